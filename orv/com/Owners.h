@@ -1,0 +1,180 @@
+#pragma once
+// One owner type per resource kind that crosses a COM boundary. Copying is deleted;
+// Detach() hands ownership to an out-parameter once the call has succeeded.
+
+#include <windows.h>
+#include <oleauto.h>
+
+#include <cstddef>
+#include <new>
+#include <utility>
+
+namespace orv::com {
+
+class UniqueBstr {
+public:
+    UniqueBstr() noexcept = default;
+    explicit UniqueBstr(BSTR owned) noexcept : m_bstr(owned) {}
+    // Copies the text; throws std::bad_alloc when the string cannot be allocated.
+    static UniqueBstr Copy(const wchar_t* text);
+    UniqueBstr(UniqueBstr&& other) noexcept : m_bstr(std::exchange(other.m_bstr, nullptr)) {}
+    UniqueBstr& operator=(UniqueBstr&& other) noexcept
+    {
+        Reset(std::exchange(other.m_bstr, nullptr));
+        return *this;
+    }
+    UniqueBstr(const UniqueBstr&) = delete;
+    UniqueBstr& operator=(const UniqueBstr&) = delete;
+    ~UniqueBstr() { Reset(); }
+
+    void Reset(BSTR owned = nullptr) noexcept
+    {
+        if (m_bstr) SysFreeString(m_bstr);
+        m_bstr = owned;
+    }
+    BSTR Get() const noexcept { return m_bstr; }
+    BSTR* Put() noexcept
+    {
+        Reset();
+        return &m_bstr;
+    }
+    [[nodiscard]] BSTR Detach() noexcept { return std::exchange(m_bstr, nullptr); }
+
+private:
+    BSTR m_bstr = nullptr;
+};
+
+class UniqueVariant {
+public:
+    UniqueVariant() noexcept { VariantInit(&m_value); }
+    UniqueVariant(UniqueVariant&& other) noexcept : UniqueVariant() { other.DetachTo(&m_value); }
+    UniqueVariant& operator=(UniqueVariant&& other) noexcept
+    {
+        if (this != &other) {
+            Clear();
+            other.DetachTo(&m_value);
+        }
+        return *this;
+    }
+    UniqueVariant(const UniqueVariant&) = delete;
+    UniqueVariant& operator=(const UniqueVariant&) = delete;
+    ~UniqueVariant() { Clear(); }
+
+    void Clear() noexcept { VariantClear(&m_value); }
+    VARIANT* Get() noexcept { return &m_value; }
+    const VARIANT* Get() const noexcept { return &m_value; }
+    VARIANT* operator->() noexcept { return &m_value; }
+    // Moves the value into *out (which must hold nothing that needs freeing) and leaves this empty.
+    void DetachTo(VARIANT* out) noexcept
+    {
+        *out = m_value;
+        VariantInit(&m_value);
+    }
+
+private:
+    VARIANT m_value;
+};
+
+struct CoTaskMemDeleter {
+    void operator()(void* p) const noexcept { CoTaskMemFree(p); }
+};
+
+// An array from the COM task allocator, the memory that belongs to a client once handed out.
+template <class T>
+class CoTaskArray {
+public:
+    CoTaskArray() noexcept = default;
+    // Zero-filled; throws std::bad_alloc.
+    explicit CoTaskArray(std::size_t count) : m_count(count)
+    {
+        if (count == 0) return;
+        m_items = static_cast<T*>(CoTaskMemAlloc(sizeof(T) * count));
+        if (!m_items) throw std::bad_alloc();
+        ZeroMemory(m_items, sizeof(T) * count);
+    }
+    CoTaskArray(CoTaskArray&& other) noexcept
+        : m_items(std::exchange(other.m_items, nullptr)), m_count(std::exchange(other.m_count, 0))
+    {
+    }
+    CoTaskArray& operator=(CoTaskArray&& other) noexcept
+    {
+        CoTaskArray(std::move(other)).Swap(*this);
+        return *this;
+    }
+    CoTaskArray(const CoTaskArray&) = delete;
+    CoTaskArray& operator=(const CoTaskArray&) = delete;
+    ~CoTaskArray() { CoTaskMemFree(m_items); }
+
+    void Swap(CoTaskArray& other) noexcept
+    {
+        std::swap(m_items, other.m_items);
+        std::swap(m_count, other.m_count);
+    }
+    T* Get() const noexcept { return m_items; }
+    std::size_t Size() const noexcept { return m_count; }
+    T& operator[](std::size_t i) const noexcept { return m_items[i]; }
+    [[nodiscard]] T* Detach() noexcept
+    {
+        m_count = 0;
+        return std::exchange(m_items, nullptr);
+    }
+
+private:
+    T* m_items = nullptr;
+    std::size_t m_count = 0;
+};
+
+// A task-allocator copy of a wide string, for out-parameters of type LPWSTR*.
+CoTaskArray<wchar_t> CoTaskStringCopy(const wchar_t* text);
+
+class UniqueHandle {
+public:
+    UniqueHandle() noexcept = default;
+    explicit UniqueHandle(HANDLE owned) noexcept : m_handle(owned) {}
+    UniqueHandle(UniqueHandle&& other) noexcept : m_handle(std::exchange(other.m_handle, nullptr)) {}
+    UniqueHandle& operator=(UniqueHandle&& other) noexcept
+    {
+        Reset(std::exchange(other.m_handle, nullptr));
+        return *this;
+    }
+    UniqueHandle(const UniqueHandle&) = delete;
+    UniqueHandle& operator=(const UniqueHandle&) = delete;
+    ~UniqueHandle() { Reset(); }
+
+    void Reset(HANDLE owned = nullptr) noexcept
+    {
+        if (m_handle && m_handle != INVALID_HANDLE_VALUE) CloseHandle(m_handle);
+        m_handle = owned;
+    }
+    HANDLE Get() const noexcept { return m_handle; }
+    explicit operator bool() const noexcept { return m_handle && m_handle != INVALID_HANDLE_VALUE; }
+
+private:
+    HANDLE m_handle = nullptr;
+};
+
+class UniqueRegKey {
+public:
+    UniqueRegKey() noexcept = default;
+    UniqueRegKey(UniqueRegKey&& other) noexcept : m_key(std::exchange(other.m_key, nullptr)) {}
+    UniqueRegKey(const UniqueRegKey&) = delete;
+    UniqueRegKey& operator=(const UniqueRegKey&) = delete;
+    ~UniqueRegKey() { Reset(); }
+
+    void Reset() noexcept
+    {
+        if (m_key) RegCloseKey(m_key);
+        m_key = nullptr;
+    }
+    HKEY Get() const noexcept { return m_key; }
+    HKEY* Put() noexcept
+    {
+        Reset();
+        return &m_key;
+    }
+
+private:
+    HKEY m_key = nullptr;
+};
+
+}  // namespace orv::com

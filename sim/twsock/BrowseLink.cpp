@@ -1,0 +1,88 @@
+// The browse interface: one listing at a time, taken from the network by Open and handed
+// out entry by entry by Next. Calls from several threads are serialised, not interleaved
+// sensibly: two callers walking at once share the one cursor.
+
+#include "Link.h"
+#include "NetworkBridge.h"
+
+#include <mutex>
+#include <vector>
+
+namespace sim {
+namespace {
+
+class BrowseLink final : public Link<BrowseLink, kelvane::IKelvaneBrowser, kelvane::IKelvaneBrowserReceiver,
+                                     SIM_LINK_BROWSER> {
+public:
+    explicit BrowseLink(kelvane::IKelvaneBrowserReceiver* receiver) : Link(receiver) {}
+
+    // IKelvaneBrowser
+    HRESULT STDMETHODCALLTYPE Open(const wchar_t* path) override
+    {
+        if (!path) return E_INVALIDARG;
+        return Guarded([&]() -> HRESULT {
+            std::vector<Child> children;
+            if (const HRESULT hr = Network::Instance().ListChildren(path, children); FAILED(hr)) return hr;
+            std::scoped_lock lock(mutex_);
+            listing_.swap(children);
+            cursor_ = 0;
+            return S_OK;
+        });
+    }
+
+    HRESULT STDMETHODCALLTYPE Close() override
+    {
+        std::scoped_lock lock(mutex_);
+        listing_.clear();
+        cursor_ = 0;
+        return S_OK;
+    }
+
+    HRESULT STDMETHODCALLTYPE Next(std::uint32_t wantedFields, kelvane::BrowseEntry* entry) override
+    {
+        if (!entry) return E_POINTER;
+        std::scoped_lock lock(mutex_);
+        if (cursor_ >= listing_.size()) return kelvane::KELVANE_E_ENDOFLIST;
+        const Child& child = listing_[cursor_];
+
+        kelvane::BrowseEntry filled{};
+        if (wantedFields & kelvane::bfName) {
+            filled.name = SysAllocStringLen(child.name.data(), static_cast<UINT>(child.name.size()));
+            if (!filled.name) return E_OUTOFMEMORY;
+            filled.mask |= kelvane::bfName;
+        }
+        if (wantedFields & kelvane::bfDelimiter) {
+            filled.delimiter = static_cast<std::uint16_t>(child.delimiter);
+            filled.mask |= kelvane::bfDelimiter;
+        }
+        if (wantedFields & kelvane::bfLeaf) {
+            filled.flags = child.leaf ? 1 : 0;
+            filled.mask |= kelvane::bfLeaf;
+        }
+        if (wantedFields & kelvane::bfType) {
+            filled.type = child.type;
+            filled.mask |= kelvane::bfType;
+        }
+        if (wantedFields & kelvane::bfAccess) {
+            filled.access = child.access;
+            filled.mask |= kelvane::bfAccess;
+        }
+        *entry = filled;
+        ++cursor_;
+        return S_OK;
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<Child> listing_;
+    std::size_t cursor_ = 0;
+};
+
+}  // namespace
+}  // namespace sim
+
+extern "C" unsigned char WINAPI SimNetOpenBrowser(void* /*reserved*/, kelvane::IKelvaneBrowserReceiver* receiver,
+                                                  kelvane::IKelvaneBrowser** browser)
+{
+    return sim::BrowseLink::Create(receiver, browser);
+}

@@ -1,0 +1,157 @@
+// The server's connection point for IOPCShutdown.
+
+#include "ComTest.h"
+
+#include <olectl.h>
+
+using namespace twopc::test;
+
+namespace {
+
+// Records every call; lives on the test's stack.
+class FakeShutdownSink : public IOPCShutdown {
+public:
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (riid == IID_IUnknown || riid == IID_IOPCShutdown) {
+            *ppv = static_cast<IOPCShutdown*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
+    STDMETHODIMP_(ULONG) Release() override { return --refs; }
+    STDMETHODIMP ShutdownRequest(LPCWSTR) override
+    {
+        ++requests;
+        return S_OK;
+    }
+
+    std::atomic<ULONG> refs{1};
+    std::atomic<int> requests{0};
+};
+
+void FindShutdownPoint(IOPCServer* server, Ref<IConnectionPoint>& point)
+{
+    Ref<IConnectionPointContainer> container;
+    REQUIRE(server->QueryInterface(IID_IConnectionPointContainer, container.PutVoid()) == S_OK);
+    REQUIRE(container->FindConnectionPoint(IID_IOPCShutdown, point.Put()) == S_OK);
+}
+
+}  // namespace
+
+TEST_CASE("container: one connection point, for IOPCShutdown only")
+{
+    Ref<IConnectionPointContainer> container;
+    CreateServerAs(container);
+
+    Ref<IConnectionPoint> point;
+    CHECK(container->FindConnectionPoint(IID_IOPCDataCallback, point.Put()) == CONNECT_E_NOCONNECTION);
+    CHECK(!point);
+    CHECK(container->FindConnectionPoint(IID_IOPCShutdown, nullptr) == E_POINTER);
+    REQUIRE(container->FindConnectionPoint(IID_IOPCShutdown, point.Put()) == S_OK);
+
+    IID iid{};
+    REQUIRE(point->GetConnectionInterface(&iid) == S_OK);
+    CHECK(iid == IID_IOPCShutdown);
+
+    Ref<IConnectionPointContainer> back;
+    REQUIRE(point->GetConnectionPointContainer(back.Put()) == S_OK);
+    CHECK(back.Get() == container.Get());
+
+    Ref<IEnumConnectionPoints> points;
+    REQUIRE(container->EnumConnectionPoints(points.Put()) == S_OK);
+    IConnectionPoint* listed[2] = {};
+    ULONG fetched = 0;
+    CHECK(points->Next(2, listed, &fetched) == S_FALSE);
+    REQUIRE(fetched == 1);
+    CHECK(listed[0] == point.Get());
+    listed[0]->Release();
+}
+
+TEST_CASE("advise: one sink at a time, always cookie 1, released on unadvise")
+{
+    Ref<IOPCServer> server;
+    CreateServerAs(server);
+    Ref<IConnectionPoint> point;
+    FindShutdownPoint(server.Get(), point);
+
+    FakeShutdownSink first;
+    FakeShutdownSink second;
+    DWORD cookie = 99;
+    CHECK(point->Advise(nullptr, &cookie) == E_POINTER);
+    CHECK(cookie == 0);
+    CHECK(point->Advise(&first, nullptr) == E_POINTER);
+
+    REQUIRE(point->Advise(&first, &cookie) == S_OK);
+    CHECK(cookie == 1);
+    CHECK(first.refs == 2);
+
+    cookie = 99;
+    CHECK(point->Advise(&second, &cookie) == CONNECT_E_ADVISELIMIT);
+    CHECK(cookie == 0);
+    CHECK(second.refs == 1);
+
+    Ref<IEnumConnections> connections;
+    REQUIRE(point->EnumConnections(connections.Put()) == S_OK);
+    CONNECTDATA data[2] = {};
+    ULONG fetched = 0;
+    CHECK(connections->Next(2, data, &fetched) == S_FALSE);
+    REQUIRE(fetched == 1);
+    CHECK(data[0].dwCookie == 1);
+    CHECK(data[0].pUnk == static_cast<IUnknown*>(&first));
+    data[0].pUnk->Release();
+    connections.Reset();
+    CHECK(first.refs == 2);
+
+    CHECK(point->Unadvise(2) == CONNECT_E_NOCONNECTION);
+    CHECK(point->Unadvise(1) == S_OK);
+    CHECK(first.refs == 1);
+    CHECK(point->Unadvise(1) == CONNECT_E_NOCONNECTION);
+
+    REQUIRE(point->Advise(&second, &cookie) == S_OK);
+    CHECK(cookie == 1);
+    REQUIRE(point->Unadvise(1) == S_OK);
+
+    REQUIRE(point->EnumConnections(connections.Put()) == S_OK);
+    CHECK(connections->Next(1, data, &fetched) == S_FALSE);
+    CHECK(fetched == 0);
+    CHECK(first.requests == 0);
+    CHECK(second.requests == 0);
+}
+
+TEST_CASE("advise: an object without IOPCShutdown cannot connect")
+{
+    Ref<IOPCServer> server;
+    CreateServerAs(server);
+    Ref<IConnectionPoint> point;
+    FindShutdownPoint(server.Get(), point);
+
+    CountedUnknown notASink;
+    DWORD cookie = 99;
+    CHECK(point->Advise(&notASink, &cookie) == CONNECT_E_CANNOTCONNECT);
+    CHECK(cookie == 0);
+    CHECK(notASink.Refs() == 1);
+}
+
+TEST_CASE("release: the sink of a released server is released without being called")
+{
+    FakeShutdownSink sink;
+    {
+        Ref<IOPCServer> server;
+        CreateServerAs(server);
+        Ref<IConnectionPoint> point;
+        FindShutdownPoint(server.Get(), point);
+        DWORD cookie = 0;
+        REQUIRE(point->Advise(&sink, &cookie) == S_OK);
+        server.Reset();
+        // The connection point keeps its server alive.
+        IID iid{};
+        CHECK(point->GetConnectionInterface(&iid) == S_OK);
+        CHECK(sink.refs == 2);
+    }
+    CHECK(sink.refs == 1);
+    CHECK(sink.requests == 0);
+}

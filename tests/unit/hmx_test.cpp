@@ -1,0 +1,327 @@
+#include <doctest.h>
+
+#include <fcntl.h>
+#include <io.h>
+#include <objbase.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <limits>
+#include <string>
+#include <string_view>
+
+#include "orv/hmx/Exception.h"
+#include "orv/hmx/NumericCast.h"
+#include "orv/hmx/SafeInteger.h"
+#include "orv/hmx/TaskString.h"
+#include "orv/hmx/Trace.h"
+#include "orv/hmx/osdep/WideToAnsi.h"
+#include "orv/hmx/osdep/WinError.h"
+#include "orv/hmx/osdep/_GetCodePageID.h"
+
+using namespace orv::hmx;
+using exception::InvalidLocale;
+using exception::OutOfRange;
+using osdep::WinError;
+
+namespace {
+
+SIZE_T BlockSize(const void* block)
+{
+    IMalloc* allocator = nullptr;
+    REQUIRE(CoGetMalloc(1, &allocator) == S_OK);
+    const SIZE_T size = allocator->GetSize(const_cast<void*>(block));
+    allocator->Release();
+    return size;
+}
+
+// Makes every task-allocator reallocation above a byte limit fail, so that the
+// fallback paths run without exhausting memory. Static, because COM may keep a
+// revoked spy until its last tracked block is gone.
+class ReallocLimitSpy final : public IMallocSpy {
+public:
+    SIZE_T limit = std::numeric_limits<SIZE_T>::max();
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override
+    {
+        *object = iid == IID_IUnknown || iid == IID_IMallocSpy ? this : nullptr;
+        return *object != nullptr ? S_OK : E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    SIZE_T STDMETHODCALLTYPE PreRealloc(void* request, SIZE_T size, void** newRequest, BOOL) override
+    {
+        *newRequest = request;
+        return size > limit ? SIZE_T{1} << 60 : size;  // no heap grants that
+    }
+    SIZE_T STDMETHODCALLTYPE PreAlloc(SIZE_T request) override { return request; }
+    void* STDMETHODCALLTYPE PostAlloc(void* actual) override { return actual; }
+    void* STDMETHODCALLTYPE PreFree(void* request, BOOL) override { return request; }
+    void STDMETHODCALLTYPE PostFree(BOOL) override {}
+    void* STDMETHODCALLTYPE PostRealloc(void* actual, BOOL) override { return actual; }
+    void* STDMETHODCALLTYPE PreGetSize(void* request, BOOL) override { return request; }
+    SIZE_T STDMETHODCALLTYPE PostGetSize(SIZE_T actual, BOOL) override { return actual; }
+    void* STDMETHODCALLTYPE PreDidAlloc(void* request, BOOL) override { return request; }
+    int STDMETHODCALLTYPE PostDidAlloc(void*, BOOL, int actual) override { return actual; }
+    void STDMETHODCALLTYPE PreHeapMinimize() override {}
+    void STDMETHODCALLTYPE PostHeapMinimize() override {}
+};
+
+ReallocLimitSpy reallocLimitSpy;
+
+struct ReallocLimit {
+    explicit ReallocLimit(SIZE_T bytes)
+    {
+        reallocLimitSpy.limit = bytes;
+        REQUIRE(CoRegisterMallocSpy(&reallocLimitSpy) == S_OK);
+    }
+    ~ReallocLimit()
+    {
+        CoRevokeMallocSpy();
+        reallocLimitSpy.limit = std::numeric_limits<SIZE_T>::max();
+    }
+};
+
+}  // namespace
+
+TEST_CASE("exceptions carry their code, text and throw site")
+{
+    const std::uint32_t throwLine = __LINE__ + 2;
+    try {
+        ORV_HMX_THROW(OutOfRange);
+    } catch (const exception::Exception& caught) {
+        CHECK(caught.ErrorCode() == static_cast<std::int32_t>(0x8ABC7007));
+        CHECK(std::string_view(caught.what()) == "Out of range");
+        CHECK(caught.SourceLine() == throwLine);
+        CHECK(std::string_view(caught.SourceFile()).ends_with("hmx_test.cpp"));
+    }
+    CHECK(exception::Exception().ErrorCode() == -1);
+    CHECK(std::string_view(exception::Exception().what()) == "unspecified exception");
+    CHECK(std::string_view(InvalidLocale().what()) == "Invalid locale");
+
+    const osdep::OSException unknown;
+    CHECK(unknown.ErrorCode() == 42);
+    CHECK(unknown.SystemError() == 0);
+    CHECK(std::string_view(unknown.what()) == "Unknown error");
+}
+
+TEST_CASE("WinError maps system errors and trims the system text")
+{
+    SUBCASE("error codes by system error")
+    {
+        const std::pair<std::uint32_t, std::int32_t> table[] = {
+            {0, 0},   {2, 7},   {3, 7},   {15, 7},  {4, 11},  {5, static_cast<std::int32_t>(0x80070005)},
+            {6, 1},   {87, 1},  {8, 2},   {14, 2},  {11, 23}, {16, 8}, {19, 8}, {32, 8}, {33, 8},
+            {20, 37}, {23, -508}, {38, 4}, {39, 9}, {80, -98}, {21, 42}, {12345, 42}};
+        for (const auto& [systemError, code] : table) {
+            CAPTURE(systemError);
+            CHECK(WinError::CodeFor(systemError) == code);
+        }
+        CHECK(WinError(23).ErrorCode() == -508);
+    }
+
+    SUBCASE("made from the last error of a failed file open")
+    {
+        const HANDLE file = CreateFileW(L"hmx_test_no_such_file.none", GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                        FILE_ATTRIBUTE_NORMAL, nullptr);
+        REQUIRE(file == INVALID_HANDLE_VALUE);
+        const WinError error;
+        CHECK(error.SystemError() == 2);
+        CHECK(error.ErrorCode() == 7);
+
+        char systemText[512] = {};
+        const DWORD systemLength = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, 2,
+                                                  0, systemText, sizeof systemText, nullptr);
+        const std::string_view text(systemText, systemLength);
+        const std::size_t crIndex = text.find('\r');
+        REQUIRE(crIndex != std::string_view::npos);
+        REQUIRE(crIndex >= 2);
+        CHECK(std::string_view(error.what()) == text.substr(0, crIndex - 1));
+    }
+
+    SUBCASE("an error without system text keeps the default message")
+    {
+        const WinError error(0x2000ABCDu);
+        CHECK(std::string_view(error.what()) == "Unknown error");
+        CHECK(error.ErrorCode() == 42);
+        const osdep::OSException& asBase = error;
+        CHECK(asBase.SystemError() == 0x2000ABCDu);
+    }
+}
+
+TEST_CASE("length checks refuse what does not fit in 32 bits")
+{
+    CHECK(NumericCast<std::uint32_t>(std::uint64_t{0xFFFFFFFF}) == 0xFFFFFFFFu);
+    CHECK_THROWS_AS(NumericCast<std::uint32_t>(std::uint64_t{0x100000000}), OutOfRange);
+    CHECK_THROWS_AS(NumericCast<std::uint32_t>(std::ptrdiff_t{-1}), OutOfRange);
+
+    CHECK(TerminatedLength(0xFFFFFFFEu) == 0xFFFFFFFFu);
+    CHECK_THROWS_AS(TerminatedLength(0xFFFFFFFFu), OutOfRange);
+
+    CHECK(WideTerminatedByteCount(0) == 2);
+    CHECK(WideTerminatedByteCount(0x7FFFFFFEu) == 0xFFFFFFFEu);
+    CHECK_THROWS_AS(WideTerminatedByteCount(0x7FFFFFFFu), OutOfRange);
+    CHECK_THROWS_AS(WideTerminatedByteCount(0x80000000u), OutOfRange);
+}
+
+TEST_CASE("wide to narrow conversion")
+{
+    const std::wstring_view empty;
+    const TaskString emptyText = osdep::WideToAnsi(empty.data(), empty.data());
+    CHECK(emptyText.Empty());
+    REQUIRE(emptyText.HasBlock());
+    CHECK(BlockSize(emptyText.Begin()) == 1);
+
+    const std::wstring_view ascii = L"ab\u3042cd";
+    const TaskString asciiText = osdep::WideToAnsi(ascii.data(), ascii.data() + ascii.size(), "US-ASCII");
+    CHECK(asciiText.View() == "ab?cd");
+    CHECK(BlockSize(asciiText.Begin()) == 6);
+
+    const std::wstring_view hiragana = L"\u3042x";
+    CHECK(osdep::WideToAnsi(hiragana.data(), hiragana.data() + hiragana.size(), "cp932").View() == "\x82\xa0x");
+
+    CHECK(osdep::GetCodePageID("") == 0);
+    CHECK(osdep::GetCodePageID("US-ASCII") == 20127);
+    CHECK(osdep::GetCodePageID("cp932") == 932);
+    for (const char* name : {"UTF-8", "us-ascii", "CP932", "cp1252"}) {
+        CAPTURE(name);
+        try {
+            (void)osdep::WideToAnsi(empty.data(), empty.data(), name);
+            FAIL("no exception");
+        } catch (const exception::Exception& error) {
+            CHECK(dynamic_cast<const InvalidLocale*>(&error) != nullptr);
+            CHECK(error.ErrorCode() == static_cast<std::int32_t>(0x8ABC7024));
+        }
+    }
+}
+
+TEST_CASE("task-allocator string blocks")
+{
+    const std::string hundred(100, 'h');
+    TaskString text(hundred.data(), hundred.data() + hundred.size());
+    REQUIRE(text.Capacity() == 100);
+    const char* const bigBlock = text.Begin();
+
+    SUBCASE("assignment reuses a block unless it is too small or less than half used")
+    {
+        text.Assign(std::string(60, 's').c_str());
+        CHECK(text.Begin() == bigBlock);
+        CHECK(BlockSize(text.Begin()) == 101);
+        text.Assign(std::string(50, 'f').c_str());  // exactly half still fits
+        CHECK(text.Begin() == bigBlock);
+
+        text.Assign("abc");
+        CHECK(text.Capacity() == 3);
+        CHECK(BlockSize(text.Begin()) == 4);
+        CHECK(text.View() == "abc");
+
+        text.Assign(std::string(4, 'g').c_str());
+        CHECK(BlockSize(text.Begin()) == 5);
+        CHECK(text.View() == "gggg");
+
+        TaskWString wide(L"0123456789");
+        wide.Assign(L"xyz");
+        CHECK(BlockSize(wide.Begin()) == 8);
+        CHECK(wide.View() == L"xyz");
+    }
+
+    SUBCASE("assigning part of itself survives the reallocation")
+    {
+        text.Data()[10] = 'A';
+        text.Data()[12] = 'C';
+        text.Assign(text.Begin() + 10, text.Begin() + 13);
+        CHECK(text.View() == "AhC");
+        CHECK(BlockSize(text.Begin()) == 4);
+    }
+
+    SUBCASE("null and empty texts still own a terminated block")
+    {
+        const TaskWString fromNull(static_cast<const wchar_t*>(nullptr));
+        REQUIRE(fromNull.HasBlock());
+        CHECK(BlockSize(fromNull.Begin()) == sizeof(wchar_t));
+        text.Assign(static_cast<const char*>(nullptr));
+        CHECK(text.Empty());
+        CHECK(BlockSize(text.Begin()) == 1);
+    }
+
+    SUBCASE("detach hands over the block, move leaves no block behind")
+    {
+        TaskString moved(std::move(text));
+        CHECK_FALSE(text.HasBlock());
+        CHECK(std::string_view(text.c_str()).empty());
+        char* const handedOver = moved.Detach();
+        CHECK(handedOver == bigBlock);
+        CHECK_FALSE(moved.HasBlock());
+        CoTaskMemFree(handedOver);
+
+        const TaskString original("copy me");
+        const TaskString copy(original);
+        CHECK(copy.Begin() != original.Begin());
+        CHECK(copy.View() == "copy me");
+    }
+}
+
+TEST_CASE("task-allocator string growth")
+{
+    TaskString text("abc");
+
+    SUBCASE("appending doubles the needed length and then fits in place")
+    {
+        text.Append("defg");
+        CHECK(text.View() == "abcdefg");
+        CHECK(text.Capacity() == 14);
+        CHECK(BlockSize(text.Begin()) == 15);
+        const char* const block = text.Begin();
+        text.Append(text.Begin(), text.Begin() + 7);
+        CHECK(text.Begin() == block);
+        CHECK(text.View() == "abcdefgabcdefg");
+    }
+
+    SUBCASE("appending itself survives the reallocation")
+    {
+        text.Append(text.Begin(), text.End());
+        CHECK(text.View() == "abcabc");
+    }
+
+    SUBCASE("a refused doubled block falls back to the exact length")
+    {
+        const ReallocLimit limit(8);
+        text.Append("defg");
+        CHECK(text.Capacity() == 7);
+        CHECK(BlockSize(text.Begin()) == 8);
+        CHECK(text.View() == "abcdefg");
+    }
+
+    SUBCASE("a refused exact block is an allocation failure and changes nothing")
+    {
+        const ReallocLimit limit(7);
+        CHECK_THROWS_AS(text.Append("defg"), std::bad_alloc);
+        CHECK(text.View() == "abc");
+        CHECK(BlockSize(text.Begin()) == 4);
+    }
+}
+
+TEST_CASE("Trace writes its line through to standard output at once")
+{
+    // Fully buffered, as a redirected stdout may be: the line only arrives here if it
+    // is flushed (MinGW's printf does so itself; other runtimes rely on Trace).
+    std::fflush(stdout);
+    REQUIRE(std::setvbuf(stdout, nullptr, _IOFBF, 4096) == 0);
+    const int stdoutFd = _fileno(stdout);
+    int pipeFds[2] = {-1, -1};
+    REQUIRE(_pipe(pipeFds, 4096, _O_BINARY) == 0);
+    const int savedStdout = _dup(stdoutFd);
+    REQUIRE(_dup2(pipeFds[1], stdoutFd) == 0);
+
+    Trace("Failed to get a %s interface\n", "KelvaneRealTime");
+
+    _dup2(savedStdout, stdoutFd);
+    _close(savedStdout);
+    _close(pipeFds[1]);
+    char received[128] = {};
+    const int count = _read(pipeFds[0], received, sizeof received - 1);
+    _close(pipeFds[0]);
+    std::string line(received, count > 0 ? count : 0);
+    std::erase(line, '\r');  // standard output may be in text mode
+    CHECK(line == "Failed to get a KelvaneRealTime interface\n");
+}

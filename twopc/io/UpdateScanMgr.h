@@ -1,0 +1,34 @@
+#pragma once
+// The update-scan thread of the process and its schedule of active groups. One instance
+// is shared by all server instances (SharedManager).
+
+#include "twopc/io/WorkerThread.h"
+
+#include <cstdint>
+
+namespace twopc::io {
+
+class CUpdateScanMgr {
+public:
+    CUpdateScanMgr();
+    virtual ~CUpdateScanMgr();
+    CUpdateScanMgr(const CUpdateScanMgr&) = delete;
+    CUpdateScanMgr& operator=(const CUpdateScanMgr&) = delete;
+
+    static CUpdateScanMgr* Attach();
+    static void Detach();
+    // Number of attached server instances; for diagnostics and tests.
+    static unsigned Users();
+
+    DWORD ThreadId() const noexcept { return m_worker.ThreadId(); }
+
+    // Performance-counter ticks per millisecond, fixed when the library is loaded.
+    static std::int64_t TicksPerMillisecond() noexcept;
+
+private:
+    void Run();
+
+    WorkerThread m_worker{false};
+};
+
+}  // namespace twopc::io

@@ -1,0 +1,52 @@
+#include "twopc/io/WorkerThread.h"
+
+#include <objbase.h>
+
+namespace twopc::io {
+
+WorkerThread::WorkerThread(bool workIsManualReset)
+    : m_stop(CreateEventA(nullptr, FALSE, FALSE, nullptr)),
+      m_work(CreateEventA(nullptr, workIsManualReset, FALSE, nullptr))
+{
+}
+
+WorkerThread::~WorkerThread()
+{
+    Stop();
+}
+
+void WorkerThread::Start(std::function<void()> body)
+{
+    m_body = std::move(body);
+    m_thread.Reset(CreateThread(nullptr, 0, &WorkerThread::ThreadMain, this, 0, &m_threadId));
+}
+
+void WorkerThread::Stop()
+{
+    if (!m_thread) return;
+    SetEvent(m_stop.Get());
+    WaitForSingleObject(m_thread.Get(), INFINITE);
+    m_thread.Reset();
+}
+
+bool WorkerThread::WaitForWorkOrStop(DWORD timeoutMs) const
+{
+    const HANDLE waitList[] = {m_stop.Get(), m_work.Get()};
+    for (;;) {
+        DWORD result = WaitForMultipleObjects(2, waitList, FALSE, timeoutMs);
+        if (result == WAIT_OBJECT_0) return true;
+        if (result == WAIT_OBJECT_0 + 1 || result == WAIT_TIMEOUT) return false;
+        // Anything else is a fault of the wait itself; waiting again is all there is to do.
+    }
+}
+
+DWORD WINAPI WorkerThread::ThreadMain(void* self)
+{
+    auto* worker = static_cast<WorkerThread*>(self);
+    HRESULT init = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+    worker->m_body();
+    if (SUCCEEDED(init)) CoUninitialize();
+    return 0;
+}
+
+}  // namespace twopc::io

@@ -1,0 +1,60 @@
+#include "twopc/module/ClassFactory.h"
+
+#include "orv/com/CriticalSection.h"
+#include "twopc/server/OPCServer.h"
+
+namespace twopc::module {
+namespace {
+
+orv::com::CCriticalSection& FactoryLock()
+{
+    static orv::com::CCriticalSection lock;
+    return lock;
+}
+
+orv::com::ComPtr<CServerClassFactory>& CachedFactory()
+{
+    static orv::com::ComPtr<CServerClassFactory> factory;
+    return factory;
+}
+
+}  // namespace
+
+HRESULT CServerClassFactory::CreateInstance(IUnknown* pUnkOuter, REFIID riid, void** ppv)
+{
+    if (!ppv) return E_POINTER;
+    *ppv = nullptr;
+    if (!pUnkOuter) return orv::com::CreateComObject<server::COPCServer>(riid, ppv);
+
+    // An aggregated object hands its non-delegating IUnknown to the outer object only.
+    if (riid != IID_IUnknown) return CLASS_E_NOAGGREGATION;
+    return orv::com::CreateAggregatedComObject<server::COPCServer>(pUnkOuter, reinterpret_cast<IUnknown**>(ppv));
+}
+
+HRESULT CServerClassFactory::LockServer(BOOL fLock)
+{
+    if (fLock)
+        orv::com::ModuleLock::Lock();
+    else
+        orv::com::ModuleLock::Unlock();
+    return S_OK;
+}
+
+HRESULT GetServerClassFactory(REFIID riid, void** ppv) noexcept
+{
+    try {
+        orv::com::CSingleLock hold(FactoryLock());
+        auto& factory = CachedFactory();
+        if (!factory) factory = orv::com::MakeComObject<CServerClassFactory>();
+        return factory->QueryInterface(riid, ppv);
+    } catch (...) {
+        return orv::com::HResultFromCaught();
+    }
+}
+
+void ReleaseServerClassFactory() noexcept
+{
+    CachedFactory().Reset();
+}
+
+}  // namespace twopc::module

@@ -1,0 +1,44 @@
+// The library's exported entry points.
+
+#include "orv/com/ComObject.h"
+#include "twopc/module/ClassFactory.h"
+#include "twopc/module/ClassIds.h"
+#include "twopc/module/Registration.h"
+
+extern "C" {
+
+BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved)
+{
+    if (reason == DLL_PROCESS_ATTACH) {
+        DisableThreadLibraryCalls(instance);
+    } else if (reason == DLL_PROCESS_DETACH && reserved == nullptr) {
+        // FreeLibrary, not process exit: nothing else can still be using the class object.
+        twopc::module::ReleaseServerClassFactory();
+    }
+    return TRUE;
+}
+
+STDAPI DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv)
+{
+    if (!ppv) return E_POINTER;
+    *ppv = nullptr;
+    if (rclsid != twopc::module::CLSID_TarnwellOPCServer) return CLASS_E_CLASSNOTAVAILABLE;
+    return twopc::module::GetServerClassFactory(riid, ppv);
+}
+
+STDAPI DllCanUnloadNow()
+{
+    return orv::com::ModuleLock::Count() == 0 ? S_OK : S_FALSE;
+}
+
+STDAPI DllRegisterServer()
+{
+    return twopc::module::RegisterServer();
+}
+
+STDAPI DllUnregisterServer()
+{
+    return twopc::module::UnregisterServer();
+}
+
+}  // extern "C"

@@ -1,0 +1,74 @@
+#pragma once
+// COPCServer: the one creatable class. Each client creation gets its own instance with
+// its own groups, locale and client name; the link and the worker threads are shared by
+// all instances of the process.
+//
+// Lock order: start-up lock, server lock, group-map lock. Final release is the one place
+// that takes the group-map lock first, when no client call can reach the instance.
+
+#include "orv/com/ComObject.h"
+#include "orv/com/ConnectionPoint.h"
+#include "orv/com/CriticalSection.h"
+
+#include <opcda.h>
+
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+namespace twopc::io {
+class CUpdateScanMgr;
+class CAsyncIOMgr;
+}  // namespace twopc::io
+
+namespace twopc::server {
+
+class COPCServer final
+    : public orv::com::ComObject<COPCServer, IOPCServer, IOPCCommon, IConnectionPointContainer> {
+public:
+    COPCServer();
+    ~COPCServer();
+
+    HRESULT FinalConstruct();
+    void FinalRelease();
+
+    // IOPCServer
+    IFACEMETHODIMP AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequestedUpdateRate, OPCHANDLE hClientGroup,
+                            LONG* pTimeBias, FLOAT* pPercentDeadband, DWORD dwLCID, OPCHANDLE* phServerGroup,
+                            DWORD* pRevisedUpdateRate, REFIID riid, LPUNKNOWN* ppUnk) override;
+    IFACEMETHODIMP GetErrorString(HRESULT dwError, LCID dwLocale, LPWSTR* ppString) override;
+    IFACEMETHODIMP GetGroupByName(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk) override;
+    IFACEMETHODIMP GetStatus(OPCSERVERSTATUS** ppServerStatus) override;
+    IFACEMETHODIMP RemoveGroup(OPCHANDLE hServerGroup, BOOL bForce) override;
+    IFACEMETHODIMP CreateGroupEnumerator(OPCENUMSCOPE dwScope, REFIID riid, LPUNKNOWN* ppUnk) override;
+
+    // IOPCCommon
+    IFACEMETHODIMP SetLocaleID(LCID dwLcid) override;
+    IFACEMETHODIMP GetLocaleID(LCID* pdwLcid) override;
+    IFACEMETHODIMP QueryAvailableLocaleIDs(DWORD* pdwCount, LCID** pdwLcid) override;
+    IFACEMETHODIMP GetErrorString(HRESULT dwError, LPWSTR* ppString) override;
+    IFACEMETHODIMP SetClientName(LPCWSTR szName) override;
+
+    // IConnectionPointContainer
+    IFACEMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** ppEnum) override;
+    IFACEMETHODIMP FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) override;
+
+    // Written by the group scan without the server lock: the scan holds a pending use of
+    // its group that RemoveGroup waits for while holding the server lock.
+    void SetLastUpdateTime(const FILETIME& time) noexcept;
+
+private:
+    io::CUpdateScanMgr* m_updateScanMgr = nullptr;
+    io::CAsyncIOMgr* m_asyncIOMgr = nullptr;
+    orv::com::CCriticalSection m_serverLock;
+    FILETIME m_startTime{};
+    std::atomic<std::uint64_t> m_lastUpdateTime{0};
+    DWORD m_groupCount = 0;
+    orv::com::CCriticalSection m_groupMapLock;
+    std::atomic<LCID> m_localeId{LOCALE_SYSTEM_DEFAULT};
+    std::wstring m_clientName;
+    orv::com::SingleSinkConnectionPoint<IOPCShutdown> m_shutdownPoint{
+        static_cast<IConnectionPointContainer*>(this)};
+};
+
+}  // namespace twopc::server

@@ -1,0 +1,106 @@
+#include "twopc/server/ServerProcess.h"
+
+#include "orv/com/CriticalSection.h"
+#include "orv/hmx/Trace.h"
+#include "twopc/link/LinkLibraries.h"
+
+namespace twopc::server {
+namespace {
+
+struct ProcessState {
+    orv::com::CCriticalSection startupLock;
+    unsigned instanceCount = 0;
+    link::IKelvaneOEM* oem = nullptr;
+    link::OPCKelvaneClient* realtimeClient = nullptr;
+    link::OPCKelvaneBrowser* browseClient = nullptr;
+};
+
+// Created on first use and never destroyed: a server still alive at library unload
+// must not find its process state gone.
+ProcessState& State()
+{
+    static ProcessState* state = new ProcessState();
+    return *state;
+}
+
+// Creates a receiver and lets the link fill its interface. A receiver whose link failed
+// stays in place without an interface.
+template <class Receiver, class Factory>
+Receiver* StartReceiver(Factory factory, const char* failureTrace)
+{
+    auto* receiver = new Receiver();
+    bool opened = factory && factory(nullptr, receiver, receiver->linkInterface.Put()) != 0;
+    if (!opened) {
+        orv::hmx::Trace("%s", failureTrace);
+        receiver->linkInterface.Reset();
+    }
+    receiver->AddRef();
+    return receiver;
+}
+
+template <class Receiver>
+void StopReceiver(Receiver*& receiver)
+{
+    if (!receiver) return;
+    receiver->linkInterface.Reset();
+    receiver->Release();
+    receiver = nullptr;
+}
+
+void StartProcess(ProcessState& state)
+{
+    const link::LinkExports& exports = link::Link();
+    state.oem = exports.getIKelvaneOEM ? exports.getIKelvaneOEM() : nullptr;
+    if (state.oem) state.oem->SetClientKind(L"OPC");
+    state.realtimeClient = StartReceiver<link::OPCKelvaneClient>(
+        exports.newKelvaneRealTime, "Failed to get a KelvaneRealTime interface\n");
+    state.browseClient = StartReceiver<link::OPCKelvaneBrowser>(
+        exports.newKelvaneBrowser, "Failed to get a KelvaneBrowser interface\n");
+}
+
+void StopProcess(ProcessState& state)
+{
+    StopReceiver(state.realtimeClient);
+    StopReceiver(state.browseClient);
+    if (state.oem) {
+        state.oem->Release();
+        state.oem = nullptr;
+    }
+}
+
+}  // namespace
+
+void ServerProcess::AddInstance()
+{
+    ProcessState& state = State();
+    orv::com::CSingleLock hold(state.startupLock);
+    if (state.instanceCount == 0) StartProcess(state);
+    ++state.instanceCount;
+}
+
+void ServerProcess::RemoveInstance()
+{
+    ProcessState& state = State();
+    orv::com::CSingleLock hold(state.startupLock);
+    if (state.instanceCount == 0) return;
+    if (--state.instanceCount == 0) StopProcess(state);
+}
+
+unsigned ServerProcess::InstanceCount()
+{
+    ProcessState& state = State();
+    orv::com::CSingleLock hold(state.startupLock);
+    return state.instanceCount;
+}
+
+link::OPCKelvaneClient* ServerProcess::RealtimeClient()
+{
+    return State().realtimeClient;
+}
+
+link::OPCKelvaneBrowser* ServerProcess::BrowseClient()
+{
+    return State().browseClient;
+}
+
+}  // namespace twopc::server
