@@ -80,8 +80,8 @@ protected:
     }
 
 private:
-    template <class T, class... Args>
-    friend ComPtr<T> MakeComObject(Args&&... args);
+    template <class T>
+    friend void FinalConstructOrDelete(T* object);
     template <class T, class... Args>
     friend HRESULT CreateAggregatedComObject(IUnknown* outer, IUnknown** inner, Args&&... args) noexcept;
 
@@ -146,11 +146,11 @@ private:
     InnerUnknown m_inner{this};
 };
 
-// Constructs and final-constructs an object; throws what either throws or returns.
-template <class T, class... Args>
-ComPtr<T> MakeComObject(Args&&... args)
+// Takes the first reference and runs FinalConstruct; an object whose set-up fails is
+// deleted without FinalRelease and the failure is thrown.
+template <class T>
+void FinalConstructOrDelete(T* object)
 {
-    T* object = new T(std::forward<Args>(args)...);
     object->InnerAddRef();
     HRESULT hr;
     try {
@@ -163,6 +163,14 @@ ComPtr<T> MakeComObject(Args&&... args)
         delete object;
         ThrowHResult(hr);
     }
+}
+
+// Constructs and final-constructs an object; throws what either throws or returns.
+template <class T, class... Args>
+ComPtr<T> MakeComObject(Args&&... args)
+{
+    T* object = new T(std::forward<Args>(args)...);
+    FinalConstructOrDelete(object);
     return ComPtr<T>::Adopt(object);
 }
 
@@ -186,18 +194,7 @@ HRESULT CreateAggregatedComObject(IUnknown* outer, IUnknown** inner, Args&&... a
     try {
         T* object = new T(std::forward<Args>(args)...);
         object->m_outer = outer;
-        object->InnerAddRef();
-        HRESULT hr;
-        try {
-            hr = object->FinalConstruct();
-        } catch (...) {
-            delete object;
-            throw;
-        }
-        if (FAILED(hr)) {
-            delete object;
-            return hr;
-        }
+        FinalConstructOrDelete(object);
         *inner = &object->m_inner;
         return S_OK;
     } catch (...) {
