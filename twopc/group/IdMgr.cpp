@@ -1,0 +1,1 @@
+#include "twopc/group/IdMgr.h"
