@@ -28,6 +28,14 @@ public:
         return m_sink;
     }
 
+    // Drops the sink, if any, without calling it; for the container's tear-down.
+    void Disconnect()
+    {
+        ComPtr<Sink> released;
+        CSingleLock hold(m_lock);
+        released = std::move(m_sink);
+    }
+
     // IConnectionPointContainer, for a container with this one point.
     HRESULT FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) noexcept
     {

@@ -112,3 +112,61 @@ inline std::string Narrow(const std::wstring& text)
 }
 
 }  // namespace twopc::test
+
+namespace twopc::test {
+
+// A group added with the usual defaults; the test owns the reference.
+struct AddedGroup {
+    HRESULT result = E_UNEXPECTED;
+    OPCHANDLE handle = 0;
+    DWORD revisedRate = 0;
+};
+
+inline AddedGroup AddGroup(IOPCServer* server, const wchar_t* name, Ref<IOPCGroupStateMgt>& group,
+                           DWORD rate = 1000, BOOL active = FALSE, FLOAT* deadband = nullptr,
+                           OPCHANDLE clientHandle = 7)
+{
+    AddedGroup added;
+    LONG bias = 0;
+    added.result = server->AddGroup(name, active, rate, clientHandle, &bias, deadband, 1033, &added.handle,
+                                    &added.revisedRate, IID_IOPCGroupStateMgt,
+                                    reinterpret_cast<LPUNKNOWN*>(group.Put()));
+    return added;
+}
+
+inline std::wstring GroupName(IOPCGroupStateMgt* group)
+{
+    DWORD rate;
+    BOOL active;
+    LPWSTR name = nullptr;
+    LONG bias;
+    FLOAT deadband;
+    LCID locale;
+    OPCHANDLE client, server;
+    if (FAILED(group->GetState(&rate, &active, &name, &bias, &deadband, &locale, &client, &server))) return L"<failed>";
+    std::wstring copy = name;
+    CoTaskMemFree(name);
+    return copy;
+}
+
+inline DWORD GroupCount(IOPCServer* server)
+{
+    OPCSERVERSTATUS* status = nullptr;
+    REQUIRE(server->GetStatus(&status) == S_OK);
+    DWORD count = status->dwGroupCount;
+    CoTaskMemFree(status->szVendorInfo);
+    CoTaskMemFree(status);
+    return count;
+}
+
+inline HRESULT ModuleCanUnloadNow()
+{
+    using CanUnloadNowFn = HRESULT(STDAPICALLTYPE*)();
+    HMODULE module = GetModuleHandleW(L"twopc.dll");
+    if (!module) return E_UNEXPECTED;
+    auto canUnload =
+        reinterpret_cast<CanUnloadNowFn>(reinterpret_cast<void*>(GetProcAddress(module, "DllCanUnloadNow")));
+    return canUnload ? canUnload() : E_UNEXPECTED;
+}
+
+}  // namespace twopc::test

@@ -1,5 +1,6 @@
 #include "twopc/io/UpdateScanMgr.h"
 
+#include "twopc/group/OPCGroup.h"
 #include "twopc/io/SharedManager.h"
 
 namespace twopc::io {
@@ -54,8 +55,12 @@ std::int64_t CUpdateScanMgr::TicksPerMillisecond() noexcept
 
 void CUpdateScanMgr::Run()
 {
-    // The schedule is empty until groups can be activated: sleep until stopped.
     while (!m_worker.WaitForWorkOrStop(INFINITE)) {
+    }
+    // Each entry still in the schedule carries a reference and a pending-use hold.
+    while (group::COPCGroup* group = m_schedule.TakeAny()) {
+        group->DropPendingUse();
+        group->Release();
     }
 }
 

@@ -2,6 +2,7 @@
 // The update-scan thread of the process and its schedule of active groups. One instance
 // is shared by all server instances (SharedManager).
 
+#include "twopc/io/Schedule.h"
 #include "twopc/io/WorkerThread.h"
 
 #include <cstdint>
@@ -21,6 +22,7 @@ public:
     static unsigned Users();
 
     DWORD ThreadId() const noexcept { return m_worker.ThreadId(); }
+    CUpdateSchedule& Schedule() noexcept { return m_schedule; }
 
     // Performance-counter ticks per millisecond, fixed when the library is loaded.
     static std::int64_t TicksPerMillisecond() noexcept;
@@ -29,6 +31,7 @@ private:
     void Run();
 
     WorkerThread m_worker{false};
+    CUpdateSchedule m_schedule{m_worker.WorkEvent(), TicksPerMillisecond()};
 };
 
 }  // namespace twopc::io

@@ -1,6 +1,8 @@
 #include "twopc/server/OPCServer.h"
 
+#include "orv/com/Enumerator.h"
 #include "orv/com/Owners.h"
+#include "twopc/group/IdMgr.h"
 #include "twopc/io/AsyncIOMgr.h"
 #include "twopc/io/UpdateScanMgr.h"
 #include "twopc/server/ErrorText.h"
@@ -8,6 +10,7 @@
 
 #include <algorithm>
 #include <array>
+#include <vector>
 
 namespace twopc::server {
 
@@ -19,6 +22,7 @@ namespace {
 // The locales whose error texts the message table answers, in the order clients see them.
 constexpr std::array<LCID, 3> kSupportedLocales = {1033, LOCALE_SYSTEM_DEFAULT, 0};
 
+constexpr DWORD kMinimumUpdateRateMs = 10;
 constexpr WORD kMajorVersion = 1;
 constexpr WORD kMinorVersion = 1;
 constexpr WORD kBuildNumber = 21;
@@ -51,7 +55,19 @@ HRESULT COPCServer::FinalConstruct()
 void COPCServer::FinalRelease()
 {
     ServerProcess::RemoveInstance();
-    CSingleLock hold(m_groupMapLock);
+
+    // Groups still here are removed with force. The handles are collected first and each
+    // removal then takes the server lock and the group-map lock in the usual order: a
+    // client may still be inside one of the groups (SetName takes the group-map lock
+    // inside the group lock), so holding the group-map lock across the removals could
+    // deadlock with it.
+    std::vector<OPCHANDLE> remaining;
+    {
+        CSingleLock maps(m_groupMapLock);
+        for (const auto& entry : m_groupsByHandle) remaining.push_back(entry.first);
+    }
+    for (OPCHANDLE handle : remaining) RemoveGroup(handle, TRUE);
+
     if (m_updateScanMgr) io::CUpdateScanMgr::Detach();
     if (m_asyncIOMgr) io::CAsyncIOMgr::Detach();
     m_updateScanMgr = nullptr;
@@ -65,10 +81,90 @@ void COPCServer::SetLastUpdateTime(const FILETIME& time) noexcept
 
 // IOPCServer
 
-HRESULT COPCServer::AddGroup(LPCWSTR, BOOL, DWORD, OPCHANDLE, LONG*, FLOAT*, DWORD, OPCHANDLE*, DWORD*, REFIID,
-                             LPUNKNOWN*)
+HRESULT COPCServer::AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequestedUpdateRate, OPCHANDLE hClientGroup,
+                             LONG* pTimeBias, FLOAT* pPercentDeadband, DWORD dwLCID, OPCHANDLE* phServerGroup,
+                             DWORD* pRevisedUpdateRate, REFIID riid, LPUNKNOWN* ppUnk)
 {
-    return E_NOTIMPL;
+    CSingleLock hold(m_serverLock);
+    if (!IsWritableOut(phServerGroup) || !IsWritableOut(pRevisedUpdateRate) || !IsWritableOut(ppUnk))
+        return E_INVALIDARG;
+    *ppUnk = nullptr;
+    *phServerGroup = 0;
+    try {
+        return CreateGroup(szName, bActive, dwRequestedUpdateRate, hClientGroup, pTimeBias, pPercentDeadband, dwLCID,
+                           phServerGroup, pRevisedUpdateRate, riid, ppUnk);
+    } catch (...) {
+        return orv::com::HResultFromCaught();
+    }
+}
+
+HRESULT COPCServer::CreateGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequestedUpdateRate, OPCHANDLE hClientGroup,
+                                LONG* pTimeBias, FLOAT* pPercentDeadband, DWORD dwLCID, OPCHANDLE* phServerGroup,
+                                DWORD* pRevisedUpdateRate, REFIID riid, LPUNKNOWN* ppUnk)
+{
+    std::wstring name;
+    if (!szName || !*szName) {
+        name = GenerateGroupName();
+    } else {
+        name = szName;
+        CSingleLock maps(m_groupMapLock);
+        if (m_groupsByName.count(name)) return OPC_E_DUPLICATENAME;
+    }
+
+    HRESULT result = S_OK;
+    DWORD rate = dwRequestedUpdateRate;
+    if (rate < kMinimumUpdateRateMs) {
+        rate = kMinimumUpdateRateMs;
+        result = OPC_S_UNSUPPORTEDRATE;
+    }
+    *pRevisedUpdateRate = rate;
+
+    LONG timeBias;
+    if (pTimeBias) {
+        timeBias = *pTimeBias;
+    } else {
+        TIME_ZONE_INFORMATION zone{};
+        GetTimeZoneInformation(&zone);
+        timeBias = zone.Bias;
+    }
+    if (pPercentDeadband && (*pPercentDeadband < 0.0f || *pPercentDeadband > 100.0f)) return E_INVALIDARG;
+
+    auto group = orv::com::MakeComObject<group::COPCGroup>(this, &m_updateScanMgr->Schedule());
+    HRESULT hr = group->SetName(name.c_str());
+    if (SUCCEEDED(hr)) hr = group->QueryInterface(riid, reinterpret_cast<void**>(ppUnk));
+    if (SUCCEEDED(hr)) {
+        CSingleLock maps(m_groupMapLock);
+        if (!m_groupsByHandle.try_emplace(group->ServerHandle(), group).second) hr = E_FAIL;
+    }
+    if (SUCCEEDED(hr)) {
+        *phServerGroup = group->ServerHandle();
+        hr = group->SetState(&rate, pRevisedUpdateRate, &bActive, &timeBias, pPercentDeadband, &dwLCID, &hClientGroup);
+    }
+    if (FAILED(hr)) {
+        // Take the half-made group apart again: only the map entries it made itself go.
+        ForgetGroup(group.Get(), group->MarkRemoved());
+        group->TakeDown(true, group);
+        if (*ppUnk) (*ppUnk)->Release();
+        *ppUnk = nullptr;
+        *phServerGroup = 0;
+        return hr;
+    }
+    ++m_groupCount;
+    return result;
+}
+
+orv::com::ComPtr<group::COPCGroup> COPCServer::ForgetGroup(group::COPCGroup* group, const std::wstring& name)
+{
+    CSingleLock maps(m_groupMapLock);
+    auto byName = m_groupsByName.find(name);
+    if (byName != m_groupsByName.end() && byName->second == group) m_groupsByName.erase(byName);
+    orv::com::ComPtr<group::COPCGroup> serverReference;
+    auto byHandle = m_groupsByHandle.find(group->ServerHandle());
+    if (byHandle != m_groupsByHandle.end() && byHandle->second.Get() == group) {
+        serverReference = std::move(byHandle->second);
+        m_groupsByHandle.erase(byHandle);
+    }
+    return serverReference;
 }
 
 HRESULT COPCServer::GetErrorString(HRESULT dwError, LCID dwLocale, LPWSTR* ppString)
@@ -77,9 +173,14 @@ HRESULT COPCServer::GetErrorString(HRESULT dwError, LCID dwLocale, LPWSTR* ppStr
     return LookUpErrorText(dwError, dwLocale, ppString);
 }
 
-HRESULT COPCServer::GetGroupByName(LPCWSTR, REFIID, LPUNKNOWN*)
+HRESULT COPCServer::GetGroupByName(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk)
 {
-    return E_NOTIMPL;
+    if (!IsWritableOut(ppUnk) || !szName || !*szName) return E_INVALIDARG;
+    *ppUnk = nullptr;
+    CSingleLock maps(m_groupMapLock);
+    auto found = m_groupsByName.find(szName);
+    if (found == m_groupsByName.end()) return E_INVALIDARG;
+    return found->second->QueryInterface(riid, reinterpret_cast<void**>(ppUnk));
 }
 
 HRESULT COPCServer::GetStatus(OPCSERVERSTATUS** ppServerStatus)
@@ -108,14 +209,82 @@ HRESULT COPCServer::GetStatus(OPCSERVERSTATUS** ppServerStatus)
     }
 }
 
-HRESULT COPCServer::RemoveGroup(OPCHANDLE, BOOL)
+HRESULT COPCServer::RemoveGroup(OPCHANDLE hServerGroup, BOOL bForce)
 {
-    return E_NOTIMPL;
+    CSingleLock hold(m_serverLock);
+    group::COPCGroup* group;
+    {
+        CSingleLock maps(m_groupMapLock);
+        auto found = m_groupsByHandle.find(hServerGroup);
+        if (found == m_groupsByHandle.end()) return E_INVALIDARG;
+        group = found->second.Get();
+    }
+    // Marked removed before its name is read, so that no rename can slip in between.
+    orv::com::ComPtr<group::COPCGroup> serverReference = ForgetGroup(group, group->MarkRemoved());
+    HRESULT hr = group->TakeDown(bForce != FALSE, std::move(serverReference));
+    --m_groupCount;
+    return hr;
 }
 
-HRESULT COPCServer::CreateGroupEnumerator(OPCENUMSCOPE, REFIID, LPUNKNOWN*)
+HRESULT COPCServer::CreateGroupEnumerator(OPCENUMSCOPE dwScope, REFIID riid, LPUNKNOWN* ppUnk)
 {
-    return E_NOTIMPL;
+    if (!IsWritableOut(ppUnk)) return E_INVALIDARG;
+    *ppUnk = nullptr;
+    if (riid != IID_IEnumUnknown && riid != IID_IEnumString) return E_NOINTERFACE;
+    // Public groups do not exist: those scopes get an empty enumerator.
+    const bool publicScope = dwScope == OPC_ENUM_PUBLIC_CONNECTIONS || dwScope == OPC_ENUM_PUBLIC;
+    try {
+        if (riid == IID_IEnumString) {
+            orv::com::CEnumString::Vector names;
+            if (!publicScope) {
+                CSingleLock maps(m_groupMapLock);
+                for (const auto& entry : m_groupsByName) names.push_back(entry.first);
+            }
+            const bool empty = names.empty();
+            HRESULT hr = orv::com::CreateEnumerator<orv::com::CEnumString>(std::move(names),
+                                                                         reinterpret_cast<IEnumString**>(ppUnk));
+            return FAILED(hr) || !empty ? hr : S_FALSE;
+        }
+        orv::com::CEnumUnknown::Vector groups;
+        if (!publicScope) {
+            CSingleLock maps(m_groupMapLock);
+            for (const auto& entry : m_groupsByName) groups.emplace_back(entry.second->Identity());
+        }
+        const bool empty = groups.empty();
+        HRESULT hr = orv::com::CreateEnumerator<orv::com::CEnumUnknown>(std::move(groups),
+                                                                      reinterpret_cast<IEnumUnknown**>(ppUnk));
+        return FAILED(hr) || !empty ? hr : S_FALSE;
+    } catch (...) {
+        return orv::com::HResultFromCaught();
+    }
+}
+
+// CGroupOwner
+
+HRESULT COPCServer::RenameGroup(group::COPCGroup* group, const std::wstring& oldName, const std::wstring& newName)
+{
+    CSingleLock maps(m_groupMapLock);
+    if (m_groupsByName.count(newName)) return OPC_E_DUPLICATENAME;
+    if (!oldName.empty()) {
+        auto old = m_groupsByName.find(oldName);
+        if (old == m_groupsByName.end() || old->second != group) return E_FAIL;
+        m_groupsByName.erase(old);
+    }
+    m_groupsByName.emplace(newName, group);
+    return S_OK;
+}
+
+std::wstring COPCServer::GenerateGroupName()
+{
+    // The digits go least significant first, and stay that way: 12 gives "$Group_21$".
+    unsigned long number = group::g_idMgr.AllocateId();
+    std::wstring name = L"$Group_";
+    do {
+        name += static_cast<wchar_t>(L'0' + number % 10);
+        number /= 10;
+    } while (number != 0);
+    name += L'$';
+    return name;
 }
 
 // IOPCCommon

@@ -9,11 +9,14 @@
 #include "orv/com/ComObject.h"
 #include "orv/com/ConnectionPoint.h"
 #include "orv/com/CriticalSection.h"
+#include "twopc/group/GroupOwner.h"
+#include "twopc/group/OPCGroup.h"
 
 #include <opcda.h>
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <string>
 
 namespace twopc::io {
@@ -24,7 +27,8 @@ class CAsyncIOMgr;
 namespace twopc::server {
 
 class COPCServer final
-    : public orv::com::ComObject<COPCServer, IOPCServer, IOPCCommon, IConnectionPointContainer> {
+    : public orv::com::ComObject<COPCServer, IOPCServer, IOPCCommon, IConnectionPointContainer>,
+      public group::CGroupOwner {
 public:
     COPCServer();
     ~COPCServer();
@@ -53,11 +57,22 @@ public:
     IFACEMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** ppEnum) override;
     IFACEMETHODIMP FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) override;
 
+    // CGroupOwner
+    HRESULT RenameGroup(group::COPCGroup* group, const std::wstring& oldName, const std::wstring& newName) override;
+    std::wstring GenerateGroupName() override;
+    IOPCServer* Server() override { return this; }
+
     // Written by the group scan without the server lock: the scan holds a pending use of
     // its group that RemoveGroup waits for while holding the server lock.
     void SetLastUpdateTime(const FILETIME& time) noexcept;
 
 private:
+    HRESULT CreateGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequestedUpdateRate, OPCHANDLE hClientGroup,
+                        LONG* pTimeBias, FLOAT* pPercentDeadband, DWORD dwLCID, OPCHANDLE* phServerGroup,
+                        DWORD* pRevisedUpdateRate, REFIID riid, LPUNKNOWN* ppUnk);
+    // Takes the group out of both maps (only the entries that are its own).
+    orv::com::ComPtr<group::COPCGroup> ForgetGroup(group::COPCGroup* group, const std::wstring& name);
+
     io::CUpdateScanMgr* m_updateScanMgr = nullptr;
     io::CAsyncIOMgr* m_asyncIOMgr = nullptr;
     orv::com::CCriticalSection m_serverLock;
@@ -65,6 +80,9 @@ private:
     std::atomic<std::uint64_t> m_lastUpdateTime{0};
     DWORD m_groupCount = 0;
     orv::com::CCriticalSection m_groupMapLock;
+    // Plain pointers: the handle map holds the server's reference on each group.
+    std::map<std::wstring, group::COPCGroup*> m_groupsByName;
+    std::map<OPCHANDLE, orv::com::ComPtr<group::COPCGroup>> m_groupsByHandle;
     std::atomic<LCID> m_localeId{LOCALE_SYSTEM_DEFAULT};
     std::wstring m_clientName;
     orv::com::SingleSinkConnectionPoint<IOPCShutdown> m_shutdownPoint{

@@ -1,0 +1,228 @@
+// IOPCGroupStateMgt and the group's interface list, through COM.
+
+#include "ComTest.h"
+
+#include <olectl.h>
+
+using namespace twopc::test;
+
+namespace {
+
+struct GroupState {
+    DWORD rate = 0;
+    BOOL active = FALSE;
+    std::wstring name;
+    LONG bias = 0;
+    FLOAT deadband = -1.0f;
+    LCID locale = 0;
+    OPCHANDLE client = 0;
+    OPCHANDLE server = 0;
+};
+
+GroupState StateOf(IOPCGroupStateMgt* group)
+{
+    GroupState state;
+    LPWSTR name = nullptr;
+    REQUIRE(group->GetState(&state.rate, &state.active, &name, &state.bias, &state.deadband, &state.locale,
+                            &state.client, &state.server) == S_OK);
+    state.name = name;
+    CoTaskMemFree(name);
+    return state;
+}
+
+}  // namespace
+
+TEST_CASE("GetState reports what AddGroup was given and needs every out-pointer")
+{
+    Ref<IOPCServer> server;
+    CreateServerAs(server);
+    Ref<IOPCGroupStateMgt> group;
+    LONG bias = -60;
+    FLOAT deadband = 12.5f;
+    OPCHANDLE handle = 0;
+    DWORD revised = 0;
+    REQUIRE(server->AddGroup(L"Line 1", TRUE, 250, 4711, &bias, &deadband, 2048, &handle, &revised,
+                             IID_IOPCGroupStateMgt, reinterpret_cast<LPUNKNOWN*>(group.Put())) == S_OK);
+    GroupState state = StateOf(group.Get());
+    CHECK(state.rate == 250);
+    CHECK(state.active == TRUE);
+    CHECK(Narrow(state.name) == "Line 1");
+    CHECK(state.bias == -60);
+    CHECK(state.deadband == 12.5f);
+    CHECK(state.locale == 2048);
+    CHECK(state.client == 4711);
+    CHECK(state.server == handle);
+
+    DWORD rate;
+    BOOL active;
+    LPWSTR name;
+    LCID locale;
+    OPCHANDLE client, serverHandle;
+    CHECK(group->GetState(&rate, &active, &name, &bias, &deadband, &locale, &client, nullptr) == E_INVALIDARG);
+    CHECK(group->GetState(nullptr, &active, &name, &bias, &deadband, &locale, &client, &serverHandle) ==
+          E_INVALIDARG);
+}
+
+TEST_CASE("AddGroup without a time bias takes the time zone's")
+{
+    Ref<IOPCServer> server;
+    CreateServerAs(server);
+    Ref<IOPCGroupStateMgt> group;
+    OPCHANDLE handle;
+    DWORD revised;
+    REQUIRE(server->AddGroup(L"Zone", FALSE, 1000, 1, nullptr, nullptr, 1033, &handle, &revised,
+                             IID_IOPCGroupStateMgt, reinterpret_cast<LPUNKNOWN*>(group.Put())) == S_OK);
+    TIME_ZONE_INFORMATION zone{};
+    GetTimeZoneInformation(&zone);
+    GroupState state = StateOf(group.Get());
+    CHECK(state.bias == zone.Bias);
+    CHECK(state.deadband == 0.0f);
+}
+
+TEST_CASE("SetState: rate floor, dead band, and what a null pointer leaves alone")
+{
+    Ref<IOPCServer> server;
+    CreateServerAs(server);
+    Ref<IOPCGroupStateMgt> group;
+    FLOAT deadband = 5.0f;
+    REQUIRE(AddGroup(server.Get(), L"G", group, 1000, FALSE, &deadband).result == S_OK);
+
+    DWORD requested = 0;
+    DWORD revised = 0;
+    CHECK(group->SetState(&requested, &revised, nullptr, nullptr, &deadband, nullptr, nullptr) ==
+          OPC_S_UNSUPPORTEDRATE);
+    CHECK(revised == 10);
+    requested = 9;
+    CHECK(group->SetState(&requested, &revised, nullptr, nullptr, &deadband, nullptr, nullptr) ==
+          OPC_S_UNSUPPORTEDRATE);
+    requested = 10;
+    revised = 0;
+    CHECK(group->SetState(&requested, &revised, nullptr, nullptr, &deadband, nullptr, nullptr) == S_OK);
+    CHECK(revised == 10);
+
+    revised = 12345;
+    CHECK(group->SetState(nullptr, &revised, nullptr, nullptr, &deadband, nullptr, nullptr) == S_OK);
+    CHECK(revised == 12345);
+    CHECK(group->SetState(&requested, nullptr, nullptr, nullptr, &deadband, nullptr, nullptr) == E_INVALIDARG);
+
+    FLOAT full = 100.0f;
+    CHECK(group->SetState(nullptr, &revised, nullptr, nullptr, &full, nullptr, nullptr) == S_OK);
+    CHECK(StateOf(group.Get()).deadband == 100.0f);
+    for (FLOAT bad : {100.5f, -0.1f}) {
+        requested = 500;
+        LONG bias = 99;
+        CHECK(group->SetState(&requested, &revised, nullptr, &bias, &bad, nullptr, nullptr) == E_INVALIDARG);
+    }
+    GroupState unchanged = StateOf(group.Get());
+    CHECK(unchanged.rate == 10);
+    CHECK(unchanged.deadband == 100.0f);
+    CHECK(unchanged.bias == 0);
+
+    // A null dead band resets it; bias, locale (never checked) and client handle are stored.
+    LONG bias = 120;
+    LCID locale = 12345;
+    OPCHANDLE client = 99;
+    BOOL active = TRUE;
+    CHECK(group->SetState(nullptr, &revised, &active, &bias, nullptr, &locale, &client) == S_OK);
+    GroupState state = StateOf(group.Get());
+    CHECK(state.deadband == 0.0f);
+    CHECK(state.bias == 120);
+    CHECK(state.locale == 12345);
+    CHECK(state.client == 99);
+    CHECK(state.active == TRUE);
+    active = FALSE;
+    CHECK(group->SetState(nullptr, &revised, &active, nullptr, nullptr, nullptr, nullptr) == S_OK);
+    CHECK(StateOf(group.Get()).active == FALSE);
+}
+
+TEST_CASE("SetName: unique, non-empty names; null generates one")
+{
+    Ref<IOPCServer> server;
+    CreateServerAs(server);
+    Ref<IOPCGroupStateMgt> group, other;
+    REQUIRE(AddGroup(server.Get(), L"First", group).result == S_OK);
+    REQUIRE(AddGroup(server.Get(), L"Second", other).result == S_OK);
+
+    CHECK(group->SetName(L"First") == OPC_E_DUPLICATENAME);
+    CHECK(group->SetName(L"Second") == OPC_E_DUPLICATENAME);
+    CHECK(group->SetName(L"") == E_INVALIDARG);
+    CHECK(Narrow(StateOf(group.Get()).name) == "First");
+
+    CHECK(group->SetName(L"Renamed") == S_OK);
+    Ref<IUnknown> found;
+    CHECK(server->GetGroupByName(L"Renamed", IID_IUnknown, found.Put()) == S_OK);
+    CHECK(server->GetGroupByName(L"First", IID_IUnknown, found.Put()) == E_INVALIDARG);
+
+    CHECK(group->SetName(nullptr) == S_OK);
+    std::wstring generated = StateOf(group.Get()).name;
+    CHECK(generated.rfind(L"$Group_", 0) == 0);
+    CHECK(server->GetGroupByName(generated.c_str(), IID_IUnknown, found.Put()) == S_OK);
+    CHECK(server->GetGroupByName(L"Renamed", IID_IUnknown, found.Put()) == E_INVALIDARG);
+}
+
+TEST_CASE("CloneGroup copies the state into a new inactive group")
+{
+    Ref<IOPCServer> server;
+    CreateServerAs(server);
+    Ref<IOPCGroupStateMgt> group;
+    LONG bias = 30;
+    FLOAT deadband = 2.5f;
+    OPCHANDLE handle;
+    DWORD revised;
+    REQUIRE(server->AddGroup(L"Source", TRUE, 500, 42, &bias, &deadband, 1033, &handle, &revised,
+                             IID_IOPCGroupStateMgt, reinterpret_cast<LPUNKNOWN*>(group.Put())) == S_OK);
+
+    Ref<IOPCGroupStateMgt> clone;
+    REQUIRE(group->CloneGroup(L"Copy", IID_IOPCGroupStateMgt, reinterpret_cast<LPUNKNOWN*>(clone.Put())) == S_OK);
+    GroupState source = StateOf(group.Get());
+    GroupState copy = StateOf(clone.Get());
+    CHECK(Narrow(copy.name) == "Copy");
+    CHECK(copy.active == FALSE);
+    CHECK(copy.rate == source.rate);
+    CHECK(copy.deadband == source.deadband);
+    CHECK(copy.bias == source.bias);
+    CHECK(copy.locale == source.locale);
+    CHECK(copy.client == source.client);
+    CHECK(copy.server != source.server);
+    CHECK(GroupCount(server.Get()) == 2);
+
+    Ref<IOPCGroupStateMgt> unnamed;
+    REQUIRE(group->CloneGroup(nullptr, IID_IOPCGroupStateMgt, reinterpret_cast<LPUNKNOWN*>(unnamed.Put())) == S_OK);
+    CHECK(StateOf(unnamed.Get()).name.rfind(L"$Group_", 0) == 0);
+
+    IUnknown* failed = reinterpret_cast<IUnknown*>(1);
+    CHECK(group->CloneGroup(L"Copy", IID_IUnknown, &failed) == OPC_E_DUPLICATENAME);
+    CHECK(failed == nullptr);
+    CHECK(group->CloneGroup(L"Third", IID_IOPCPublicGroupStateMgt, &failed) == E_NOINTERFACE);
+    CHECK(failed == nullptr);
+    CHECK(GroupCount(server.Get()) == 3);  // the failed clone left nothing behind
+    Ref<IUnknown> gone;
+    CHECK(server->GetGroupByName(L"Third", IID_IUnknown, gone.Put()) == E_INVALIDARG);
+    CHECK(group->CloneGroup(L"Fourth", IID_IUnknown, nullptr) == E_INVALIDARG);
+}
+
+TEST_CASE("the group answers its interfaces and has one connection point, for IOPCDataCallback")
+{
+    Ref<IOPCServer> server;
+    CreateServerAs(server);
+    Ref<IOPCGroupStateMgt> group;
+    REQUIRE(AddGroup(server.Get(), L"G", group).result == S_OK);
+
+    for (const IID* iid : {&IID_IOPCGroupStateMgt, &IID_IOPCItemMgt, &IID_IConnectionPointContainer}) {
+        Ref<IUnknown> face;
+        CHECK(group->QueryInterface(*iid, face.PutVoid()) == S_OK);
+    }
+    Ref<IUnknown> none;
+    CHECK(group->QueryInterface(IID_IOPCPublicGroupStateMgt, none.PutVoid()) == E_NOINTERFACE);
+
+    Ref<IConnectionPointContainer> container;
+    REQUIRE(group->QueryInterface(IID_IConnectionPointContainer, container.PutVoid()) == S_OK);
+    Ref<IConnectionPoint> point;
+    CHECK(container->FindConnectionPoint(IID_IOPCShutdown, point.Put()) == CONNECT_E_NOCONNECTION);
+    REQUIRE(container->FindConnectionPoint(IID_IOPCDataCallback, point.Put()) == S_OK);
+    CountedUnknown notACallback;
+    DWORD cookie = 5;
+    CHECK(point->Advise(&notACallback, &cookie) == CONNECT_E_CANNOTCONNECT);
+    CHECK(cookie == 0);
+    CHECK(point->Unadvise(1) == CONNECT_E_NOCONNECTION);
+}

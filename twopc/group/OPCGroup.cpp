@@ -1,0 +1,289 @@
+#include "twopc/group/OPCGroup.h"
+
+#include "twopc/group/IdMgr.h"
+
+#include <utility>
+
+namespace twopc::group {
+
+using orv::com::CSingleLock;
+using orv::com::IsWritableOut;
+
+namespace {
+
+constexpr DWORD kMinimumUpdateRateMs = 10;
+
+}  // namespace
+
+COPCGroup::COPCGroup(CGroupOwner* owner, IUpdateSchedule* schedule)
+    // Without its idle event a group could never be removed safely: refuse to exist.
+    : m_idleEvent(CreateEventW(nullptr, TRUE, TRUE, nullptr)),
+      m_owner(owner),
+      m_schedule(schedule),
+      m_serverHandle(g_idMgr.AllocateId())
+{
+    if (!m_idleEvent) {
+        g_idMgr.FreeId(m_serverHandle);
+        orv::com::ThrowLastError();
+    }
+}
+
+COPCGroup::~COPCGroup()
+{
+    TearDown();
+}
+
+void COPCGroup::TearDown()
+{
+    CSingleLock hold(m_groupLock);
+    if (m_tornDown) return;
+    m_tornDown = true;
+    g_idMgr.FreeId(m_serverHandle);
+    m_dataCallback.Disconnect();
+}
+
+// IOPCGroupStateMgt
+
+HRESULT COPCGroup::GetState(DWORD* pUpdateRate, BOOL* pActive, LPWSTR* ppName, LONG* pTimeBias,
+                            FLOAT* pPercentDeadband, LCID* pLCID, OPCHANDLE* phClientGroup, OPCHANDLE* phServerGroup)
+{
+    CSingleLock hold(m_groupLock);
+    if (m_removed) return E_FAIL;
+    if (!IsWritableOut(pUpdateRate) || !IsWritableOut(pActive) || !IsWritableOut(ppName) ||
+        !IsWritableOut(pTimeBias) || !IsWritableOut(pPercentDeadband) || !IsWritableOut(pLCID) ||
+        !IsWritableOut(phClientGroup) || !IsWritableOut(phServerGroup))
+        return E_INVALIDARG;
+    *pUpdateRate = m_updateRate;
+    *pActive = m_active;
+    *pTimeBias = m_timeBias;
+    *pPercentDeadband = m_percentDeadband;
+    *pLCID = m_locale;
+    *phClientGroup = m_clientHandle;
+    *phServerGroup = m_serverHandle;
+    *ppName = nullptr;
+    try {
+        *ppName = orv::com::CoTaskStringCopy(m_name.c_str()).Detach();
+        return S_OK;
+    } catch (...) {
+        return orv::com::HResultFromCaught();
+    }
+}
+
+HRESULT COPCGroup::SetState(DWORD* pRequestedUpdateRate, DWORD* pRevisedUpdateRate, BOOL* pActive, LONG* pTimeBias,
+                            FLOAT* pPercentDeadband, LCID* pLCID, OPCHANDLE* phClientGroup)
+{
+    CSingleLock hold(m_groupLock);
+    if (m_removed) return E_FAIL;
+    if (!IsWritableOut(pRevisedUpdateRate)) return E_INVALIDARG;
+    if (pPercentDeadband && (*pPercentDeadband < 0.0f || *pPercentDeadband > 100.0f)) return E_INVALIDARG;
+
+    m_percentDeadband = pPercentDeadband ? *pPercentDeadband : 0.0f;
+
+    HRESULT result = S_OK;
+    if (pRequestedUpdateRate) {
+        DWORD rate = *pRequestedUpdateRate;
+        if (rate < kMinimumUpdateRateMs) {
+            rate = kMinimumUpdateRateMs;
+            result = OPC_S_UNSUPPORTEDRATE;
+        }
+        DWORD previous = std::exchange(m_updateRate, rate);
+        if (m_active && rate != previous)
+            m_schedule->Retime(this, static_cast<std::int64_t>(rate) - static_cast<std::int64_t>(previous));
+        *pRevisedUpdateRate = rate;
+    }
+    if (pTimeBias) m_timeBias = *pTimeBias;
+    if (pLCID) m_locale = *pLCID;
+    if (phClientGroup) m_clientHandle = *phClientGroup;
+    if (pActive && FAILED(SetActive(*pActive != FALSE))) return E_FAIL;
+    return result;
+}
+
+HRESULT COPCGroup::SetName(LPCWSTR szName)
+{
+    CSingleLock hold(m_groupLock);
+    if (m_removed) return E_FAIL;
+    if (szName && *szName == L'\0') return E_INVALIDARG;
+    try {
+        std::wstring name = szName ? std::wstring(szName) : m_owner->GenerateGroupName();
+        HRESULT hr = m_owner->RenameGroup(this, m_name, name);
+        if (FAILED(hr)) return hr;
+        m_name = std::move(name);
+        return S_OK;
+    } catch (...) {
+        return orv::com::HResultFromCaught();
+    }
+}
+
+HRESULT COPCGroup::CloneGroup(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk)
+{
+    DWORD updateRate;
+    OPCHANDLE clientHandle;
+    LONG timeBias;
+    FLOAT percentDeadband;
+    LCID locale;
+    IOPCServer* server;
+    {
+        // The state is copied under the group lock, which is then let go: the server calls
+        // below take the server lock, which must never be taken inside a group lock.
+        CSingleLock hold(m_groupLock);
+        if (m_removed) return E_FAIL;
+        if (!IsWritableOut(ppUnk)) return E_INVALIDARG;
+        *ppUnk = nullptr;
+        updateRate = m_updateRate;
+        clientHandle = m_clientHandle;
+        timeBias = m_timeBias;
+        percentDeadband = m_percentDeadband;
+        locale = m_locale;
+        server = m_owner->Server();
+    }
+
+    OPCHANDLE cloneHandle = 0;
+    DWORD revisedRate = 0;
+    orv::com::ComPtr<IOPCItemMgt> cloneItems;
+    HRESULT hr = server->AddGroup(szName, FALSE, updateRate, clientHandle, &timeBias, &percentDeadband, locale,
+                                  &cloneHandle, &revisedRate, IID_IOPCItemMgt,
+                                  reinterpret_cast<LPUNKNOWN*>(cloneItems.Put()));
+    if (hr == S_OK) hr = cloneItems->QueryInterface(riid, reinterpret_cast<void**>(ppUnk));
+    if (hr != S_OK) {
+        if (*ppUnk) static_cast<IUnknown*>(*ppUnk)->Release();
+        *ppUnk = nullptr;
+        cloneItems.Reset();
+        if (cloneHandle) server->RemoveGroup(cloneHandle, TRUE);
+        return hr;
+    }
+    return S_OK;
+}
+
+// IOPCItemMgt
+
+HRESULT COPCGroup::AddItems(DWORD, OPCITEMDEF*, OPCITEMRESULT**, HRESULT**)
+{
+    CSingleLock hold(m_groupLock);
+    return m_removed ? E_FAIL : E_NOTIMPL;
+}
+
+HRESULT COPCGroup::ValidateItems(DWORD, OPCITEMDEF*, BOOL, OPCITEMRESULT**, HRESULT**)
+{
+    CSingleLock hold(m_groupLock);
+    return m_removed ? E_FAIL : E_NOTIMPL;
+}
+
+HRESULT COPCGroup::RemoveItems(DWORD, OPCHANDLE*, HRESULT**)
+{
+    CSingleLock hold(m_groupLock);
+    return m_removed ? E_FAIL : E_NOTIMPL;
+}
+
+HRESULT COPCGroup::SetActiveState(DWORD, OPCHANDLE*, BOOL, HRESULT**)
+{
+    CSingleLock hold(m_groupLock);
+    return m_removed ? E_FAIL : E_NOTIMPL;
+}
+
+HRESULT COPCGroup::SetClientHandles(DWORD, OPCHANDLE*, OPCHANDLE*, HRESULT**)
+{
+    CSingleLock hold(m_groupLock);
+    return m_removed ? E_FAIL : E_NOTIMPL;
+}
+
+HRESULT COPCGroup::SetDatatypes(DWORD, OPCHANDLE*, VARTYPE*, HRESULT**)
+{
+    CSingleLock hold(m_groupLock);
+    return m_removed ? E_FAIL : E_NOTIMPL;
+}
+
+HRESULT COPCGroup::CreateEnumerator(REFIID, LPUNKNOWN*)
+{
+    CSingleLock hold(m_groupLock);
+    return m_removed ? E_FAIL : E_NOTIMPL;
+}
+
+// IConnectionPointContainer
+
+HRESULT COPCGroup::EnumConnectionPoints(IEnumConnectionPoints** ppEnum)
+{
+    return m_dataCallback.EnumConnectionPoints(ppEnum);
+}
+
+HRESULT COPCGroup::FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP)
+{
+    return m_dataCallback.FindConnectionPoint(riid, ppCP);
+}
+
+// Internal
+
+HRESULT COPCGroup::SetActive(bool active)
+{
+    CSingleLock hold(m_groupLock);
+    m_scanFailures = 0;
+    if (active == m_active) return S_OK;
+    m_active = active;
+    if (active) {
+        AddRef();
+        AddPendingUse();
+        m_schedule->Insert(this, 0);
+        return S_OK;
+    }
+    // The caller always holds a reference of its own (the server's, a client's or the
+    // scan thread's), so the schedule's reference is never the last one here.
+    if (m_schedule->Remove(this)) {
+        Release();
+        DropPendingUse();
+    }
+    return S_OK;
+}
+
+void COPCGroup::AddPendingUse()
+{
+    CSingleLock hold(m_groupLock);
+    if (m_pendingUses++ == 0) ResetEvent(m_idleEvent.Get());
+}
+
+void COPCGroup::DropPendingUse()
+{
+    CSingleLock hold(m_groupLock);
+    if (--m_pendingUses == 0) SetEvent(m_idleEvent.Get());
+}
+
+bool COPCGroup::IsActive()
+{
+    CSingleLock hold(m_groupLock);
+    return m_active;
+}
+
+bool COPCGroup::IsRemoved()
+{
+    CSingleLock hold(m_groupLock);
+    return m_removed;
+}
+
+DWORD COPCGroup::UpdateRate()
+{
+    CSingleLock hold(m_groupLock);
+    return m_updateRate;
+}
+
+std::wstring COPCGroup::MarkRemoved()
+{
+    CSingleLock hold(m_groupLock);
+    m_removed = true;
+    return m_name;
+}
+
+HRESULT COPCGroup::TakeDown(bool force, orv::com::ComPtr<COPCGroup> serverReference)
+{
+    {
+        CSingleLock hold(m_groupLock);
+        m_removed = true;
+        SetActive(false);
+    }
+    WaitForSingleObject(m_idleEvent.Get(), INFINITE);
+    if (force) {
+        HRESULT hr = CoDisconnectObject(Identity(), 0);
+        TearDown();
+        return hr;
+    }
+    return serverReference.Detach()->Release() > 0 ? OPC_S_INUSE : S_OK;
+}
+
+}  // namespace twopc::group

@@ -1,0 +1,104 @@
+#pragma once
+// COPCGroup: a named, client-owned collection of items with one update rate, an active
+// flag, a dead band, a time bias, a locale and a client handle. Created by its server's
+// AddGroup and removed by its RemoveGroup.
+//
+// Locking: the group lock guards every field and is held for the whole of each
+// interface method; the schedule lock, the server's group-map lock and one item lock
+// at a time are taken inside it, never the other way round. The server lock is never
+// taken while the group lock is held.
+//
+// Lifetime: removal marks the group removed (every later call answers E_FAIL). A forced
+// removal also takes the group apart at once, but the object itself lives on until
+// its last reference goes, because in-process clients keep plain pointers to it.
+
+#include "orv/com/ComObject.h"
+#include "orv/com/ConnectionPoint.h"
+#include "orv/com/CriticalSection.h"
+#include "orv/com/Owners.h"
+#include "twopc/group/GroupOwner.h"
+#include "twopc/group/UpdateSchedule.h"
+
+#include <opcda.h>
+
+#include <string>
+
+namespace twopc::group {
+
+class COPCGroup final
+    : public orv::com::ComObject<COPCGroup, IOPCGroupStateMgt, IOPCItemMgt, IConnectionPointContainer> {
+public:
+    COPCGroup(CGroupOwner* owner, IUpdateSchedule* schedule);
+    ~COPCGroup();
+
+    // IOPCGroupStateMgt
+    IFACEMETHODIMP GetState(DWORD* pUpdateRate, BOOL* pActive, LPWSTR* ppName, LONG* pTimeBias,
+                            FLOAT* pPercentDeadband, LCID* pLCID, OPCHANDLE* phClientGroup,
+                            OPCHANDLE* phServerGroup) override;
+    IFACEMETHODIMP SetState(DWORD* pRequestedUpdateRate, DWORD* pRevisedUpdateRate, BOOL* pActive, LONG* pTimeBias,
+                            FLOAT* pPercentDeadband, LCID* pLCID, OPCHANDLE* phClientGroup) override;
+    IFACEMETHODIMP SetName(LPCWSTR szName) override;
+    IFACEMETHODIMP CloneGroup(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk) override;
+
+    // IOPCItemMgt
+    IFACEMETHODIMP AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT** ppAddResults,
+                            HRESULT** ppErrors) override;
+    IFACEMETHODIMP ValidateItems(DWORD dwCount, OPCITEMDEF* pItemArray, BOOL bBlobUpdate,
+                                 OPCITEMRESULT** ppValidationResults, HRESULT** ppErrors) override;
+    IFACEMETHODIMP RemoveItems(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors) override;
+    IFACEMETHODIMP SetActiveState(DWORD dwCount, OPCHANDLE* phServer, BOOL bActive, HRESULT** ppErrors) override;
+    IFACEMETHODIMP SetClientHandles(DWORD dwCount, OPCHANDLE* phServer, OPCHANDLE* phClient,
+                                    HRESULT** ppErrors) override;
+    IFACEMETHODIMP SetDatatypes(DWORD dwCount, OPCHANDLE* phServer, VARTYPE* pRequestedDatatypes,
+                                HRESULT** ppErrors) override;
+    IFACEMETHODIMP CreateEnumerator(REFIID riid, LPUNKNOWN* ppUnk) override;
+
+    // IConnectionPointContainer
+    IFACEMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** ppEnum) override;
+    IFACEMETHODIMP FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) override;
+
+    // For the server.
+    OPCHANDLE ServerHandle() const noexcept { return m_serverHandle; }
+    // Sets the removed flag and returns the name the group had; from now on the group
+    // answers E_FAIL and never calls its owner again.
+    std::wstring MarkRemoved();
+    // Deactivates the group and waits until nothing holds it any more; then, with
+    // `force`, disconnects it and takes it apart at once (the result is the disconnect's).
+    // Without force the server's reference is dropped: OPC_S_INUSE while clients still
+    // hold the group, S_OK when it went with it.
+    HRESULT TakeDown(bool force, orv::com::ComPtr<COPCGroup> serverReference);
+
+    // For the schedule and the asynchronous transactions.
+    void AddPendingUse();
+    void DropPendingUse();
+    orv::com::CCriticalSection& Lock() noexcept { return m_groupLock; }
+    bool IsActive();
+    bool IsRemoved();
+    DWORD UpdateRate();
+
+private:
+    HRESULT SetActive(bool active);
+    void TearDown();
+
+    orv::com::SingleSinkConnectionPoint<IOPCDataCallback> m_dataCallback{
+        static_cast<IConnectionPointContainer*>(this)};
+    orv::com::UniqueHandle m_idleEvent;
+    long m_pendingUses = 0;
+    orv::com::CCriticalSection m_groupLock;
+    CGroupOwner* m_owner;
+    IUpdateSchedule* m_schedule;
+    unsigned m_scanFailures = 0;
+    bool m_removed = false;
+    bool m_tornDown = false;
+    DWORD m_updateRate = 0;
+    bool m_active = false;
+    bool m_enable = true;
+    std::wstring m_name;
+    LONG m_timeBias = 0;
+    FLOAT m_percentDeadband = 0.0f;
+    LCID m_locale = 0;
+    OPCHANDLE m_clientHandle = 0;
+    OPCHANDLE m_serverHandle;
+};
+
+}  // namespace twopc::group
