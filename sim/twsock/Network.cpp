@@ -1,12 +1,53 @@
 #include "Network.h"
 
+#include "Namespace.h"
+
+#include <algorithm>
+#include <cmath>
+#include <numbers>
+
 namespace sim {
+namespace {
+
+constexpr std::uint32_t kAllFields = kelvane::vfValue | kelvane::vfStatus | kelvane::vfTimestamp;
+constexpr std::uint64_t kWaveformPeriodTicks = 600;  // 60 s
+constexpr std::uint64_t kRampLength = 100;
+constexpr std::uint64_t kToggleTicks = 10;  // 1 s
+
+// Lets the delivery thread refuse to wait for itself.
+thread_local bool onDeliveryThread = false;
+
+std::wstring ComputerName()
+{
+    wchar_t name[MAX_COMPUTERNAME_LENGTH + 1];
+    DWORD length = ARRAYSIZE(name);
+    if (!GetComputerNameW(name, &length)) return {};
+    return std::wstring(name, length);
+}
+
+bool SameHost(std::wstring_view one, std::wstring_view other)
+{
+    return !one.empty() && CompareStringOrdinal(one.data(), static_cast<int>(one.size()), other.data(),
+                                                static_cast<int>(other.size()), TRUE) == CSTR_EQUAL;
+}
+
+}  // namespace
+
+std::uint64_t Now() noexcept
+{
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return (static_cast<std::uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+}
 
 Network& Network::Instance()
 {
-    static Network network;
-    return network;
+    // Never destroyed: its destructor would run inside DllMain, where no thread may be joined.
+    static Network* network = new Network;
+    return *network;
 }
+
+Network::Network() : host_(ComputerName()), points_(DefaultPoints(Now())), lastTickTime_(Now()) {}
 
 void Network::Reset()
 {
@@ -16,6 +57,28 @@ void Network::Reset()
     clientKind_.clear();
     realTimeFailuresPending_ = 0;
     browserFailuresPending_ = 0;
+    ResetPointsLocked();
+    clockPaused_ = false;
+    nextTick_ = Clock::now() + kTickPeriod;
+    work_.notify_one();
+}
+
+void Network::ResetPointsLocked()
+{
+    const std::uint64_t now = Now();
+    std::map<std::wstring, PointState> defaults = DefaultPoints(now);
+    for (auto entry = points_.begin(); entry != points_.end();) {
+        PointState& point = entry->second;
+        if (point.isMemory && point.subscriptions.empty()) {
+            entry = points_.erase(entry);
+            continue;
+        }
+        PointState fresh = point.isMemory ? MemoryPoint(now) : std::move(defaults.at(entry->first));
+        fresh.subscriptions = std::move(point.subscriptions);
+        point = std::move(fresh);  // in place: subscriptions point at this map node
+        if (point.source == ValueSource::Stored) ReportLocked(point, kAllFields);
+        ++entry;
+    }
 }
 
 SimCounters Network::Counters() const
@@ -59,20 +122,395 @@ void Network::Count(LONG SimCounters::*counter, LONG delta)
     counters_.*counter += delta;
 }
 
-HRESULT Network::FindPoint(const wchar_t* path, Point& point) const
+// ---- The delivery thread ----
+
+void Network::RealTimeOpened()
 {
     std::scoped_lock lock(mutex_);
-    const auto found = points_.find(path);
-    if (found == points_.end()) return kelvane::KELVANE_E_UNKNOWNPOINT;
-    point = found->second;
+    if (liveRealTimes_++ > 0) return;
+    try {
+        deliveryThread_ = std::thread(&Network::DeliveryLoop, this, ++generation_);
+    } catch (...) {
+        --liveRealTimes_;
+        throw;
+    }
+}
+
+void Network::RealTimeClosed()
+{
+    std::thread finished;
+    {
+        std::scoped_lock lock(mutex_);
+        if (--liveRealTimes_ > 0) return;
+        // Every point interface holds its realtime interface, so no subscription is live now.
+        ++generation_;
+        queue_.clear();
+        finished = std::move(deliveryThread_);
+        work_.notify_all();
+        settled_.notify_all();
+    }
+    if (!finished.joinable()) return;
+    // The last release may come from a callback on the delivery thread itself; that thread
+    // then sees its generation gone when the callback returns, and ends on its own.
+    if (finished.get_id() == std::this_thread::get_id()) {
+        finished.detach();
+    } else {
+        finished.join();
+    }
+}
+
+void Network::DeliveryLoop(std::uint64_t generation)
+{
+    onDeliveryThread = true;
+    std::unique_lock lock(mutex_);
+    nextTick_ = Clock::now() + kTickPeriod;
+    while (generation_ == generation) {
+        if (!clockPaused_) {
+            const Clock::time_point now = Clock::now();
+            if (now >= nextTick_) {
+                TickLocked();
+                nextTick_ += kTickPeriod;
+                if (nextTick_ + std::chrono::seconds(1) < now) nextTick_ = now + kTickPeriod;  // no burst after a stall
+                continue;
+            }
+        }
+        if (queue_.empty()) {
+            settled_.notify_all();
+            if (clockPaused_) {
+                work_.wait(lock);
+            } else {
+                work_.wait_until(lock, nextTick_);
+            }
+            continue;
+        }
+        const Delivery delivery = std::move(queue_.front());
+        queue_.pop_front();
+        Subscription& target = *delivery.target;
+        if (!target.live) continue;
+        target.inCallback = true;
+        target.callbackThread = GetCurrentThreadId();
+        ++callbacksRunning_;
+        lock.unlock();
+        Deliver(delivery);
+        lock.lock();
+        target.inCallback = false;
+        --callbacksRunning_;
+        settled_.notify_all();
+    }
+}
+
+void Network::Deliver(const Delivery& delivery) noexcept
+{
+    // Receiver and cookie never change after Subscribe, so they are read without the lock.
+    kelvane::IKelvaneRealTimeReceiver* receiver = delivery.target->receiver;
+    void* cookie = delivery.target->cookie;
+    switch (delivery.kind) {
+    case Delivery::Kind::PointInfo: {
+        kelvane::PointInfo info{};
+        info.mask = kelvane::pfType | kelvane::pfAccess;
+        info.type = delivery.type;
+        info.access = delivery.access;
+        receiver->OnPointInfo(cookie, &info);
+        break;
+    }
+    case Delivery::Kind::Value: {
+        kelvane::Value value{};
+        if (FAILED(ToNetwork(delivery.value, value))) return;  // out of memory: the report is lost
+        receiver->OnValue(cookie, delivery.mask, &value, delivery.status, delivery.timestamp);
+        ReleasePayload(value);
+        break;
+    }
+    case Delivery::Kind::PointStatus:
+        receiver->OnPointStatus(cookie, delivery.status);
+        break;
+    }
+}
+
+bool Network::WaitForDeliveries(DWORD timeoutMs)
+{
+    if (onDeliveryThread) return false;
+    std::unique_lock lock(mutex_);
+    return settled_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                             [&] { return queue_.empty() && callbacksRunning_ == 0; });
+}
+
+void Network::EnqueueLocked(Delivery delivery)
+{
+    queue_.push_back(std::move(delivery));
+    work_.notify_one();
+}
+
+// ---- The clock ----
+
+void Network::TickLocked()
+{
+    ++ticks_;
+    lastTickTime_ = Now();
+    for (auto& [name, point] : points_) {
+        if (point.source == ValueSource::Stored || point.subscriptions.empty()) continue;
+        if (point.source == ValueSource::Toggle && ticks_ % kToggleTicks != 0) continue;
+        ReportLocked(point, kAllFields);
+    }
+}
+
+void Network::PauseClock()
+{
+    std::scoped_lock lock(mutex_);
+    clockPaused_ = true;
+}
+
+void Network::ResumeClock()
+{
+    std::scoped_lock lock(mutex_);
+    if (!clockPaused_) return;
+    clockPaused_ = false;
+    nextTick_ = Clock::now() + kTickPeriod;
+    work_.notify_one();
+}
+
+void Network::StepClock(UINT ticks)
+{
+    std::scoped_lock lock(mutex_);
+    for (UINT tick = 0; tick < ticks; ++tick) TickLocked();
+}
+
+std::uint64_t Network::ClockTicks() const
+{
+    std::scoped_lock lock(mutex_);
+    return ticks_;
+}
+
+// ---- Points and subscriptions ----
+
+std::optional<std::wstring> Network::BelowLocalHost(const wchar_t* itemId) const
+{
+    std::wstring_view id(itemId);
+    if (id.size() < 2 || id[0] != L'\\' || id[1] != L'\\') return std::nullopt;
+    id.remove_prefix(2);
+    const std::size_t hostEnd = id.find(L'\\');
+    if (!SameHost(id.substr(0, hostEnd), host_)) return std::nullopt;
+    if (hostEnd == std::wstring_view::npos) return std::wstring();
+    const std::wstring_view below = id.substr(hostEnd + 1);
+    if (below.empty()) return std::nullopt;
+    return std::wstring(below);
+}
+
+PointState* Network::FindLocked(const std::wstring& name)
+{
+    const auto found = points_.find(name);
+    return found == points_.end() ? nullptr : &found->second;
+}
+
+const PointState* Network::FindLocked(const std::wstring& name) const
+{
+    const auto found = points_.find(name);
+    return found == points_.end() ? nullptr : &found->second;
+}
+
+std::optional<std::wstring> Network::PointName(const wchar_t* point) const
+{
+    if (!point) return std::nullopt;
+    if (point[0] != L'\\') return std::wstring(point);
+    return BelowLocalHost(point);
+}
+
+PointState* Network::ResolveLocked(const wchar_t* point)
+{
+    const std::optional<std::wstring> name = PointName(point);
+    return name ? FindLocked(*name) : nullptr;
+}
+
+bool Network::CurrentLocked(const PointState& point, StoredValue& value, std::uint32_t& status,
+                            std::uint64_t& timestamp) const
+{
+    if (!point.hasValue) return false;
+    status = point.status;
+    timestamp = point.source == ValueSource::Stored ? point.timestamp : lastTickTime_;
+    const double angle = 2 * std::numbers::pi * static_cast<double>(ticks_ % kWaveformPeriodTicks) /
+                         static_cast<double>(kWaveformPeriodTicks);
+    switch (point.source) {
+    case ValueSource::Stored:
+        value = point.value;
+        break;
+    case ValueSource::Sine:
+        value = StoredValue::Double(std::sin(angle));
+        break;
+    case ValueSource::Cosine:
+        value = StoredValue::Double(std::cos(angle));
+        break;
+    case ValueSource::Ramp:
+        value = StoredValue::Double(static_cast<double>(ticks_ % kRampLength));
+        break;
+    case ValueSource::Toggle:
+        value = StoredValue::Boolean((ticks_ / kToggleTicks) % 2 != 0);
+        break;
+    }
+    return true;
+}
+
+void Network::ReportLocked(PointState& point, std::uint32_t mask)
+{
+    Delivery report{Delivery::Kind::Value};
+    report.mask = mask;
+    if (!CurrentLocked(point, report.value, report.status, report.timestamp)) return;
+    for (const std::shared_ptr<Subscription>& subscription : point.subscriptions) {
+        report.target = subscription;
+        EnqueueLocked(report);
+    }
+}
+
+HRESULT Network::Subscribe(const wchar_t* itemId, kelvane::IKelvaneRealTimeReceiver* receiver, void* cookie,
+                           std::shared_ptr<Subscription>& subscription)
+{
+    const std::optional<std::wstring> name = BelowLocalHost(itemId);
+    if (!name || name->empty()) return kelvane::KELVANE_E_UNKNOWNPOINT;
+    auto made = std::make_shared<Subscription>();
+    made->receiver = receiver;
+    made->cookie = cookie;
+
+    std::scoped_lock lock(mutex_);
+    PointState* point = FindLocked(*name);
+    if (!point && IsMemoryName(*name)) point = &points_.emplace(*name, MemoryPoint(Now())).first->second;
+    if (!point) return kelvane::KELVANE_E_UNKNOWNPOINT;
+    made->point = point;
+    point->subscriptions.push_back(made);
+    try {
+        Delivery info{Delivery::Kind::PointInfo, made};
+        info.type = point->type;
+        info.access = point->access;
+        EnqueueLocked(std::move(info));
+        Delivery first{Delivery::Kind::Value, made, kAllFields};
+        if (CurrentLocked(*point, first.value, first.status, first.timestamp)) EnqueueLocked(std::move(first));
+    } catch (...) {
+        made->live = false;  // anything already queued for it is dropped by the delivery thread
+        point->subscriptions.pop_back();
+        throw;
+    }
+    ++liveSubscriptions_;
+    subscription = std::move(made);
     return S_OK;
 }
 
-HRESULT Network::ListChildren(const wchar_t* /*path*/, std::vector<Child>& children) const
+void Network::Unsubscribe(const std::shared_ptr<Subscription>& subscription)
 {
-    // Containers are not modelled: no path is browsable.
-    children.clear();
-    return kelvane::KELVANE_E_UNKNOWNPATH;
+    std::unique_lock lock(mutex_);
+    if (!subscription->live) return;
+    subscription->live = false;
+    std::vector<std::shared_ptr<Subscription>>& list = subscription->point->subscriptions;
+    list.erase(std::find(list.begin(), list.end(), subscription));
+    --liveSubscriptions_;
+    // A callback that is already running must finish before the subscriber may go away. From
+    // inside that callback there is nothing to wait for: its own remainder is the last of it.
+    if (subscription->inCallback && subscription->callbackThread != GetCurrentThreadId()) {
+        settled_.wait(lock, [&] { return !subscription->inCallback; });
+    }
+}
+
+HRESULT Network::Write(const Subscription& subscription, StoredValue value)
+{
+    std::scoped_lock lock(mutex_);
+    PointState& point = *subscription.point;
+    if (!(point.access & kelvane::paWritable)) return kelvane::KELVANE_E_READONLY;
+    if (!point.isMemory && value.type != point.type) return kelvane::KELVANE_E_TYPEMISMATCH;
+    if (!point.storesWrites) return S_OK;
+    if (point.isMemory) point.type = static_cast<std::uint16_t>(value.type);
+    point.value = std::move(value);
+    point.hasValue = true;
+    point.timestamp = Now();
+    ReportLocked(point, kAllFields);
+    return S_OK;
+}
+
+void Network::Describe(const Subscription& subscription, kelvane::PointInfo& info) const
+{
+    std::scoped_lock lock(mutex_);
+    info = {};
+    info.mask = kelvane::pfType | kelvane::pfAccess;
+    info.type = subscription.point->type;
+    info.access = subscription.point->access;
+}
+
+bool Network::Current(const Subscription& subscription, HRESULT& failure, StoredValue& value,
+                      std::uint32_t& status, std::uint64_t& timestamp) const
+{
+    std::scoped_lock lock(mutex_);
+    failure = subscription.point->readFailure;
+    return SUCCEEDED(failure) && CurrentLocked(*subscription.point, value, status, timestamp);
+}
+
+// ---- Test control of points ----
+
+HRESULT Network::UpdatePoint(const wchar_t* name, const std::optional<StoredValue>& value,
+                             const std::optional<std::uint32_t>& status)
+{
+    std::scoped_lock lock(mutex_);
+    PointState* point = ResolveLocked(name);
+    if (!point) return kelvane::KELVANE_E_UNKNOWNPOINT;
+    if (value && point->source != ValueSource::Stored) return HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED);
+    const std::uint64_t now = Now();
+    if (status) point->status = *status;
+    if (point->source == ValueSource::Stored) point->timestamp = now;
+    if (value) {
+        point->value = *value;
+        point->hasValue = true;
+        if (point->isMemory) point->type = static_cast<std::uint16_t>(value->type);
+        ReportLocked(*point, kAllFields);
+        return S_OK;
+    }
+    Delivery report{Delivery::Kind::Value};
+    report.mask = kelvane::vfStatus | kelvane::vfTimestamp;
+    report.status = point->status;
+    report.timestamp = now;
+    for (const std::shared_ptr<Subscription>& subscription : point->subscriptions) {
+        report.target = subscription;
+        EnqueueLocked(report);
+    }
+    return S_OK;
+}
+
+HRESULT Network::SendPointStatus(const wchar_t* name, std::uint32_t code)
+{
+    std::scoped_lock lock(mutex_);
+    PointState* point = ResolveLocked(name);
+    if (!point) return kelvane::KELVANE_E_UNKNOWNPOINT;
+    Delivery report{Delivery::Kind::PointStatus};
+    report.status = code;
+    for (const std::shared_ptr<Subscription>& subscription : point->subscriptions) {
+        report.target = subscription;
+        EnqueueLocked(report);
+    }
+    return S_OK;
+}
+
+HRESULT Network::FailReadCurrent(const wchar_t* name, HRESULT failure)
+{
+    std::scoped_lock lock(mutex_);
+    PointState* point = ResolveLocked(name);
+    if (!point) return kelvane::KELVANE_E_UNKNOWNPOINT;
+    point->readFailure = failure;
+    return S_OK;
+}
+
+HRESULT Network::SendRawValue(const wchar_t* name, std::uint32_t type, std::uint64_t payload)
+{
+    std::scoped_lock lock(mutex_);
+    PointState* point = ResolveLocked(name);
+    if (!point) return kelvane::KELVANE_E_UNKNOWNPOINT;
+    Delivery report{Delivery::Kind::Value, nullptr, kAllFields, StoredValue::Raw(type, payload), point->status, Now()};
+    for (const std::shared_ptr<Subscription>& subscription : point->subscriptions) {
+        report.target = subscription;
+        EnqueueLocked(report);
+    }
+    return S_OK;
+}
+
+LONG Network::LiveSubscriptions(const wchar_t* name) const
+{
+    std::scoped_lock lock(mutex_);
+    if (!name) return liveSubscriptions_;
+    const std::optional<std::wstring> pointName = PointName(name);
+    const PointState* point = pointName ? FindLocked(*pointName) : nullptr;
+    return point ? static_cast<LONG>(point->subscriptions.size()) : 0;
 }
 
 }  // namespace sim

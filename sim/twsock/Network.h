@@ -1,22 +1,63 @@
 #pragma once
 // The one simulated Tarnwell network of the process. It lives in twsock; twrealt and
-// twbrow reach it through twsock's exports. Every member may be called from any thread.
+// twbrow reach it through twsock's exports. Every public member may be called from any
+// thread, except where noted.
+//
+// Reports to subscribers (point info, values, point status) are queued under the network's
+// lock and made by one delivery thread with no lock held, so a receiver may call back into
+// the network, and nothing is ever called back from inside a client's own call. The same
+// thread runs the clock. It runs while any realtime interface lives, and is stopped by the
+// release of the last one (never from DllMain; the network itself is never destroyed).
+
+#include "StoredValue.h"
 
 #include <sim/kelvane.h>
 #include <sim/simctl.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace sim {
 
-// A point of the network as a subscriber sees it.
-struct Point {
-    std::uint16_t type = kelvane::vtNull;
+enum class ValueSource { Stored, Sine, Cosine, Ramp, Toggle };
+
+struct Subscription;
+
+// A point of the local computer; its name is its item ID below "\\HOST\".
+struct PointState {
+    std::uint16_t type = kelvane::vtDouble;  // as reported by point info; a mem point's follows its value
     std::uint32_t access = kelvane::paReadable;
+    ValueSource source = ValueSource::Stored;
+    bool isMemory = false;
+    bool storesWrites = true;  // a write-only point accepts writes and keeps nothing
+    bool hasValue = true;
+    StoredValue value;  // Stored only: the waveforms compute theirs from the clock
+    std::uint32_t status = 0;
+    std::uint64_t timestamp = 0;  // Stored only: the waveforms take the last tick's time
+    HRESULT readFailure = S_OK;
+    std::vector<std::shared_ptr<Subscription>> subscriptions;  // the live ones
+};
+
+// One subscription, guarded by the network's lock. The receiver is not counted here: the
+// point interface that owns the subscription holds the realtime interface, which holds the
+// receiver, and a callback starts only while the subscription is live and is waited for by
+// the release that ends it.
+struct Subscription {
+    kelvane::IKelvaneRealTimeReceiver* receiver = nullptr;
+    void* cookie = nullptr;
+    PointState* point = nullptr;
+    bool live = true;
+    bool inCallback = false;
+    DWORD callbackThread = 0;
 };
 
 // One child of a browsable path.
@@ -26,11 +67,15 @@ struct Child {
     bool leaf = false;
     std::uint16_t type = kelvane::vtEmpty;
     std::uint16_t access = 0;
+    std::wstring itemId;
 };
 
 class Network {
 public:
     static Network& Instance();
+
+    Network(const Network&) = delete;
+    Network& operator=(const Network&) = delete;
 
     // Test control.
     void Reset();
@@ -46,20 +91,100 @@ public:
     // Adds delta to one live or created count; the objects that are counted call it.
     void Count(LONG SimCounters::*counter, LONG delta);
 
-    // KELVANE_E_UNKNOWNPOINT for a path that names no point.
-    HRESULT FindPoint(const wchar_t* path, Point& point) const;
+    // Realtime interfaces: the first one starts the delivery thread, the last one stops it.
+    void RealTimeOpened();
+    void RealTimeClosed();
+
+    // KELVANE_E_UNKNOWNPOINT for an item ID that names no point; otherwise a live
+    // subscription whose point info and current value are on their way.
+    HRESULT Subscribe(const wchar_t* itemId, kelvane::IKelvaneRealTimeReceiver* receiver, void* cookie,
+                      std::shared_ptr<Subscription>& subscription);
+    // Ends the subscription. Waits while a callback for it runs on another thread.
+    void Unsubscribe(const std::shared_ptr<Subscription>& subscription);
+    HRESULT Write(const Subscription& subscription, StoredValue value);
+    void Describe(const Subscription& subscription, kelvane::PointInfo& info) const;
+    // False when the point has no value; `failure` is the injected ReadCurrent failure.
+    bool Current(const Subscription& subscription, HRESULT& failure, StoredValue& value, std::uint32_t& status,
+                 std::uint64_t& timestamp) const;
+
     // KELVANE_E_UNKNOWNPATH for a path that names nothing browsable.
     HRESULT ListChildren(const wchar_t* path, std::vector<Child>& children) const;
 
+    // Test control of points (simctl.h).
+    void PauseClock();
+    void ResumeClock();
+    void StepClock(UINT ticks);
+    std::uint64_t ClockTicks() const;
+    HRESULT UpdatePoint(const wchar_t* point, const std::optional<StoredValue>& value,
+                        const std::optional<std::uint32_t>& status);
+    HRESULT SendPointStatus(const wchar_t* point, std::uint32_t code);
+    HRESULT FailReadCurrent(const wchar_t* point, HRESULT failure);
+    HRESULT SendRawValue(const wchar_t* point, std::uint32_t type, std::uint64_t payload);
+    LONG LiveSubscriptions(const wchar_t* point) const;
+    bool WaitForDeliveries(DWORD timeoutMs);
+
 private:
-    Network() = default;
+    struct Delivery {
+        enum class Kind { PointInfo, Value, PointStatus } kind;
+        std::shared_ptr<Subscription> target;
+        std::uint32_t mask = 0;
+        StoredValue value;
+        std::uint32_t status = 0;  // the point status code for PointStatus
+        std::uint64_t timestamp = 0;
+        std::uint16_t type = 0;
+        std::uint32_t access = 0;
+    };
+
+    using Clock = std::chrono::steady_clock;
+    static constexpr Clock::duration kTickPeriod = std::chrono::milliseconds(100);
+
+    Network();
+
+    // All *Locked members expect mutex_ to be held.
+    std::optional<std::wstring> BelowLocalHost(const wchar_t* itemId) const;
+    PointState* FindLocked(const std::wstring& name);
+    const PointState* FindLocked(const std::wstring& name) const;
+    // A point named by its item ID or by its part below the host.
+    std::optional<std::wstring> PointName(const wchar_t* point) const;
+    PointState* ResolveLocked(const wchar_t* point);
+    bool CurrentLocked(const PointState& point, StoredValue& value, std::uint32_t& status,
+                       std::uint64_t& timestamp) const;
+    void ReportLocked(PointState& point, std::uint32_t mask);
+    void EnqueueLocked(Delivery delivery);
+    void TickLocked();
+    void ResetPointsLocked();
+    std::wstring ItemIdOf(const std::wstring& name) const { return L"\\\\" + host_ + L"\\" + name; }
+
+    void DeliveryLoop(std::uint64_t generation);
+    static void Deliver(const Delivery& delivery) noexcept;
+
+    const std::wstring host_;
 
     mutable std::mutex mutex_;
     SimCounters counters_{};
     std::wstring clientKind_;
     UINT realTimeFailuresPending_ = 0;
     UINT browserFailuresPending_ = 0;
-    std::map<std::wstring, Point> points_;  // keyed by full item ID
+
+    std::map<std::wstring, PointState> points_;
+    LONG liveSubscriptions_ = 0;
+
+    std::uint64_t ticks_ = 0;
+    std::uint64_t lastTickTime_ = 0;
+    bool clockPaused_ = false;
+    Clock::time_point nextTick_;
+
+    std::deque<Delivery> queue_;
+    int callbacksRunning_ = 0;
+    std::condition_variable work_;     // the delivery thread waits for reports, ticks or its stop
+    std::condition_variable settled_;  // a callback finished, or the queue ran dry
+
+    LONG liveRealTimes_ = 0;
+    std::uint64_t generation_ = 0;  // a delivery thread runs while this is the value it started with
+    std::thread deliveryThread_;
 };
+
+// The current time as a 64-bit UTC FILETIME.
+std::uint64_t Now() noexcept;
 
 }  // namespace sim

@@ -60,9 +60,28 @@ struct PointInfo {
 };
 static_assert(offsetof(PointInfo, type) == 16 && offsetof(PointInfo, access) == 24);
 
-enum BrowseField : std::uint32_t { bfName = 0x01, bfDelimiter = 0x02, bfLeaf = 0x08, bfType = 0x20, bfAccess = 0x40 };
+enum BrowseField : std::uint32_t {
+    bfName = 0x01,
+    bfDelimiter = 0x02,
+    bfLeaf = 0x08,
+    bfItemId = 0x10,
+    bfType = 0x20,
+    bfAccess = 0x40,
+};
 
 // One child of a browsed path. The caller owns both BSTRs once Next has returned.
+//
+// How a child's name relates to its item ID: the ID is the opened path, then the delimiter
+// (a backslash below a path separator, a point before a sub-point), then the name, except:
+//   - a computer, listed under the network root "\", is named with two leading backslashes
+//     that are not repeated in the ID: "\\ALPHA" with delimiter '\' is the computer \\ALPHA;
+//   - under the delimiter '.', a name holding '-' contributes only its part before the first
+//     '-', the rest being a description for people: "Tank-Level" listed by \\ALPHA\proc2\Pump
+//     is the point \\ALPHA\proc2\Pump.Tank;
+//   - under the delimiter '.', the name "(implicit)" contributes nothing: it is the point that
+//     carries the opened path's own name (\\ALPHA\proc2\Pump itself).
+// secondName always holds the child's full item ID (mask bit bfItemId), whether or not it
+// was asked for, so that a client need not apply these rules.
 struct BrowseEntry {
     std::uint32_t mask;  // BrowseField bits of the fields that are valid
     std::uint32_t reserved0;
@@ -85,11 +104,25 @@ static_assert(offsetof(BrowseEntry, name) == 8 && offsetof(BrowseEntry, delimite
 inline constexpr HRESULT KELVANE_E_UNKNOWNPOINT = static_cast<HRESULT>(0x8ABC0200);
 inline constexpr HRESULT KELVANE_E_UNKNOWNPATH = static_cast<HRESULT>(0x8ABC0201);
 inline constexpr HRESULT KELVANE_E_ENDOFLIST = static_cast<HRESULT>(0x8ABC0202);
+inline constexpr HRESULT KELVANE_E_READONLY = static_cast<HRESULT>(0x8ABC0203);      // a write to a point that takes none
+inline constexpr HRESULT KELVANE_E_TYPEMISMATCH = static_cast<HRESULT>(0x8ABC0204);  // a value the point cannot hold
 
 struct IKelvaneOEM : IUnknown {
     virtual HRESULT STDMETHODCALLTYPE SetClientKind(const wchar_t* kind) = 0;
 };
 
+// One subscription to one point, handed out by Subscribe. Releasing its last reference ends
+// the subscription: once that Release has returned, no callback for the subscription's
+// cookie runs any more. To keep that promise Release waits while a callback for this
+// subscription is running on another thread, so it must not be called while holding a lock
+// that the receiver's callbacks take. Released from inside a callback for this very
+// subscription, it does not wait: the rest of that callback is the last one.
+//   Write: stores the value and reports it back to every subscription of the point as a
+//     value arrival, later and on the link's thread; KELVANE_E_READONLY for a point that
+//     takes no writes, KELVANE_E_TYPEMISMATCH for a value of a type it cannot hold.
+//   ReadCurrent: mask vfValue | vfStatus | vfTimestamp with the current value, or mask 0
+//     (value untouched, status and timestamp 0) for a point that has none; a text value is
+//     a new reference that the caller releases.
 struct IKelvanePoint : IUnknown {
     virtual HRESULT STDMETHODCALLTYPE Write(const Value* value) = 0;
     virtual HRESULT STDMETHODCALLTYPE GetInfo(PointInfo* info) = 0;
@@ -120,7 +153,11 @@ struct IKelvaneText : IUnknown {
 using IKelvaneNarrowText = IKelvaneText<char>;
 using IKelvaneWideText = IKelvaneText<wchar_t>;
 
-// Implemented by the client; the link calls them on threads of its own.
+// Implemented by the client; the link calls them on threads of its own, never from inside a
+// call that the client made, one callback at a time for any one subscription. A value passed
+// to OnValue belongs to the link: a text object in it lives until the callback returns.
+// After Subscribe, a subscription first gets OnPointInfo (type and access), then OnValue
+// with the current value if the point has one, then every change.
 struct IKelvaneRealTimeReceiver : IUnknown {
     virtual HRESULT STDMETHODCALLTYPE OnValue(void* cookie, std::uint32_t mask, const Value* value,
                                               std::uint32_t status, std::uint64_t timestamp) = 0;

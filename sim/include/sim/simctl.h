@@ -24,7 +24,9 @@ typedef struct SimCounters {
     LONG browsersCreated;     /* successful NewKelvaneBrowser calls */
 } SimCounters;
 
-/* Clears the created counts, the recorded client kind and any pending creation failures. */
+/* Clears the created counts, the recorded client kind and any pending creation failures;
+   gives every point its first value and status back (reported to its subscriptions), clears
+   ReadCurrent failures, forgets the mem points that nobody subscribes and resumes the clock. */
 void WINAPI SimReset(void);
 
 void WINAPI SimGetCounters(SimCounters* counters);
@@ -37,6 +39,64 @@ UINT WINAPI SimGetClientKind(wchar_t* buffer, UINT capacity);
 /* The next `count` creations of each kind in `kinds` fail: they return 0, leave the out
    pointer null and take no reference to the receiver. A count of 0 cancels. */
 void WINAPI SimFailNextCreations(UINT kinds, UINT count);
+
+/* ---- Points ----
+   The network serves the local computer \\HOST (the name GetHostMachineName returns, matched
+   without regard to case). The functions below name a point by its item ID, such as
+   \\HOST\proc1\Setpoint, or by its part below the host, proc1\Setpoint; a name that is no
+   point gives KELVANE_E_UNKNOWNPOINT (0x8ABC0200). A mem\ point exists from its first
+   subscription on. Whatever they change reaches the subscriptions later, on the network's
+   delivery thread: SimWaitForDeliveries waits for that. */
+
+/* The status that proc1\Faulty reports with its value. */
+#define SIM_FAULTY_STATUS 1u
+
+/* The clock ticks every 100 ms while it runs; the waveforms follow the tick count: sine and
+   cosine of 2 pi ticks / 600, ramp = ticks % 100, toggle = (ticks / 10) % 2 != 0. Stepping
+   moves it at once, paused or not, and reports every tick's changes. SimReset resumes it. */
+void WINAPI SimPauseClock(void);
+void WINAPI SimResumeClock(void);
+void WINAPI SimStepClock(UINT ticks);
+ULONGLONG WINAPI SimGetClockTicks(void);
+
+enum SimUpdateField { SIM_UPDATE_VALUE = 0x1, SIM_UPDATE_STATUS = 0x2 };
+/* The network type codes of the values that a test can give a point. */
+enum SimValueType { SIM_VALUE_NULL = 1, SIM_VALUE_BOOL = 2, SIM_VALUE_DOUBLE = 3, SIM_VALUE_TEXT = 0x1006 };
+
+typedef struct SimPointUpdate {
+    UINT fields;          /* SimUpdateField bits */
+    UINT type;            /* SimValueType, with SIM_UPDATE_VALUE */
+    double real;          /* SIM_VALUE_DOUBLE */
+    BOOL boolean;         /* SIM_VALUE_BOOL */
+    const wchar_t* text;  /* SIM_VALUE_TEXT, copied; null is empty */
+    UINT status;          /* with SIM_UPDATE_STATUS; 0 is good */
+} SimPointUpdate;
+
+/* Gives a point a new value and/or status, as if the device had changed, and reports it to
+   its subscriptions: mask 0x7 with a value, 0x6 (status and timestamp) without. Any value
+   type goes, whatever the point's own type; a point without a value (WriteOnly, Silent) has
+   one from then on. The waveforms take a status but no value: they answer
+   HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED). E_INVALIDARG for no field or an unknown type. */
+HRESULT WINAPI SimUpdatePoint(const wchar_t* point, const SimPointUpdate* update);
+
+/* Reports OnPointStatus(code) to every subscription of the point. */
+HRESULT WINAPI SimSendPointStatus(const wchar_t* point, UINT code);
+
+/* Makes ReadCurrent on the point's subscriptions fail with `failure` (mask 0); 0 clears. */
+HRESULT WINAPI SimFailReadCurrent(const wchar_t* point, HRESULT failure);
+
+/* Reports a value of any type without an object payload (such as 4, a 64-bit unsigned
+   number) to every subscription of the point, with its status and the current time; the
+   point keeps its value. E_INVALIDARG for a type with the object bit 0x1000. */
+HRESULT WINAPI SimSendRawValue(const wchar_t* point, UINT type, ULONGLONG payload);
+
+/* Subscriptions whose point interface has not been released: all of them when point is
+   null, else those of that point (0 for a name that is no point). */
+LONG WINAPI SimLiveSubscriptions(const wchar_t* point);
+
+/* Waits until every report queued so far has been made and no callback is running. FALSE
+   when the time ran out, or at once when called from inside a callback. */
+BOOL WINAPI SimWaitForDeliveries(DWORD timeoutMs);
 
 /* twdynam: text objects made by NewUnicodeGuts or NewAnsiGuts and not yet freed. */
 LONG WINAPI SimLiveTextObjects(void);
