@@ -1,15 +1,41 @@
 // The browse interface: one listing at a time, taken from the network by Open and handed
-// out entry by entry by Next. Calls from several threads are serialised, not interleaved
-// sensibly: two callers walking at once share the one cursor.
+// out entry by entry by Next, each entry with the child's item ID as its second name. Calls
+// from several threads are serialised, not interleaved sensibly: two callers walking at once
+// share the one cursor.
 
 #include "Link.h"
 #include "NetworkBridge.h"
 
 #include <mutex>
+#include <string>
+#include <utility>
 #include <vector>
 
 namespace sim {
 namespace {
+
+// Owns a BSTR until it is handed to the caller.
+class BstrHolder {
+public:
+    BstrHolder() noexcept = default;
+    explicit BstrHolder(const std::wstring& text)
+        : text_(SysAllocStringLen(text.data(), static_cast<UINT>(text.size())))
+    {
+    }
+    BstrHolder(BstrHolder&& other) noexcept : text_(std::exchange(other.text_, nullptr)) {}
+    BstrHolder& operator=(BstrHolder&& other) noexcept
+    {
+        std::swap(text_, other.text_);
+        return *this;
+    }
+    ~BstrHolder() { SysFreeString(text_); }
+
+    explicit operator bool() const noexcept { return text_ != nullptr; }
+    BSTR Detach() noexcept { return std::exchange(text_, nullptr); }
+
+private:
+    BSTR text_ = nullptr;
+};
 
 class BrowseLink final : public Link<BrowseLink, kelvane::IKelvaneBrowser, kelvane::IKelvaneBrowserReceiver,
                                      SIM_LINK_BROWSER> {
@@ -46,9 +72,13 @@ public:
         const Child& child = listing_[cursor_];
 
         kelvane::BrowseEntry filled{};
+        BstrHolder name;
+        BstrHolder itemId(child.itemId);
+        if (!itemId) return E_OUTOFMEMORY;
+        filled.mask |= kelvane::bfItemId;
         if (wantedFields & kelvane::bfName) {
-            filled.name = SysAllocStringLen(child.name.data(), static_cast<UINT>(child.name.size()));
-            if (!filled.name) return E_OUTOFMEMORY;
+            name = BstrHolder(child.name);
+            if (!name) return E_OUTOFMEMORY;
             filled.mask |= kelvane::bfName;
         }
         if (wantedFields & kelvane::bfDelimiter) {
@@ -67,6 +97,8 @@ public:
             filled.access = child.access;
             filled.mask |= kelvane::bfAccess;
         }
+        filled.name = name.Detach();
+        filled.secondName = itemId.Detach();
         *entry = filled;
         ++cursor_;
         return S_OK;

@@ -240,6 +240,14 @@ void Network::EnqueueLocked(Delivery delivery)
     work_.notify_one();
 }
 
+void Network::BroadcastLocked(const PointState& point, Delivery report)
+{
+    for (const std::shared_ptr<Subscription>& subscription : point.subscriptions) {
+        report.target = subscription;
+        EnqueueLocked(report);
+    }
+}
+
 // ---- The clock ----
 
 void Network::TickLocked()
@@ -350,13 +358,9 @@ bool Network::CurrentLocked(const PointState& point, StoredValue& value, std::ui
 
 void Network::ReportLocked(PointState& point, std::uint32_t mask)
 {
-    Delivery report{Delivery::Kind::Value};
+    Delivery report;
     report.mask = mask;
-    if (!CurrentLocked(point, report.value, report.status, report.timestamp)) return;
-    for (const std::shared_ptr<Subscription>& subscription : point.subscriptions) {
-        report.target = subscription;
-        EnqueueLocked(report);
-    }
+    if (CurrentLocked(point, report.value, report.status, report.timestamp)) BroadcastLocked(point, std::move(report));
 }
 
 HRESULT Network::Subscribe(const wchar_t* itemId, kelvane::IKelvaneRealTimeReceiver* receiver, void* cookie,
@@ -375,11 +379,15 @@ HRESULT Network::Subscribe(const wchar_t* itemId, kelvane::IKelvaneRealTimeRecei
     made->point = point;
     point->subscriptions.push_back(made);
     try {
-        Delivery info{Delivery::Kind::PointInfo, made};
+        Delivery info;
+        info.kind = Delivery::Kind::PointInfo;
+        info.target = made;
         info.type = point->type;
         info.access = point->access;
         EnqueueLocked(std::move(info));
-        Delivery first{Delivery::Kind::Value, made, kAllFields};
+        Delivery first;
+        first.target = made;
+        first.mask = kAllFields;
         if (CurrentLocked(*point, first.value, first.status, first.timestamp)) EnqueueLocked(std::move(first));
     } catch (...) {
         made->live = false;  // anything already queued for it is dropped by the delivery thread
@@ -457,14 +465,11 @@ HRESULT Network::UpdatePoint(const wchar_t* name, const std::optional<StoredValu
         ReportLocked(*point, kAllFields);
         return S_OK;
     }
-    Delivery report{Delivery::Kind::Value};
+    Delivery report;
     report.mask = kelvane::vfStatus | kelvane::vfTimestamp;
     report.status = point->status;
     report.timestamp = now;
-    for (const std::shared_ptr<Subscription>& subscription : point->subscriptions) {
-        report.target = subscription;
-        EnqueueLocked(report);
-    }
+    BroadcastLocked(*point, std::move(report));
     return S_OK;
 }
 
@@ -473,12 +478,10 @@ HRESULT Network::SendPointStatus(const wchar_t* name, std::uint32_t code)
     std::scoped_lock lock(mutex_);
     PointState* point = ResolveLocked(name);
     if (!point) return kelvane::KELVANE_E_UNKNOWNPOINT;
-    Delivery report{Delivery::Kind::PointStatus};
+    Delivery report;
+    report.kind = Delivery::Kind::PointStatus;
     report.status = code;
-    for (const std::shared_ptr<Subscription>& subscription : point->subscriptions) {
-        report.target = subscription;
-        EnqueueLocked(report);
-    }
+    BroadcastLocked(*point, std::move(report));
     return S_OK;
 }
 
@@ -496,11 +499,12 @@ HRESULT Network::SendRawValue(const wchar_t* name, std::uint32_t type, std::uint
     std::scoped_lock lock(mutex_);
     PointState* point = ResolveLocked(name);
     if (!point) return kelvane::KELVANE_E_UNKNOWNPOINT;
-    Delivery report{Delivery::Kind::Value, nullptr, kAllFields, StoredValue::Raw(type, payload), point->status, Now()};
-    for (const std::shared_ptr<Subscription>& subscription : point->subscriptions) {
-        report.target = subscription;
-        EnqueueLocked(report);
-    }
+    Delivery report;
+    report.mask = kAllFields;
+    report.value = StoredValue::Raw(type, payload);
+    report.status = point->status;
+    report.timestamp = Now();
+    BroadcastLocked(*point, std::move(report));
     return S_OK;
 }
 

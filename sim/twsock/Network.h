@@ -125,7 +125,8 @@ public:
 
 private:
     struct Delivery {
-        enum class Kind { PointInfo, Value, PointStatus } kind;
+        enum class Kind { PointInfo, Value, PointStatus };
+        Kind kind = Kind::Value;
         std::shared_ptr<Subscription> target;
         std::uint32_t mask = 0;
         StoredValue value;
@@ -151,6 +152,8 @@ private:
                        std::uint64_t& timestamp) const;
     void ReportLocked(PointState& point, std::uint32_t mask);
     void EnqueueLocked(Delivery delivery);
+    // Queues a copy of `report` for every live subscription of the point.
+    void BroadcastLocked(const PointState& point, Delivery report);
     void TickLocked();
     void ResetPointsLocked();
     std::wstring ItemIdOf(const std::wstring& name) const { return L"\\\\" + host_ + L"\\" + name; }

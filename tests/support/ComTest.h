@@ -5,6 +5,8 @@
 #include <opcda.h>
 
 #include <atomic>
+#include <initializer_list>
+#include <vector>
 #include <string>
 
 namespace twopc::test {
@@ -167,6 +169,68 @@ inline HRESULT ModuleCanUnloadNow()
     auto canUnload =
         reinterpret_cast<CanUnloadNowFn>(reinterpret_cast<void*>(GetProcAddress(module, "DllCanUnloadNow")));
     return canUnload ? canUnload() : E_UNEXPECTED;
+}
+
+}  // namespace twopc::test
+
+namespace twopc::test {
+
+inline OPCITEMDEF ItemDef(const wchar_t* id, OPCHANDLE client = 1, VARTYPE requested = VT_EMPTY, BOOL active = TRUE)
+{
+    OPCITEMDEF definition{};
+    definition.szItemID = const_cast<LPWSTR>(id);
+    definition.szAccessPath = const_cast<LPWSTR>(L"");
+    definition.bActive = active;
+    definition.hClient = client;
+    definition.vtRequestedDataType = requested;
+    return definition;
+}
+
+// The results of one AddItems or ValidateItems call, freed with the object.
+struct ItemResults {
+    HRESULT result = E_UNEXPECTED;
+    OPCITEMRESULT* records = nullptr;
+    HRESULT* errors = nullptr;
+    ItemResults() = default;
+    ItemResults(const ItemResults&) = delete;
+    ItemResults& operator=(const ItemResults&) = delete;
+    ~ItemResults()
+    {
+        CoTaskMemFree(records);
+        CoTaskMemFree(errors);
+    }
+};
+
+inline void AddItems(IOPCItemMgt* items, std::initializer_list<OPCITEMDEF> definitions, ItemResults& out)
+{
+    std::vector<OPCITEMDEF> array(definitions);
+    out.result = items->AddItems(static_cast<DWORD>(array.size()), array.data(), &out.records, &out.errors);
+}
+
+// A server with one group, seen through the interfaces the item tests use.
+struct ServerWithGroup {
+    Ref<IOPCServer> server;
+    Ref<IOPCGroupStateMgt> group;
+    Ref<IOPCItemMgt> items;
+    OPCHANDLE groupHandle = 0;
+
+    explicit ServerWithGroup(BOOL active = FALSE, DWORD rate = 1000)
+    {
+        CreateServerAs(server);
+        AddedGroup added = AddGroup(server.Get(), L"Items", group, rate, active);
+        REQUIRE(added.result == S_OK);
+        groupHandle = added.handle;
+        REQUIRE(group->QueryInterface(IID_IOPCItemMgt, items.PutVoid()) == S_OK);
+    }
+};
+
+// The local computer's name, as the network names it.
+inline std::wstring ComputerName()
+{
+    wchar_t name[MAX_COMPUTERNAME_LENGTH + 1];
+    DWORD size = MAX_COMPUTERNAME_LENGTH + 1;
+    GetComputerNameW(name, &size);
+    return name;
 }
 
 }  // namespace twopc::test

@@ -38,6 +38,7 @@ void COPCGroup::TearDown()
     CSingleLock hold(m_groupLock);
     if (m_tornDown) return;
     m_tornDown = true;
+    DestroyAllItems();
     g_idMgr.FreeId(m_serverHandle);
     m_dataCallback.Disconnect();
 }
@@ -122,6 +123,7 @@ HRESULT COPCGroup::CloneGroup(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk)
     FLOAT percentDeadband;
     LCID locale;
     IOPCServer* server;
+    std::shared_ptr<ItemSnapshot> items;
     {
         // The state is copied under the group lock, which is then let go: the server calls
         // below take the server lock, which must never be taken inside a group lock.
@@ -135,6 +137,11 @@ HRESULT COPCGroup::CloneGroup(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk)
         percentDeadband = m_percentDeadband;
         locale = m_locale;
         server = m_owner->Server();
+        try {
+            items = SnapshotItems();
+        } catch (...) {
+            return orv::com::HResultFromCaught();
+        }
     }
 
     OPCHANDLE cloneHandle = 0;
@@ -144,6 +151,11 @@ HRESULT COPCGroup::CloneGroup(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk)
                                   &cloneHandle, &revisedRate, IID_IOPCItemMgt,
                                   reinterpret_cast<LPUNKNOWN*>(cloneItems.Put()));
     if (hr == S_OK) hr = cloneItems->QueryInterface(riid, reinterpret_cast<void**>(ppUnk));
+    HRESULT copied = S_OK;
+    if (hr == S_OK) {
+        copied = CopyItemsInto(cloneItems.Get(), *items);
+        if (FAILED(copied)) hr = copied;
+    }
     if (hr != S_OK) {
         if (*ppUnk) static_cast<IUnknown*>(*ppUnk)->Release();
         *ppUnk = nullptr;
@@ -151,51 +163,7 @@ HRESULT COPCGroup::CloneGroup(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk)
         if (cloneHandle) server->RemoveGroup(cloneHandle, TRUE);
         return hr;
     }
-    return S_OK;
-}
-
-// IOPCItemMgt
-
-HRESULT COPCGroup::AddItems(DWORD, OPCITEMDEF*, OPCITEMRESULT**, HRESULT**)
-{
-    CSingleLock hold(m_groupLock);
-    return m_removed ? E_FAIL : E_NOTIMPL;
-}
-
-HRESULT COPCGroup::ValidateItems(DWORD, OPCITEMDEF*, BOOL, OPCITEMRESULT**, HRESULT**)
-{
-    CSingleLock hold(m_groupLock);
-    return m_removed ? E_FAIL : E_NOTIMPL;
-}
-
-HRESULT COPCGroup::RemoveItems(DWORD, OPCHANDLE*, HRESULT**)
-{
-    CSingleLock hold(m_groupLock);
-    return m_removed ? E_FAIL : E_NOTIMPL;
-}
-
-HRESULT COPCGroup::SetActiveState(DWORD, OPCHANDLE*, BOOL, HRESULT**)
-{
-    CSingleLock hold(m_groupLock);
-    return m_removed ? E_FAIL : E_NOTIMPL;
-}
-
-HRESULT COPCGroup::SetClientHandles(DWORD, OPCHANDLE*, OPCHANDLE*, HRESULT**)
-{
-    CSingleLock hold(m_groupLock);
-    return m_removed ? E_FAIL : E_NOTIMPL;
-}
-
-HRESULT COPCGroup::SetDatatypes(DWORD, OPCHANDLE*, VARTYPE*, HRESULT**)
-{
-    CSingleLock hold(m_groupLock);
-    return m_removed ? E_FAIL : E_NOTIMPL;
-}
-
-HRESULT COPCGroup::CreateEnumerator(REFIID, LPUNKNOWN*)
-{
-    CSingleLock hold(m_groupLock);
-    return m_removed ? E_FAIL : E_NOTIMPL;
+    return copied;
 }
 
 // IConnectionPointContainer
@@ -224,6 +192,7 @@ HRESULT COPCGroup::SetActive(bool active)
         m_schedule->Insert(this, 0);
         return S_OK;
     }
+    for (auto& entry : m_items) entry.second->SetReportedQuality(OPC_QUALITY_OUT_OF_SERVICE);
     // The caller always holds a reference of its own (the server's, a client's or the
     // scan thread's), so the schedule's reference is never the last one here.
     if (m_schedule->Remove(this)) {

@@ -16,11 +16,16 @@
 #include "orv/com/ConnectionPoint.h"
 #include "orv/com/CriticalSection.h"
 #include "orv/com/Owners.h"
+#include "twopc/group/EnumOPCItemAttributes.h"
 #include "twopc/group/GroupOwner.h"
+#include "twopc/group/OPCItem.h"
 #include "twopc/group/UpdateSchedule.h"
 
 #include <opcda.h>
 
+#include <list>
+#include <map>
+#include <memory>
 #include <string>
 
 namespace twopc::group {
@@ -76,7 +81,21 @@ public:
     bool IsRemoved();
     DWORD UpdateRate();
 
+    // For the items, under the group lock.
+    std::list<COPCItem*>::iterator LinkActiveItem(COPCItem* item);
+    void UnlinkActiveItem(std::list<COPCItem*>::iterator position);
+
 private:
+    using ItemMap = std::map<OPCHANDLE, std::unique_ptr<COPCItem>>;
+    // Applies `change` to each item named in `handles`, one at a time under the group lock.
+    template <class Change>
+    HRESULT ChangeItems(DWORD count, OPCHANDLE* handles, const void* values, HRESULT** ppErrors, Change change);
+    HRESULT AddItemsLocked(DWORD count, const OPCITEMDEF* definitions, OPCITEMRESULT** ppAddResults,
+                           HRESULT** ppErrors);
+    // The items' attributes in ascending server-handle order.
+    std::shared_ptr<ItemSnapshot> SnapshotItems();
+    HRESULT CopyItemsInto(IOPCItemMgt* clone, const ItemSnapshot& items);
+    void DestroyAllItems();
     HRESULT SetActive(bool active);
     void TearDown();
 
@@ -99,6 +118,9 @@ private:
     LCID m_locale = 0;
     OPCHANDLE m_clientHandle = 0;
     OPCHANDLE m_serverHandle;
+    ItemMap m_items;
+    // The items whose active flag is set, newest first.
+    std::list<COPCItem*> m_activeItems;
 };
 
 }  // namespace twopc::group

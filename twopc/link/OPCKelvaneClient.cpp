@@ -1,22 +1,35 @@
 #include "twopc/link/OPCKelvaneClient.h"
 
+#include "twopc/link/RealtimeSubscriber.h"
+
 namespace twopc::link {
 
-// No item records exist yet that could be subscribed, so no callback can carry a cookie
-// that names one; arrivals are accepted and dropped.
+// Each cookie is the subscriber interface of the item record that subscribed; the link
+// calls no more once that subscription's point interface has been released.
 
-HRESULT OPCKelvaneClient::OnValue(void*, std::uint32_t, const KelvaneValue*, std::uint32_t, std::uint64_t)
+HRESULT OPCKelvaneClient::OnValue(void* cookie, std::uint32_t mask, const KelvaneValue* value, std::uint32_t status,
+                                  std::uint64_t timestamp)
 {
+    if (!cookie) return E_POINTER;
+    try {
+        static_cast<IRealtimeSubscriber*>(cookie)->ApplyArrival(mask, value, status, timestamp);
+        return S_OK;
+    } catch (...) {
+        return orv::com::HResultFromCaught();
+    }
+}
+
+HRESULT OPCKelvaneClient::OnPointInfo(void* cookie, const KelvanePointInfo* info)
+{
+    if (!cookie || !info) return E_POINTER;
+    static_cast<IRealtimeSubscriber*>(cookie)->ApplyPointInfo(*info);
     return S_OK;
 }
 
-HRESULT OPCKelvaneClient::OnPointInfo(void*, const KelvanePointInfo*)
+HRESULT OPCKelvaneClient::OnPointStatus(void* cookie, std::uint32_t code)
 {
-    return S_OK;
-}
-
-HRESULT OPCKelvaneClient::OnPointStatus(void*, std::uint32_t)
-{
+    if (!cookie) return E_POINTER;
+    static_cast<IRealtimeSubscriber*>(cookie)->ApplyPointStatus(code);
     return S_OK;
 }
 

@@ -3,6 +3,7 @@
 // descriptions and point status for every subscribed item. Each callback's cookie is the
 // item record that was subscribed; the callbacks run on the link's own threads.
 
+#include "orv/com/HResult.h"
 #include "twopc/link/KelvaneReceiver.h"
 
 namespace twopc::link {

@@ -3,6 +3,7 @@
 #include "orv/com/CriticalSection.h"
 #include "orv/hmx/Trace.h"
 #include "twopc/link/LinkLibraries.h"
+#include "twopc/link/LinkSession.h"
 
 namespace twopc::server {
 namespace {
@@ -56,10 +57,12 @@ void StartProcess(ProcessState& state)
         exports.newKelvaneRealTime, "Failed to get a KelvaneRealTime interface\n");
     state.browseClient = StartReceiver<link::OPCKelvaneBrowser>(
         exports.newKelvaneBrowser, "Failed to get a KelvaneBrowser interface\n");
+    link::PublishLink(state.realtimeClient->linkInterface, state.browseClient->linkInterface);
 }
 
 void StopProcess(ProcessState& state)
 {
+    link::WithdrawLink();
     StopReceiver(state.realtimeClient);
     StopReceiver(state.browseClient);
     if (state.oem) {

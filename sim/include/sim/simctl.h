@@ -46,7 +46,30 @@ void WINAPI SimFailNextCreations(UINT kinds, UINT count);
    \\HOST\proc1\Setpoint, or by its part below the host, proc1\Setpoint; a name that is no
    point gives KELVANE_E_UNKNOWNPOINT (0x8ABC0200). A mem\ point exists from its first
    subscription on. Whatever they change reaches the subscriptions later, on the network's
-   delivery thread: SimWaitForDeliveries waits for that. */
+   delivery thread: SimWaitForDeliveries waits for that.
+
+   Points below \\HOST\ (network type, access r/w, first value):
+     proc1\Waveform.sine, .cosine, .ramp   3 r   follow the clock (below)
+     proc1\Waveform.toggle                 2 r   follows the clock
+     proc1\Setpoint   3 rw 0.0        proc1\Label    0x1006 rw "ready"   proc1\Running 2 rw true
+     proc1\Constant   3 r  42.0       proc1\WriteOnly  3 w  none, keeps no write
+     proc1\Silent     3 r  none       proc1\Faulty     3 r  0.0 with status SIM_FAULTY_STATUS
+     proc2\Pump       3 r  1450.0     proc2\Pump.speed, proc2\Pump.Tank   3 rw 0.0
+     mem\<name>       rw 0.0, no '\' in name; holds null, boolean, double or text, and
+                      its type follows its value
+   A write to a writable point is stored and reported back to every subscription of it.
+
+   Browse tree (name, delimiter, leaf or branch; every child's second name is its item ID):
+     \                   \\HOST '\' branch
+     \\HOST              proc1, proc2, mem: '\' branches
+     \\HOST\proc1        Waveform '\' branch; Setpoint, Label, Running, Constant, WriteOnly,
+                         Silent, Faulty: '\' leaves
+     \\HOST\proc1\Waveform  sine, cosine, ramp, toggle: '.' leaves
+     \\HOST\proc2        Pump '\' branch, with the type and access of the point proc2\Pump
+     \\HOST\proc2\Pump   (implicit) (the point proc2\Pump itself), speed, Tank-Level (the point
+                         proc2\Pump.Tank): '.' leaves
+     \\HOST\mem          one '\' leaf per mem point
+   Plain branches have type 0 and access 0; leaves the type and access of their point. */
 
 /* The status that proc1\Faulty reports with its value. */
 #define SIM_FAULTY_STATUS 1u

@@ -1,0 +1,205 @@
+// The item record: initialisation without a running link, and what the realtime link's
+// callbacks leave in it.
+
+#include <doctest.h>
+
+#include "orv/com/ComObject.h"
+#include "sim/simctl.h"
+#include "twopc/group/OPCGroup.h"
+#include "twopc/group/OPCItem.h"
+#include "twopc/link/LinkLibraries.h"
+
+#include <string>
+
+using twopc::group::COPCGroup;
+using twopc::group::COPCItem;
+using namespace twopc::link;
+
+namespace {
+
+class NoSchedule final : public twopc::group::IUpdateSchedule {
+public:
+    void Insert(COPCGroup*, std::int64_t) override {}
+    bool Remove(COPCGroup*) override { return true; }
+    bool Retime(COPCGroup*, std::int64_t) override { return true; }
+};
+
+class NoOwner final : public twopc::group::CGroupOwner {
+public:
+    HRESULT RenameGroup(COPCGroup*, const std::wstring&, const std::wstring&) override { return S_OK; }
+    std::wstring GenerateGroupName() override { return L"g"; }
+    IOPCServer* Server() override { return nullptr; }
+};
+
+struct Fixture {
+    NoOwner owner;
+    NoSchedule schedule;
+    orv::com::ComPtr<COPCGroup> group = orv::com::MakeComObject<COPCGroup>(&owner, &schedule);
+};
+
+OPCITEMDEF Definition(const wchar_t* id, VARTYPE requested = VT_EMPTY)
+{
+    OPCITEMDEF definition{};
+    definition.szItemID = const_cast<LPWSTR>(id);
+    definition.hClient = 11;
+    definition.vtRequestedDataType = requested;
+    return definition;
+}
+
+KelvaneValue Value(std::uint32_t type, std::uint64_t bits = 0)
+{
+    KelvaneValue value{};
+    value.type = type;
+    value.payload.bits = bits;
+    return value;
+}
+
+std::uint64_t Now()
+{
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return (static_cast<std::uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+}
+
+std::uint64_t Ticks(const FILETIME& time)
+{
+    return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+}  // namespace
+
+TEST_CASE("initialisation without a link: handles, the requested-type rule and the conversion test")
+{
+    Fixture f;
+    OPCITEMRESULT result;
+
+    COPCItem empty(f.group.Get());
+    OPCITEMDEF noId = Definition(nullptr);
+    CHECK(empty.Initialise(noId, result) == OPC_E_INVALIDITEMID);
+    CHECK(result.hServer == 0);
+    CHECK(result.vtCanonicalDataType == VT_EMPTY);
+    CHECK(result.dwAccessRights == 0);
+
+    COPCItem asInteger(f.group.Get());
+    REQUIRE(asInteger.Initialise(Definition(L"\\\\.\\mem\\x", VT_I4), result) == S_OK);
+    CHECK(result.hServer == empty.ServerHandle() + 1);
+    CHECK(result.vtCanonicalDataType == VT_R8);
+    CHECK(result.dwAccessRights == (OPC_READABLE | OPC_WRITEABLE));
+
+    COPCItem asText(f.group.Get());
+    REQUIRE(asText.Initialise(Definition(L"\\\\.\\mem\\x", VT_BSTR), result) == S_OK);
+    CHECK(result.vtCanonicalDataType == VT_BSTR);
+
+    COPCItem unreachable(f.group.Get());
+    CHECK(unreachable.Initialise(Definition(L"\\\\.\\mem\\x", VT_ARRAY | VT_R8), result) == OPC_E_BADTYPE);
+}
+
+TEST_CASE("value arrivals: quality from the status, the value as a VARIANT, the timestamp")
+{
+    Fixture f;
+    COPCItem item(f.group.Get());
+    OPCITEMRESULT result;
+    REQUIRE(item.Initialise(Definition(L"\\\\.\\mem\\x"), result) == S_OK);
+    CHECK(item.CurrentState().quality == OPC_QUALITY_GOOD);
+    CHECK_FALSE(item.CurrentState().valueArrived);
+
+    KelvaneValue value = Value(kvDouble);
+    value.payload.real = 2.5;
+    item.ApplyArrival(kfValue | kfStatus | kfTimestamp, &value, 3, 0x01D0000000000000ull);
+    auto state = item.CurrentState();
+    CHECK(state.quality == OPC_QUALITY_BAD);
+    CHECK(state.valueArrived);
+    CHECK(Ticks(state.timestamp) == 0x01D0000000000000ull);
+    orv::com::UniqueVariant current;
+    REQUIRE(item.CopyCurrentValue(current.Get()) == S_OK);
+    CHECK(current->vt == VT_R8);
+    CHECK(current->dblVal == 2.5);
+
+    // Without the status bit the quality stays; without a timestamp the arrival time counts.
+    std::uint64_t before = Now();
+    value = Value(kvBool, 1);
+    item.ApplyArrival(kfValue, &value, 0, 0);
+    state = item.CurrentState();
+    CHECK(state.quality == OPC_QUALITY_BAD);
+    CHECK(Ticks(state.timestamp) >= before);
+    REQUIRE(item.CopyCurrentValue(current.Get()) == S_OK);
+    CHECK(current->vt == VT_BOOL);
+    CHECK(current->boolVal == VARIANT_TRUE);
+
+    item.ApplyArrival(kfStatus, nullptr, 0, 0);
+    CHECK(item.CurrentState().quality == OPC_QUALITY_GOOD);
+
+    // A type the server does not take leaves the value empty and the failure as the read result.
+    value = Value(kvUInt64, 7);
+    item.ApplyArrival(kfValue | kfStatus, &value, 0, 0);
+    state = item.CurrentState();
+    CHECK(state.lastReadResult == E_FAIL);
+    REQUIRE(item.CopyCurrentValue(current.Get()) == S_OK);
+    CHECK(current->vt == VT_EMPTY);
+
+    // A null wide text object is the empty string, not an empty value.
+    value = Value(kvWideText);
+    item.ApplyArrival(kfValue, &value, 0, 0);
+    REQUIRE(item.CopyCurrentValue(current.Get()) == S_OK);
+    CHECK(current->vt == VT_BSTR);
+    CHECK(SysStringLen(current->bstrVal) == 0);
+    CHECK(item.CurrentState().lastReadResult == S_OK);
+}
+
+TEST_CASE("point information and point status drive the type, the rights and the arrival event")
+{
+    Fixture f;
+    COPCItem item(f.group.Get());
+    OPCITEMRESULT result;
+    REQUIRE(item.Initialise(Definition(L"\\\\.\\mem\\x"), result) == S_OK);
+
+    KelvanePointInfo info{};
+    info.mask = 0x2 | 0x4;
+    info.type = kvWideText;
+    info.access = 0x1;
+    item.ApplyPointInfo(info);
+    auto state = item.CurrentState();
+    CHECK(state.canonicalType == VT_BSTR);
+    CHECK(state.accessRights == OPC_READABLE);
+    CHECK_FALSE(state.valueArrived);
+
+    // A write-only point never delivers a value: nobody may wait for one.
+    info.mask = 0x4;
+    info.access = 0x2;
+    item.ApplyPointInfo(info);
+    state = item.CurrentState();
+    CHECK(state.accessRights == OPC_WRITEABLE);
+    CHECK(state.canonicalType == VT_BSTR);
+    CHECK(state.valueArrived);
+
+    item.ApplyPointStatus(4);
+    CHECK(item.CurrentState().valueArrived);
+    item.ApplyPointStatus(5);
+    CHECK_FALSE(item.CurrentState().valueArrived);
+    KelvaneValue value = Value(kvDouble);
+    item.ApplyArrival(kfValue, &value, 0, 0);
+    CHECK(item.CurrentState().valueArrived);
+    item.ApplyPointStatus(15);
+    CHECK_FALSE(item.CurrentState().valueArrived);
+}
+
+TEST_CASE("a wide text arrival is copied, and the link's text object is left to the link")
+{
+    auto newUnicodeGuts = Link().newUnicodeGuts;
+    REQUIRE(static_cast<bool>(newUnicodeGuts));
+    Fixture f;
+    COPCItem item(f.group.Get());
+    OPCITEMRESULT result;
+    REQUIRE(item.Initialise(Definition(L"\\\\.\\mem\\x"), result) == S_OK);
+
+    LONG textObjects = SimLiveTextObjects();
+    KelvaneValue value = Value(kvWideText);
+    value.payload.object = newUnicodeGuts(L"running");
+    item.ApplyArrival(kfValue, &value, 0, 0);
+    value.payload.object->Release();
+    CHECK(SimLiveTextObjects() == textObjects);
+    orv::com::UniqueVariant current;
+    REQUIRE(item.CopyCurrentValue(current.Get()) == S_OK);
+    REQUIRE(current->vt == VT_BSTR);
+    CHECK(std::wstring(current->bstrVal) == L"running");
+}

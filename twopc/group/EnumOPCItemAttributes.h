@@ -1,0 +1,30 @@
+#pragma once
+// CEnumOPCItemAttributes: IEnumOPCItemAttributes over a snapshot of a group's items,
+// taken once when the enumerator is made. Clones share the snapshot.
+
+#include "orv/com/ComObject.h"
+#include "twopc/group/OPCItem.h"
+
+#include <memory>
+#include <vector>
+
+namespace twopc::group {
+
+using ItemSnapshot = std::vector<ItemAttributes>;
+
+class CEnumOPCItemAttributes final : public orv::com::ComObject<CEnumOPCItemAttributes, IEnumOPCItemAttributes> {
+public:
+    CEnumOPCItemAttributes(std::shared_ptr<const ItemSnapshot> snapshot, std::size_t position);
+
+    // IEnumOPCItemAttributes
+    IFACEMETHODIMP Next(ULONG celt, OPCITEMATTRIBUTES** ppItemArray, ULONG* pceltFetched) override;
+    IFACEMETHODIMP Skip(ULONG celt) override;
+    IFACEMETHODIMP Reset() override;
+    IFACEMETHODIMP Clone(IEnumOPCItemAttributes** ppEnumItemAttributes) override;
+
+private:
+    std::shared_ptr<const ItemSnapshot> m_snapshot;
+    std::size_t m_position;
+};
+
+}  // namespace twopc::group

@@ -1,0 +1,31 @@
+#include "twopc/group/ItemCatalog.h"
+
+namespace twopc::group {
+
+std::optional<ItemTypeInfo> LookUpItemType(const std::wstring&)
+{
+    // The browse tree is not built in this server yet: every ID is outside it.
+    return std::nullopt;
+}
+
+VARTYPE CanonicalTypeForRequest(VARTYPE requested)
+{
+    switch (requested & VT_TYPEMASK) {
+    case VT_NULL: return VT_NULL;
+    case VT_BOOL: return VT_BOOL;
+    case VT_BSTR: return VT_BSTR;
+    default: return VT_R8;
+    }
+}
+
+HRESULT TestConversion(VARTYPE canonical, VARTYPE requested)
+{
+    VARIANT zero;
+    ZeroMemory(&zero, sizeof(zero));
+    zero.vt = canonical;
+    HRESULT hr = VariantChangeType(&zero, &zero, 0, requested);
+    VariantClear(&zero);
+    return hr;
+}
+
+}  // namespace twopc::group

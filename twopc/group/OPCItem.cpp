@@ -1,0 +1,184 @@
+#include "twopc/group/OPCItem.h"
+
+#include "twopc/group/IdMgr.h"
+#include "twopc/group/ItemCatalog.h"
+#include "twopc/group/OPCGroup.h"
+#include "twopc/link/LinkSession.h"
+#include "twopc/link/NetworkValue.h"
+
+namespace twopc::group {
+
+using orv::com::CSingleLock;
+
+namespace {
+
+// What the item asks the link for with every subscription.
+constexpr link::KelvaneSubscription kSubscriptionRequest = {13, 7, 0, 0};
+
+// Point status codes after which the point has no valid value until the next arrival.
+constexpr std::uint32_t kPointStatusStale = 5;
+constexpr std::uint32_t kPointStatusRestarting = 15;
+
+FILETIME ToFileTime(std::uint64_t value) noexcept
+{
+    return {static_cast<DWORD>(value), static_cast<DWORD>(value >> 32)};
+}
+
+}  // namespace
+
+COPCItem::COPCItem(COPCGroup* group)
+    : m_group(group), m_valueArrived(CreateEventW(nullptr, TRUE, FALSE, nullptr))
+{
+    if (!m_valueArrived) orv::com::ThrowLastError();
+}
+
+COPCItem::~COPCItem()
+{
+    SetActive(false);
+    ReleasePoint();
+}
+
+void COPCItem::ReleasePoint()
+{
+    orv::com::ComPtr<link::IKelvanePoint> point;
+    {
+        CSingleLock hold(m_lock);
+        point.Swap(m_point);
+    }
+    // Outside the item lock: the link may be waiting for a callback that needs it.
+    point.Reset();
+}
+
+HRESULT COPCItem::Initialise(const OPCITEMDEF& definition, OPCITEMRESULT& result)
+{
+    CSingleLock hold(m_lock);
+    ZeroMemory(&result, sizeof(result));
+    m_accessPath = definition.szAccessPath ? definition.szAccessPath : L"";
+    m_itemId = definition.szItemID ? definition.szItemID : L"";
+    m_clientHandle = definition.hClient;
+    m_serverHandle = g_idMgr.AllocateId();
+    m_accessRights = OPC_READABLE | OPC_WRITEABLE;
+    m_requestedType = definition.vtRequestedDataType;
+    m_canonicalType = VT_EMPTY;
+    if (m_itemId.empty()) return OPC_E_INVALIDITEMID;
+
+    if (auto known = LookUpItemType(m_itemId)) {
+        m_canonicalType = known->canonicalType;
+        m_accessRights = known->accessRights;
+    } else {
+        m_canonicalType = CanonicalTypeForRequest(m_requestedType);
+    }
+
+    if (auto realtime = link::CurrentRealtime()) {
+        std::wstring networkPath = link::NetworkPathOf(m_itemId);
+        // The link may call back on its own thread before Subscribe returns; those calls
+        // wait for the item lock, so they find the item complete.
+        HRESULT hr = realtime->Subscribe(networkPath.c_str(), static_cast<link::IRealtimeSubscriber*>(this),
+                                         &kSubscriptionRequest, m_point.Put());
+        if (FAILED(hr)) {
+            m_point.Reset();
+            return OPC_E_UNKNOWNITEMID;
+        }
+    }
+
+    if (m_requestedType != VT_EMPTY && FAILED(TestConversion(m_canonicalType, m_requestedType)))
+        return OPC_E_BADTYPE;
+
+    result.hServer = m_serverHandle;
+    result.vtCanonicalDataType = m_canonicalType;
+    result.dwAccessRights = m_accessRights;
+    result.dwBlobSize = 0;
+    result.pBlob = nullptr;
+    return SetActive(definition.bActive != FALSE);
+}
+
+HRESULT COPCItem::SetActive(bool active)
+{
+    CSingleLock hold(m_lock);
+    if (active == m_active) return S_OK;
+    m_active = active;
+    CSingleLock groupHold(m_group->Lock());
+    if (active) {
+        m_activePosition = m_group->LinkActiveItem(this);
+        return S_OK;
+    }
+    m_group->UnlinkActiveItem(m_activePosition);
+    // Reported out of service, so that the next activation reports the item afresh.
+    if (m_group->IsActive()) m_reportedQuality = OPC_QUALITY_OUT_OF_SERVICE;
+    return S_OK;
+}
+
+void COPCItem::SetClientHandle(OPCHANDLE handle)
+{
+    CSingleLock hold(m_lock);
+    m_clientHandle = handle;
+}
+
+void COPCItem::SetRequestedType(VARTYPE type)
+{
+    CSingleLock hold(m_lock);
+    m_requestedType = type;
+}
+
+void COPCItem::SetReportedQuality(WORD quality)
+{
+    CSingleLock hold(m_lock);
+    m_reportedQuality = quality;
+}
+
+ItemAttributes COPCItem::Attributes()
+{
+    CSingleLock hold(m_lock);
+    return {m_accessPath, m_itemId,        m_active,        m_clientHandle,
+            m_serverHandle, m_accessRights, m_requestedType, m_canonicalType};
+}
+
+COPCItem::Current COPCItem::CurrentState()
+{
+    CSingleLock hold(m_lock);
+    return {m_lastReadResult, m_currentQuality, m_currentTimestamp, m_canonicalType, m_accessRights,
+            WaitForSingleObject(m_valueArrived.Get(), 0) == WAIT_OBJECT_0};
+}
+
+HRESULT COPCItem::CopyCurrentValue(VARIANT* out)
+{
+    CSingleLock hold(m_lock);
+    return VariantCopy(out, m_currentValue.Get());
+}
+
+// IRealtimeSubscriber
+
+void COPCItem::ApplyArrival(std::uint32_t mask, const link::KelvaneValue* value, std::uint32_t status,
+                            std::uint64_t timestamp)
+{
+    CSingleLock hold(m_lock);
+    if (mask & link::kfStatus) m_currentQuality = status == 0 ? OPC_QUALITY_GOOD : OPC_QUALITY_BAD;
+    if ((mask & link::kfValue) && value) {
+        m_lastReadResult = link::ToVariant(*value, m_currentValue.Get());
+        // Signalled under the lock: a woken reader then finds value and timestamp complete.
+        SetEvent(m_valueArrived.Get());
+    }
+    if (mask & link::kfTimestamp) {
+        m_currentTimestamp = ToFileTime(timestamp);
+    } else {
+        GetSystemTimeAsFileTime(&m_currentTimestamp);
+    }
+}
+
+void COPCItem::ApplyPointInfo(const link::KelvanePointInfo& info)
+{
+    CSingleLock hold(m_lock);
+    if (info.mask & 0x2) m_canonicalType = link::CanonicalOf(info.type);
+    if (info.mask & 0x4) {
+        m_accessRights = ((info.access & 0x1) ? OPC_READABLE : 0) | ((info.access & 0x2) ? OPC_WRITEABLE : 0);
+        // A reader waiting for the first value of a point that has none must not wait in vain.
+        if (!(m_accessRights & OPC_READABLE)) SetEvent(m_valueArrived.Get());
+    }
+}
+
+void COPCItem::ApplyPointStatus(std::uint32_t code)
+{
+    if (code == kPointStatusStale || code == kPointStatusRestarting) ResetEvent(m_valueArrived.Get());
+}
+
+}  // namespace twopc::group
