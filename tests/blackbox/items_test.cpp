@@ -86,10 +86,11 @@ TEST_CASE("AddItems: per-item results, the consumed handle of a failed item, unk
 TEST_CASE("items outside the address space take their type from the request; unreachable types fail")
 {
     ServerWithGroup s;
+    // Memory points exist from their first subscription on, so each of these is new to the tree.
     ItemResults added;
     AddItems(s.items.Get(),
-             {ItemDef(L"\\\\.\\mem\\rule", 1, VT_I4), ItemDef(L"\\\\.\\mem\\rule", 2, VT_BSTR),
-              ItemDef(L"\\\\.\\mem\\rule", 3, VT_ARRAY | VT_R8), ItemDef(L"\\\\.\\mem\\rule", 4, VT_BOOL)},
+             {ItemDef(L"\\\\.\\mem\\asI4", 1, VT_I4), ItemDef(L"\\\\.\\mem\\asText", 2, VT_BSTR),
+              ItemDef(L"\\\\.\\mem\\asArray", 3, VT_ARRAY | VT_R8), ItemDef(L"\\\\.\\mem\\asBool", 4, VT_BOOL)},
              added);
     CHECK(added.result == S_FALSE);
     CHECK(added.errors[0] == S_OK);
@@ -97,7 +98,33 @@ TEST_CASE("items outside the address space take their type from the request; unr
     CHECK(added.records[1].vtCanonicalDataType == VT_BSTR);
     CHECK(added.errors[2] == OPC_E_BADTYPE);
     CHECK(added.records[3].vtCanonicalDataType == VT_BOOL);
-    CHECK(SimLiveSubscriptions(L"mem\\rule") == 3);  // the refused item gave up its subscription
+    CHECK(SimLiveSubscriptions(L"mem\\asArray") == 0);  // the refused item gave up its subscription
+}
+
+TEST_CASE("items of the address space take its type and rights")
+{
+    ServerWithGroup s;
+    ItemResults added;
+    AddItems(s.items.Get(),
+             {ItemDef(L"\\\\.\\proc1\\Label", 1, VT_R8), ItemDef(L"\\\\.\\proc1\\Constant", 2),
+              ItemDef(L"\\\\.\\proc1\\Label", 3), ItemDef(L"\\\\.\\proc1\\Waveform.toggle", 4, VT_BSTR)},
+             added);
+    CHECK(added.result == S_FALSE);
+    CHECK(added.errors[0] == OPC_E_BADTYPE);  // an empty text is no number
+    CHECK(added.errors[1] == S_OK);
+    CHECK(added.records[1].vtCanonicalDataType == VT_R8);
+    CHECK(added.records[1].dwAccessRights == OPC_READABLE);
+    CHECK(added.records[2].vtCanonicalDataType == VT_BSTR);
+    CHECK(added.records[2].dwAccessRights == (OPC_READABLE | OPC_WRITEABLE));
+    CHECK(added.errors[3] == S_OK);
+    CHECK(added.records[3].vtCanonicalDataType == VT_BOOL);
+
+    std::vector<OPCITEMDEF> known = {ItemDef(L"\\\\.\\proc1\\WriteOnly")};
+    ItemResults checked;
+    checked.result = s.items->ValidateItems(1, known.data(), FALSE, &checked.records, &checked.errors);
+    CHECK(checked.result == S_OK);
+    CHECK(checked.records[0].vtCanonicalDataType == VT_R8);
+    CHECK(checked.records[0].dwAccessRights == OPC_WRITEABLE);
 }
 
 TEST_CASE("\\\\.\\ names the local computer, and every addition is a subscription of its own")

@@ -29,6 +29,7 @@ public:
     HRESULT RenameGroup(COPCGroup*, const std::wstring&, const std::wstring&) override { return S_OK; }
     std::wstring GenerateGroupName() override { return L"g"; }
     IOPCServer* Server() override { return nullptr; }
+    void NoteDataDelivered() override {}
 };
 
 struct Fixture {

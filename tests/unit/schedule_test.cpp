@@ -59,6 +59,7 @@ public:
     HRESULT RenameGroup(COPCGroup*, const std::wstring&, const std::wstring&) override { return S_OK; }
     std::wstring GenerateGroupName() override { return L"generated"; }
     IOPCServer* Server() override { return nullptr; }
+    void NoteDataDelivered() override {}
 };
 
 ULONG RefCount(IUnknown* object)

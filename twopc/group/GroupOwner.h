@@ -21,6 +21,10 @@ public:
     // A fresh "$Group_...$" name from the shared number space.
     virtual std::wstring GenerateGroupName() = 0;
 
+    // A data-change notification reached a client: the server's last update time.
+    // Called without the group lock; must not wait for the server lock.
+    virtual void NoteDataDelivered() = 0;
+
     // The server's own IOPCServer, for CloneGroup; no reference is added.
     virtual IOPCServer* Server() = 0;
 

@@ -1,11 +1,14 @@
 #include "twopc/group/ItemCatalog.h"
 
+#include "twopc/browse/ProcessAddressSpace.h"
+
 namespace twopc::group {
 
-std::optional<ItemTypeInfo> LookUpItemType(const std::wstring&)
+std::optional<ItemTypeInfo> LookUpItemType(const std::wstring& itemId)
 {
-    // The browse tree is not built in this server yet: every ID is outside it.
-    return std::nullopt;
+    auto node = browse::LookUpNodeType(itemId);
+    if (!node) return std::nullopt;
+    return ItemTypeInfo{node->canonicalType, node->accessRights};
 }
 
 VARTYPE CanonicalTypeForRequest(VARTYPE requested)

@@ -187,19 +187,52 @@ HRESULT COPCGroup::SetActive(bool active)
     if (active == m_active) return S_OK;
     m_active = active;
     if (active) {
-        AddRef();
-        AddPendingUse();
-        m_schedule->Insert(this, 0);
+        // While the scan thread has the entry out of the heap, it puts it back itself.
+        if (!m_scheduled) {
+            AddRef();
+            AddPendingUse();
+            m_scheduled = true;
+            m_schedule->Insert(this, 0);
+        }
         return S_OK;
     }
-    for (auto& entry : m_items) entry.second->SetReportedQuality(OPC_QUALITY_OUT_OF_SERVICE);
     // The caller always holds a reference of its own (the server's, a client's or the
     // scan thread's), so the schedule's reference is never the last one here.
     if (m_schedule->Remove(this)) {
+        m_scheduled = false;
         Release();
         DropPendingUse();
     }
+    // Out of service, so that the first scan after a re-activation reports every item.
+    for (auto& entry : m_items) entry.second->SetReportedQuality(OPC_QUALITY_OUT_OF_SERVICE);
     return S_OK;
+}
+
+unsigned COPCGroup::CountScan(bool succeeded)
+{
+    CSingleLock hold(m_groupLock);
+    m_scanFailures = succeeded ? 0 : m_scanFailures + 1;
+    return m_scanFailures;
+}
+
+void COPCGroup::LeaveScheduleAfterFailures()
+{
+    {
+        CSingleLock hold(m_groupLock);
+        SetActive(false);
+    }
+    DropScheduleEntry();
+}
+
+void COPCGroup::DropScheduleEntry()
+{
+    {
+        CSingleLock hold(m_groupLock);
+        m_scheduled = false;
+        DropPendingUse();
+    }
+    // Possibly the last reference: never under the group's own lock.
+    Release();
 }
 
 void COPCGroup::AddPendingUse()

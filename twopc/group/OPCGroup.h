@@ -26,12 +26,29 @@
 #include <list>
 #include <map>
 #include <memory>
+#include <cstdint>
 #include <string>
+#include <vector>
 
 namespace twopc::group {
 
-class COPCGroup final
-    : public orv::com::ComObject<COPCGroup, IOPCGroupStateMgt, IOPCItemMgt, IConnectionPointContainer> {
+// The values of a group read or a data-change notification, one entry per item.
+struct ItemValues {
+    explicit ItemValues(std::size_t count);
+    ~ItemValues();
+    ItemValues(const ItemValues&) = delete;
+    ItemValues& operator=(const ItemValues&) = delete;
+    void ClearValue(std::size_t i) noexcept { VariantClear(&values[i]); }
+
+    std::vector<OPCHANDLE> clientHandles;
+    std::vector<VARIANT> values;  // owned, cleared on destruction
+    std::vector<WORD> qualities;
+    std::vector<FILETIME> timestamps;
+    std::vector<HRESULT> errors;
+};
+
+class COPCGroup final : public orv::com::ComObject<COPCGroup, IOPCGroupStateMgt, IOPCSyncIO, IOPCItemMgt,
+                                                   IConnectionPointContainer> {
 public:
     COPCGroup(CGroupOwner* owner, IUpdateSchedule* schedule);
     ~COPCGroup();
@@ -44,6 +61,11 @@ public:
                             FLOAT* pPercentDeadband, LCID* pLCID, OPCHANDLE* phClientGroup) override;
     IFACEMETHODIMP SetName(LPCWSTR szName) override;
     IFACEMETHODIMP CloneGroup(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk) override;
+
+    // IOPCSyncIO
+    IFACEMETHODIMP Read(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServer, OPCITEMSTATE** ppItemValues,
+                        HRESULT** ppErrors) override;
+    IFACEMETHODIMP Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues, HRESULT** ppErrors) override;
 
     // IOPCItemMgt
     IFACEMETHODIMP AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT** ppAddResults,
@@ -81,6 +103,22 @@ public:
     bool IsRemoved();
     DWORD UpdateRate();
 
+    // Reads and writes a list of items by server handle, for every read and write path;
+    // S_OK when every entry succeeded, else S_FALSE. Take the group lock first.
+    HRESULT GroupRead(OPCDATASOURCE source, DWORD count, const OPCHANDLE* handles, ItemValues& out);
+    HRESULT GroupWrite(DWORD count, const OPCHANDLE* handles, const VARIANT* values, OPCHANDLE* clientHandles,
+                       HRESULT* errors);
+
+    // For the update-scan thread. Scan sends the changed items and gives the next due
+    // time; false when it failed or found the group inactive.
+    bool Scan(std::int64_t& nextDueTicks);
+    // Counts a failed scan and returns the number in a row; a success resets it.
+    unsigned CountScan(bool succeeded);
+    // Three failures in a row: the group becomes inactive and its entry is gone for good.
+    void LeaveScheduleAfterFailures();
+    // The thread gives up the entry it popped (at shut-down or after failures).
+    void DropScheduleEntry();
+
     // For the items, under the group lock.
     std::list<COPCItem*>::iterator LinkActiveItem(COPCItem* item);
     void UnlinkActiveItem(std::list<COPCItem*>::iterator position);
@@ -107,6 +145,9 @@ private:
     CGroupOwner* m_owner;
     IUpdateSchedule* m_schedule;
     unsigned m_scanFailures = 0;
+    // From activation until the schedule's entry is given up; the entry may be out of the
+    // heap while the scan thread has it.
+    bool m_scheduled = false;
     bool m_removed = false;
     bool m_tornDown = false;
     DWORD m_updateRate = 0;

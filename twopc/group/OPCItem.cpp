@@ -137,7 +137,7 @@ COPCItem::Current COPCItem::CurrentState()
 {
     CSingleLock hold(m_lock);
     return {m_lastReadResult, m_currentQuality, m_currentTimestamp, m_canonicalType, m_accessRights,
-            WaitForSingleObject(m_valueArrived.Get(), 0) == WAIT_OBJECT_0};
+            m_valueArrivedSet};
 }
 
 HRESULT COPCItem::CopyCurrentValue(VARIANT* out)
@@ -156,7 +156,7 @@ void COPCItem::ApplyArrival(std::uint32_t mask, const link::KelvaneValue* value,
     if ((mask & link::kfValue) && value) {
         m_lastReadResult = link::ToVariant(*value, m_currentValue.Get());
         // Signalled under the lock: a woken reader then finds value and timestamp complete.
-        SetEvent(m_valueArrived.Get());
+        SignalValueArrived();
     }
     if (mask & link::kfTimestamp) {
         m_currentTimestamp = ToFileTime(timestamp);
@@ -172,13 +172,47 @@ void COPCItem::ApplyPointInfo(const link::KelvanePointInfo& info)
     if (info.mask & 0x4) {
         m_accessRights = ((info.access & 0x1) ? OPC_READABLE : 0) | ((info.access & 0x2) ? OPC_WRITEABLE : 0);
         // A reader waiting for the first value of a point that has none must not wait in vain.
-        if (!(m_accessRights & OPC_READABLE)) SetEvent(m_valueArrived.Get());
+        if (!(m_accessRights & OPC_READABLE)) SignalValueArrived();
     }
 }
 
 void COPCItem::ApplyPointStatus(std::uint32_t code)
 {
-    if (code == kPointStatusStale || code == kPointStatusRestarting) ResetEvent(m_valueArrived.Get());
+    if (code != kPointStatusStale && code != kPointStatusRestarting) return;
+    CSingleLock hold(m_lock);
+    m_valueArrivedSet = false;
+    ResetEvent(m_valueArrived.Get());
+}
+
+void COPCItem::SignalValueArrived()
+{
+    if (m_valueArrivedSet) return;
+    m_valueArrivedSet = true;
+    SetEvent(m_valueArrived.Get());
+}
+
+bool COPCItem::IsReadable()
+{
+    CSingleLock hold(m_lock);
+    return (m_accessRights & OPC_READABLE) != 0;
+}
+
+bool COPCItem::IsWritable()
+{
+    CSingleLock hold(m_lock);
+    return (m_accessRights & OPC_WRITEABLE) != 0;
+}
+
+OPCHANDLE COPCItem::ClientHandle()
+{
+    CSingleLock hold(m_lock);
+    return m_clientHandle;
+}
+
+HRESULT COPCItem::LastWriteResult()
+{
+    CSingleLock hold(m_lock);
+    return m_lastWriteResult;
 }
 
 }  // namespace twopc::group

@@ -52,6 +52,21 @@ public:
     ItemAttributes Attributes();
 
     OPCHANDLE ServerHandle() const noexcept { return m_serverHandle; }
+    bool IsReadable();
+    bool IsWritable();
+
+    // Reads through the link (waiting up to 3 s for a first value) and hands out what a
+    // client gets; the reported fields become what was handed out. `value` must be empty.
+    HRESULT Read(OPCDATASOURCE source, OPCHANDLE& clientHandle, VARIANT& value, WORD& quality, FILETIME& timestamp);
+    // Converts to the canonical type and hands the value to the link.
+    HRESULT Write(const VARIANT& value);
+    HRESULT LastWriteResult();
+    OPCHANDLE ClientHandle();
+
+    // The data-change test: true when the item is to be reported, with the reported fields
+    // brought up to date and the entry filled. `value` must be empty.
+    bool TestForChange(OPCHANDLE& clientHandle, VARIANT& value, WORD& quality, FILETIME& timestamp,
+                       HRESULT& result);
     orv::com::CCriticalSection& Lock() noexcept { return m_lock; }
 
     // For tests and diagnostics: the state the realtime link last left.
@@ -74,8 +89,10 @@ public:
     void ApplyPointStatus(std::uint32_t code) override;
 
 private:
-    void Subscribe();
     void ReleasePoint();
+    void SignalValueArrived();
+    // Reported := current; the client's copy in the requested type into `value`.
+    HRESULT HandOut(bool outOfService, VARIANT& value);
 
     orv::com::CCriticalSection m_lock;
     COPCGroup* m_group;
@@ -98,6 +115,8 @@ private:
     WORD m_currentQuality = OPC_QUALITY_GOOD;
     FILETIME m_currentTimestamp{};
     orv::com::UniqueHandle m_valueArrived;
+    // Mirrors the event, so that the per-value path makes no kernel call once it is set.
+    bool m_valueArrivedSet = false;
     orv::com::ComPtr<link::IKelvanePoint> m_point;
 };
 

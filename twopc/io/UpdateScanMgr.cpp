@@ -53,15 +53,32 @@ std::int64_t CUpdateScanMgr::TicksPerMillisecond() noexcept
     return g_ticksPerMillisecond;
 }
 
+group::COPCGroup* CUpdateScanMgr::NextDueGroup()
+{
+    // Due within about a millisecond, or overdue, counts as due now.
+    const std::int64_t tolerance = static_cast<std::uint32_t>(TicksPerMillisecond());
+    for (;;) {
+        LARGE_INTEGER now;
+        QueryPerformanceCounter(&now);
+        CUpdateSchedule::Due due = m_schedule.PopDue(now.QuadPart, tolerance);
+        if (due.group) return due.group;
+        if (m_worker.WaitForWorkOrStop(due.waitMs)) return nullptr;
+    }
+}
+
 void CUpdateScanMgr::Run()
 {
-    while (!m_worker.WaitForWorkOrStop(INFINITE)) {
+    while (group::COPCGroup* group = NextDueGroup()) {
+        std::int64_t nextDue = 0;
+        bool scanned = group->Scan(nextDue);
+        unsigned failures = group->CountScan(scanned);
+        if (scanned || failures < kFailedScansBeforeDeactivation)
+            m_schedule.Reinsert(group, nextDue);
+        else
+            group->LeaveScheduleAfterFailures();
     }
     // Each entry still in the schedule carries a reference and a pending-use hold.
-    while (group::COPCGroup* group = m_schedule.TakeAny()) {
-        group->DropPendingUse();
-        group->Release();
-    }
+    while (group::COPCGroup* group = m_schedule.TakeAny()) group->DropScheduleEntry();
 }
 
 }  // namespace twopc::io

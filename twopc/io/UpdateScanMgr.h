@@ -28,7 +28,12 @@ public:
     static std::int64_t TicksPerMillisecond() noexcept;
 
 private:
+    // Consecutive failed scans after which a group is made inactive and leaves the schedule.
+    static constexpr unsigned kFailedScansBeforeDeactivation = 3;
+
     void Run();
+    // Blocks until a group is due; null once the manager is stopping.
+    group::COPCGroup* NextDueGroup();
 
     WorkerThread m_worker{false};
     CUpdateSchedule m_schedule{m_worker.WorkEvent(), TicksPerMillisecond()};

@@ -74,9 +74,11 @@ void COPCServer::FinalRelease()
     m_asyncIOMgr = nullptr;
 }
 
-void COPCServer::SetLastUpdateTime(const FILETIME& time) noexcept
+void COPCServer::NoteDataDelivered()
 {
-    m_lastUpdateTime.store(ToUInt64(time), std::memory_order_relaxed);
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    m_lastUpdateTime.store(ToUInt64(now), std::memory_order_relaxed);
 }
 
 // IOPCServer

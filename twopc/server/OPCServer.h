@@ -61,10 +61,7 @@ public:
     HRESULT RenameGroup(group::COPCGroup* group, const std::wstring& oldName, const std::wstring& newName) override;
     std::wstring GenerateGroupName() override;
     IOPCServer* Server() override { return this; }
-
-    // Written by the group scan without the server lock: the scan holds a pending use of
-    // its group that RemoveGroup waits for while holding the server lock.
-    void SetLastUpdateTime(const FILETIME& time) noexcept;
+    void NoteDataDelivered() override;
 
 private:
     HRESULT CreateGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequestedUpdateRate, OPCHANDLE hClientGroup,
@@ -77,6 +74,8 @@ private:
     io::CAsyncIOMgr* m_asyncIOMgr = nullptr;
     orv::com::CCriticalSection m_serverLock;
     FILETIME m_startTime{};
+    // Written by the group scan without the server lock: the scan holds a pending use of
+    // its group that RemoveGroup waits for while holding the server lock.
     std::atomic<std::uint64_t> m_lastUpdateTime{0};
     DWORD m_groupCount = 0;
     orv::com::CCriticalSection m_groupMapLock;

@@ -2,6 +2,7 @@
 
 #include "orv/com/CriticalSection.h"
 #include "orv/hmx/Trace.h"
+#include "twopc/browse/ProcessAddressSpace.h"
 #include "twopc/link/LinkLibraries.h"
 #include "twopc/link/LinkSession.h"
 
@@ -50,6 +51,8 @@ void StopReceiver(Receiver*& receiver)
 
 void StartProcess(ProcessState& state)
 {
+    // The tree survives the last instance: later first instances find it built.
+    browse::BuildAddressSpace();
     const link::LinkExports& exports = link::Link();
     state.oem = exports.getIKelvaneOEM ? exports.getIKelvaneOEM() : nullptr;
     if (state.oem) state.oem->SetClientKind(L"OPC");

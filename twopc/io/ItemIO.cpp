@@ -1,0 +1,193 @@
+// Reading, writing and change-testing one item record: the operations beneath every
+// read, write and data-change path of the server.
+
+#include "twopc/group/OPCGroup.h"
+#include "twopc/group/OPCItem.h"
+#include "twopc/link/NetworkValue.h"
+
+#include <cmath>
+#include <cstring>
+
+namespace twopc::group {
+
+using orv::com::CSingleLock;
+
+namespace {
+
+// How long a read waits for a point's first value.
+constexpr DWORD kFirstValueWaitMs = 3000;
+
+std::uint64_t Ticks(const FILETIME& time) noexcept
+{
+    return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+// Copies `source` into `target`; a copy that fails leaves VT_ERROR carrying the failure.
+void CopyOrError(VARIANT& target, const VARIANT& source) noexcept
+{
+    VariantClear(&target);
+    HRESULT hr = VariantCopy(&target, const_cast<VARIANT*>(&source));
+    if (FAILED(hr)) {
+        VariantInit(&target);
+        target.vt = VT_ERROR;
+        target.scode = hr;
+    }
+}
+
+// Equal by the data-change rule: types whose comparison is not defined always differ.
+bool SameForDataChange(const VARIANT& a, const VARIANT& b) noexcept
+{
+    if (a.vt != b.vt) return false;
+    switch (a.vt) {
+    case VT_EMPTY:
+    case VT_NULL:
+        return true;
+    case VT_I1:
+    case VT_UI1:
+        return a.bVal == b.bVal;
+    case VT_I2:
+    case VT_UI2:
+    case VT_BOOL:
+        return a.uiVal == b.uiVal;
+    case VT_I4:
+    case VT_UI4:
+    case VT_ERROR:
+        return a.ulVal == b.ulVal;
+    case VT_R4:
+        return !std::isnan(a.fltVal) && !std::isnan(b.fltVal) && a.fltVal == b.fltVal;
+    case VT_R8:
+        return !std::isnan(a.dblVal) && !std::isnan(b.dblVal) && a.dblVal == b.dblVal;
+    case VT_BSTR: {
+        UINT length = SysStringByteLen(a.bstrVal);
+        return length == SysStringByteLen(b.bstrVal) &&
+               (length == 0 || std::memcmp(a.bstrVal, b.bstrVal, length) == 0);
+    }
+    case VT_DISPATCH:
+    case VT_UNKNOWN:
+        return a.punkVal == b.punkVal;
+    default:
+        return false;
+    }
+}
+
+}  // namespace
+
+HRESULT COPCItem::Read(OPCDATASOURCE source, OPCHANDLE& clientHandle, VARIANT& value, WORD& quality,
+                       FILETIME& timestamp)
+{
+    orv::com::ComPtr<link::IKelvanePoint> point;
+    {
+        CSingleLock hold(m_lock);
+        point = m_point;
+    }
+    if (point) {
+        // Without the item lock: the link delivers the value that the wait expects through it.
+        std::uint32_t mask = 0;
+        link::NetworkValue current;
+        std::uint32_t status = 0;
+        std::uint64_t linkTimestamp = 0;
+        HRESULT readResult = point->ReadCurrent(&mask, current.Put(), &status, &linkTimestamp);
+        bool present = SUCCEEDED(readResult) && (mask & link::kfValue);
+        if (present) {
+            ApplyArrival(mask, current.Get(), status, linkTimestamp);
+        } else {
+            present = WaitForSingleObject(m_valueArrived.Get(), kFirstValueWaitMs) == WAIT_OBJECT_0;
+        }
+
+        CSingleLock hold(m_lock);
+        HRESULT outcome = OPC_E_UNKNOWNITEMID;
+        if (present) {
+            // When ReadCurrent gave nothing, the timestamp of the arrival that was waited for counts.
+            std::uint64_t stamp = SUCCEEDED(readResult) && (mask & link::kfValue) ? linkTimestamp
+                                                                                 : Ticks(m_currentTimestamp);
+            if (m_accessRights == 0 || stamp == 0)
+                outcome = OPC_E_UNKNOWNITEMID;
+            else if (!(m_accessRights & OPC_READABLE))
+                outcome = OPC_E_BADRIGHTS;
+            else
+                outcome = SUCCEEDED(readResult) && (mask & link::kfValue) ? readResult : S_OK;
+        }
+        m_lastReadResult = outcome;
+    }
+
+    CSingleLock hold(m_lock);
+    clientHandle = m_clientHandle;
+    HRESULT result = m_lastReadResult;
+    bool outOfService = source == OPC_DS_CACHE && (!m_active || !m_group->IsActive());
+    HRESULT handedOut = HandOut(outOfService, value);
+    quality = m_reportedQuality;
+    timestamp = m_reportedTimestamp;
+    if (FAILED(result)) {
+        VariantClear(&value);
+        return result;
+    }
+    return handedOut;
+}
+
+HRESULT COPCItem::HandOut(bool outOfService, VARIANT& value)
+{
+    CopyOrError(*m_reportedValue.Get(), *m_currentValue.Get());
+    if (outOfService) {
+        m_reportedQuality = OPC_QUALITY_OUT_OF_SERVICE;
+    } else {
+        m_reportedQuality = m_currentQuality;
+        m_reportedTimestamp = m_currentTimestamp;
+    }
+    HRESULT hr = VariantCopy(&value, m_reportedValue.Get());
+    if (SUCCEEDED(hr) && m_requestedType != VT_EMPTY && m_requestedType != m_canonicalType)
+        hr = VariantChangeType(&value, &value, 0, m_requestedType);
+    if (FAILED(hr)) VariantClear(&value);
+    return FAILED(hr) ? hr : S_OK;
+}
+
+HRESULT COPCItem::Write(const VARIANT& value)
+{
+    CSingleLock hold(m_lock);
+    if (!(m_accessRights & OPC_WRITEABLE)) return m_lastWriteResult = OPC_E_BADRIGHTS;
+    VARIANT& written = *m_writeValue.Get();
+    CopyOrError(written, value);
+    if (written.vt != m_canonicalType) {
+        HRESULT hr = VariantChangeType(&written, &written, 0, m_canonicalType);
+        if (FAILED(hr)) return m_lastWriteResult = hr;
+    }
+    link::NetworkValue networkValue;
+    HRESULT hr = link::FromVariant(written, networkValue);
+    if (SUCCEEDED(hr)) {
+        if (m_point)
+            m_point->Write(networkValue.Get());
+        else
+            hr = E_FAIL;
+    }
+    return m_lastWriteResult = hr;
+}
+
+bool COPCItem::TestForChange(OPCHANDLE& clientHandle, VARIANT& value, WORD& quality, FILETIME& timestamp,
+                             HRESULT& result)
+{
+    CSingleLock hold(m_lock);
+    clientHandle = m_clientHandle;
+    quality = m_currentQuality;
+    timestamp = m_currentTimestamp;
+    if (!(m_accessRights & OPC_READABLE)) {
+        result = OPC_E_BADRIGHTS;
+        return false;
+    }
+    const VARIANT& current = *m_currentValue.Get();
+    if (m_currentQuality == m_reportedQuality && SameForDataChange(current, *m_reportedValue.Get())) {
+        result = S_OK;
+        return false;
+    }
+    CopyOrError(*m_reportedValue.Get(), current);
+    m_reportedQuality = m_currentQuality;
+    m_reportedTimestamp = m_currentTimestamp;
+    result = VariantCopy(&value, m_reportedValue.Get());
+    if (SUCCEEDED(result) && m_requestedType != VT_EMPTY && m_requestedType != m_canonicalType)
+        result = VariantChangeType(&value, &value, 0, m_requestedType);
+    if (FAILED(result))
+        VariantClear(&value);
+    else
+        result = S_OK;
+    return true;
+}
+
+}  // namespace twopc::group
