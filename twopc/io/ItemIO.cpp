@@ -3,9 +3,9 @@
 
 #include "twopc/group/OPCGroup.h"
 #include "twopc/group/OPCItem.h"
+#include "twopc/io/ChangeRule.h"
 #include "twopc/link/NetworkValue.h"
 
-#include <cmath>
 #include <cstring>
 
 namespace twopc::group {
@@ -31,42 +31,6 @@ void CopyOrError(VARIANT& target, const VARIANT& source) noexcept
         VariantInit(&target);
         target.vt = VT_ERROR;
         target.scode = hr;
-    }
-}
-
-// Equal by the data-change rule: types whose comparison is not defined always differ.
-bool SameForDataChange(const VARIANT& a, const VARIANT& b) noexcept
-{
-    if (a.vt != b.vt) return false;
-    switch (a.vt) {
-    case VT_EMPTY:
-    case VT_NULL:
-        return true;
-    case VT_I1:
-    case VT_UI1:
-        return a.bVal == b.bVal;
-    case VT_I2:
-    case VT_UI2:
-    case VT_BOOL:
-        return a.uiVal == b.uiVal;
-    case VT_I4:
-    case VT_UI4:
-    case VT_ERROR:
-        return a.ulVal == b.ulVal;
-    case VT_R4:
-        return !std::isnan(a.fltVal) && !std::isnan(b.fltVal) && a.fltVal == b.fltVal;
-    case VT_R8:
-        return !std::isnan(a.dblVal) && !std::isnan(b.dblVal) && a.dblVal == b.dblVal;
-    case VT_BSTR: {
-        UINT length = SysStringByteLen(a.bstrVal);
-        return length == SysStringByteLen(b.bstrVal) &&
-               (length == 0 || std::memcmp(a.bstrVal, b.bstrVal, length) == 0);
-    }
-    case VT_DISPATCH:
-    case VT_UNKNOWN:
-        return a.punkVal == b.punkVal;
-    default:
-        return false;
     }
 }
 
@@ -173,7 +137,7 @@ bool COPCItem::TestForChange(OPCHANDLE& clientHandle, VARIANT& value, WORD& qual
         return false;
     }
     const VARIANT& current = *m_currentValue.Get();
-    if (m_currentQuality == m_reportedQuality && SameForDataChange(current, *m_reportedValue.Get())) {
+    if (m_currentQuality == m_reportedQuality && io::SameForDataChange(current, *m_reportedValue.Get())) {
         result = S_OK;
         return false;
     }

@@ -1,0 +1,238 @@
+// Data change: the group scan and OnDataChange, through COM, against the simulated network.
+
+#include "FakeDataCallback.h"
+
+#include <cmath>
+#include <limits>
+#include <thread>
+
+using namespace twopc::test;
+
+namespace {
+
+struct Subscription {
+    ServerWithGroup s;
+    FakeDataCallback sink;
+    DWORD cookie = 0;
+    ItemResults added;
+
+    Subscription(std::initializer_list<OPCITEMDEF> items, DWORD rate = 20) : s(FALSE, rate)
+    {
+        AddItems(s.items.Get(), items, added);
+        REQUIRE(SUCCEEDED(added.result));
+        REQUIRE(SimWaitForDeliveries(5000));
+        cookie = AdviseDataCallback(s.group.Get(), &sink);
+    }
+    ~Subscription()
+    {
+        s.server.Reset();  // removes the group, which lets go of the sink
+    }
+    void SetActive(BOOL active)
+    {
+        DWORD revised;
+        REQUIRE(s.group->SetState(nullptr, &revised, &active, nullptr, nullptr, nullptr, nullptr) == S_OK);
+    }
+    BOOL IsActive()
+    {
+        DWORD rate;
+        BOOL active = TRUE;
+        LPWSTR name = nullptr;
+        LONG bias;
+        FLOAT deadband;
+        LCID locale;
+        OPCHANDLE client, server;
+        REQUIRE(s.group->GetState(&rate, &active, &name, &bias, &deadband, &locale, &client, &server) == S_OK);
+        CoTaskMemFree(name);
+        return active;
+    }
+};
+
+std::uint64_t LastUpdate(IOPCServer* server)
+{
+    OPCSERVERSTATUS* status = nullptr;
+    REQUIRE(server->GetStatus(&status) == S_OK);
+    std::uint64_t last = (static_cast<std::uint64_t>(status->ftLastUpdateTime.dwHighDateTime) << 32) |
+                         status->ftLastUpdateTime.dwLowDateTime;
+    CoTaskMemFree(status->szVendorInfo);
+    CoTaskMemFree(status);
+    return last;
+}
+
+}  // namespace
+
+TEST_CASE("the first scan reports every item; unchanged items are not reported again")
+{
+    Subscription sub({ItemDef(L"\\\\.\\proc1\\Constant", 1), ItemDef(L"\\\\.\\proc1\\Setpoint", 2)});
+    CHECK(LastUpdate(sub.s.server.Get()) == 0);
+    sub.SetActive(TRUE);
+    REQUIRE(sub.sink.WaitForCalls(1));
+    auto first = sub.sink.Calls()[0];
+    CHECK(first.kind == 'D');
+    CHECK(first.transactionId == 0);
+    CHECK(first.group == 7);  // the client handle the group was added with
+    CHECK(first.masterQuality == S_OK);
+    CHECK(first.masterError == S_OK);
+    REQUIRE(first.items.size() == 2);
+
+    Sleep(300);  // fifteen scans at 20 ms
+    CHECK(sub.sink.CallCount() == 1);
+    CHECK(LastUpdate(sub.s.server.Get()) != 0);
+
+    SetPoint(L"proc1\\Setpoint", 3.5);
+    REQUIRE(sub.sink.WaitForCalls(2));
+    auto second = sub.sink.Calls()[1];
+    REQUIRE(second.items.size() == 1);
+    CHECK(second.items[0].clientHandle == 2);
+    CHECK(second.items[0].number == 3.5);
+}
+
+TEST_CASE("a change of quality alone is reported, with master quality S_FALSE")
+{
+    Subscription sub({ItemDef(L"\\\\.\\mem\\quality", 5)});
+    sub.SetActive(TRUE);
+    REQUIRE(sub.sink.WaitForCalls(1));
+    SetPointStatus(L"mem\\quality", 9);
+    REQUIRE(sub.sink.WaitForCalls(2));
+    auto call = sub.sink.Calls()[1];
+    CHECK(call.masterQuality == S_FALSE);
+    REQUIRE(call.items.size() == 1);
+    CHECK(call.items[0].quality == OPC_QUALITY_BAD);
+    CHECK(call.items[0].number == 0.0);
+}
+
+TEST_CASE("NaN counts as a change on every scan")
+{
+    Subscription sub({ItemDef(L"\\\\.\\mem\\nan", 5)});
+    SetPoint(L"mem\\nan", std::numeric_limits<double>::quiet_NaN());
+    REQUIRE(SimWaitForDeliveries(5000));
+    sub.SetActive(TRUE);
+    REQUIRE(sub.sink.WaitForCalls(4));
+    for (const auto& call : sub.sink.Calls()) {
+        REQUIRE(call.items.size() == 1);
+        CHECK(std::isnan(call.items[0].number));
+    }
+}
+
+TEST_CASE("conversion failures are reported with an empty value and master error S_FALSE")
+{
+    Subscription sub({ItemDef(L"\\\\.\\proc1\\Label", 1, VT_R8), ItemDef(L"\\\\.\\proc1\\Constant", 2)});
+    // Label is text: asked as a number it could not be added at all.
+    REQUIRE(sub.added.errors[0] == OPC_E_BADTYPE);
+    OPCHANDLE constant = sub.added.records[1].hServer;
+    HRESULT* errors = nullptr;
+    VARTYPE unreachable = VT_ARRAY | VT_R8;
+    REQUIRE(sub.s.items->SetDatatypes(1, &constant, &unreachable, &errors) == S_OK);
+    CoTaskMemFree(errors);
+    sub.SetActive(TRUE);
+    REQUIRE(sub.sink.WaitForCalls(1));
+    auto call = sub.sink.Calls()[0];
+    CHECK(call.masterError == S_FALSE);
+    REQUIRE(call.items.size() == 1);
+    CHECK(FAILED(call.items[0].error));
+    CHECK(call.items[0].type == VT_EMPTY);
+}
+
+TEST_CASE("deactivating and re-activating the group reports every active item again")
+{
+    Subscription sub({ItemDef(L"\\\\.\\proc1\\Constant", 1), ItemDef(L"\\\\.\\proc1\\Running", 2),
+                      ItemDef(L"\\\\.\\proc1\\Setpoint", 3, VT_EMPTY, FALSE)});
+    sub.SetActive(TRUE);
+    REQUIRE(sub.sink.WaitForCalls(1));
+    CHECK(sub.sink.Calls()[0].items.size() == 2);  // the inactive item is not scanned
+    sub.SetActive(FALSE);
+    sub.SetActive(TRUE);
+    REQUIRE(sub.sink.WaitForCalls(2));
+    CHECK(sub.sink.Calls()[1].items.size() == 2);
+}
+
+TEST_CASE("a value that was read is not sent again")
+{
+    Subscription sub({ItemDef(L"\\\\.\\mem\\read", 1)}, 1500);
+    sub.SetActive(TRUE);
+    REQUIRE(sub.sink.WaitForCalls(1));
+    // The next scan is 1.5 s away: change the value and read it in the meantime.
+    SetPoint(L"mem\\read", 8.0);
+    REQUIRE(SimWaitForDeliveries(5000));
+    Ref<IOPCSyncIO> io;
+    REQUIRE(sub.s.group->QueryInterface(IID_IOPCSyncIO, io.PutVoid()) == S_OK);
+    OPCHANDLE handle = sub.added.records[0].hServer;
+    OPCITEMSTATE* states = nullptr;
+    HRESULT* errors = nullptr;
+    REQUIRE(io->Read(OPC_DS_CACHE, 1, &handle, &states, &errors) == S_OK);
+    CHECK(states[0].vDataValue.dblVal == 8.0);
+    VariantClear(&states[0].vDataValue);
+    CoTaskMemFree(states);
+    CoTaskMemFree(errors);
+    Sleep(2000);
+    CHECK(sub.sink.CallCount() == 1);
+}
+
+TEST_CASE("a sink that fails three scans in a row makes the group inactive")
+{
+    Subscription sub({ItemDef(L"\\\\.\\mem\\failing", 1)});
+    SetPoint(L"mem\\failing", std::numeric_limits<double>::quiet_NaN());  // a change on every scan
+    REQUIRE(SimWaitForDeliveries(5000));
+    sub.sink.dataChangeResult = E_FAIL;
+    sub.SetActive(TRUE);
+    REQUIRE(sub.sink.WaitForCalls(3));
+    Sleep(200);
+    CHECK(sub.sink.CallCount() == 3);
+    CHECK(sub.IsActive() == FALSE);
+
+    Ref<IOPCSyncIO> io;
+    REQUIRE(sub.s.group->QueryInterface(IID_IOPCSyncIO, io.PutVoid()) == S_OK);
+    OPCHANDLE handle = sub.added.records[0].hServer;
+    OPCITEMSTATE* states = nullptr;
+    HRESULT* errors = nullptr;
+    REQUIRE(io->Read(OPC_DS_CACHE, 1, &handle, &states, &errors) == S_OK);
+    CHECK(states[0].wQuality == OPC_QUALITY_OUT_OF_SERVICE);
+    VariantClear(&states[0].vDataValue);
+    CoTaskMemFree(states);
+    CoTaskMemFree(errors);
+
+    // Activated again, it is scanned again.
+    sub.sink.dataChangeResult = S_OK;
+    sub.SetActive(TRUE);
+    REQUIRE(sub.sink.WaitForCalls(4));
+}
+
+TEST_CASE("a client may call into the group from inside OnDataChange")
+{
+    Subscription sub({ItemDef(L"\\\\.\\proc1\\Setpoint", 1)});
+    std::atomic<int> nested{0};
+    Ref<IOPCSyncIO> io;
+    REQUIRE(sub.s.group->QueryInterface(IID_IOPCSyncIO, io.PutVoid()) == S_OK);
+    OPCHANDLE handle = sub.added.records[0].hServer;
+    sub.sink.onDataChange = [&] {
+        OPCITEMSTATE* states = nullptr;
+        HRESULT* errors = nullptr;
+        if (io->Read(OPC_DS_CACHE, 1, &handle, &states, &errors) == S_OK) ++nested;
+        VariantClear(&states[0].vDataValue);
+        CoTaskMemFree(states);
+        CoTaskMemFree(errors);
+    };
+    sub.SetActive(TRUE);
+    REQUIRE(sub.sink.WaitForCalls(1));
+    CHECK(nested == 1);
+}
+
+TEST_CASE("removing a group while its callback runs waits for the callback, then succeeds")
+{
+    Subscription sub({ItemDef(L"\\\\.\\proc1\\Constant", 1)});
+    sub.sink.blockDataChange = true;
+    sub.SetActive(TRUE);
+    REQUIRE(sub.sink.WaitForBlockedCall());
+
+    std::atomic<HRESULT> removed{E_PENDING};
+    std::thread remover([&] {
+        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        removed = sub.s.server->RemoveGroup(sub.s.groupHandle, TRUE);
+        CoUninitialize();
+    });
+    Sleep(200);
+    CHECK(removed == E_PENDING);
+    sub.sink.Unblock();
+    remover.join();
+    CHECK(removed == S_OK);
+    CHECK(sub.sink.refs == 1);  // the group let go of the sink
+}
