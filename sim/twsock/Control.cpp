@@ -127,3 +127,18 @@ extern "C" BOOL WINAPI SimWaitForDeliveries(DWORD timeoutMs)
 {
     return sim::Network::Instance().WaitForDeliveries(timeoutMs) ? TRUE : FALSE;
 }
+
+extern "C" HRESULT WINAPI SimStartBench(UINT points, UINT options)
+{
+    return sim::Guarded([&] { return sim::Network::Instance().StartBench(points, options); });
+}
+
+extern "C" void WINAPI SimStopBench()
+{
+    sim::Network::Instance().StopBench();
+}
+
+extern "C" void WINAPI SimGetDeliveryStats(SimDeliveryStats* stats)
+{
+    if (stats) *stats = sim::Network::Instance().DeliveryStats();
+}

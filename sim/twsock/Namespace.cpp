@@ -133,6 +133,22 @@ HRESULT Network::ListChildren(const wchar_t* path, std::vector<Child>& children)
         }
         return S_OK;
     }
+    if (*below == L"bench") {
+        if (!benchListed_) return kelvane::KELVANE_E_UNKNOWNPATH;
+        children.reserve(benchPoints_.size());
+        for (const PointState& point : benchPoints_) {
+            Child& child = children.emplace_back();
+            child.name = L"p" + std::to_wstring(point.benchIndex);
+            child.leaf = true;
+            child.type = point.type;
+            child.access = static_cast<std::uint16_t>(point.access);
+            child.itemId = ItemIdOf(L"bench\\" + child.name);
+        }
+        return S_OK;
+    }
+    if (below->empty() && benchListed_) {
+        children.push_back({L"bench", L'\\', false, kelvane::vtEmpty, 0, ItemIdOf(L"bench")});
+    }
     for (const BrowseNode& node : kBrowseTree) {
         if (node.parent != *below) continue;
         Child& child = children.emplace_back();

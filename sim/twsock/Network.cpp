@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <numbers>
+#include <utility>
 
 namespace sim {
 namespace {
@@ -13,6 +14,8 @@ constexpr std::uint32_t kAllFields = kelvane::vfValue | kelvane::vfStatus | kelv
 constexpr std::uint64_t kWaveformPeriodTicks = 600;  // 60 s
 constexpr std::uint64_t kRampLength = 100;
 constexpr std::uint64_t kToggleTicks = 10;  // 1 s
+constexpr std::wstring_view kBenchPrefix = L"bench\\p";
+constexpr UINT kMaxBenchPoints = 1'000'000;
 
 // Lets the delivery thread refuse to wait for itself.
 thread_local bool onDeliveryThread = false;
@@ -23,6 +26,49 @@ std::wstring ComputerName()
     DWORD length = ARRAYSIZE(name);
     if (!GetComputerNameW(name, &length)) return {};
     return std::wstring(name, length);
+}
+
+std::uint64_t ThreadCpuTime(HANDLE thread) noexcept
+{
+    FILETIME created, exited, kernel, user;
+    if (!GetThreadTimes(thread, &created, &exited, &kernel, &user)) return 0;
+    const auto value = [](const FILETIME& time) {
+        return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+    };
+    return value(kernel) + value(user);
+}
+
+std::uint64_t PerformanceFrequency() noexcept
+{
+    static const std::uint64_t frequency = [] {
+        LARGE_INTEGER value;
+        QueryPerformanceFrequency(&value);
+        return static_cast<std::uint64_t>(value.QuadPart);
+    }();
+    return frequency;
+}
+
+// 100 ns units from `since` to now.
+std::uint64_t ElapsedSince(LONGLONG since) noexcept
+{
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return static_cast<std::uint64_t>(now.QuadPart - since) * 10'000'000u / PerformanceFrequency();
+}
+
+double BenchValue(std::uint64_t tick, std::size_t index) noexcept
+{
+    return static_cast<double>(tick) + static_cast<double>(index) * 0.001;
+}
+
+PointState BenchPoint(std::uint32_t index)
+{
+    PointState point;
+    point.type = kelvane::vtDouble;
+    point.access = kelvane::paReadable;
+    point.source = ValueSource::Bench;
+    point.benchIndex = index;
+    return point;
 }
 
 bool SameHost(std::wstring_view one, std::wstring_view other)
@@ -58,6 +104,15 @@ void Network::Reset()
     realTimeFailuresPending_ = 0;
     browserFailuresPending_ = 0;
     ResetPointsLocked();
+    StopBenchLocked();
+    for (PointState& point : benchPoints_) {
+        point.status = 0;
+        point.readFailure = S_OK;
+    }
+    if (benchSubscriptions_ == 0) {
+        benchPoints_ = {};
+        benchListed_ = false;
+    }
     clockPaused_ = false;
     nextTick_ = Clock::now() + kTickPeriod;
     work_.notify_one();
@@ -145,6 +200,7 @@ void Network::RealTimeClosed()
         // Every point interface holds its realtime interface, so no subscription is live now.
         ++generation_;
         queue_.clear();
+        benchSweepRemaining_ = 0;
         finished = std::move(deliveryThread_);
         work_.notify_all();
         settled_.notify_all();
@@ -162,7 +218,12 @@ void Network::RealTimeClosed()
 void Network::DeliveryLoop(std::uint64_t generation)
 {
     onDeliveryThread = true;
+    std::vector<BenchReport> benchBatch;
+    benchBatch.reserve(kBenchBatchReports);
     std::unique_lock lock(mutex_);
+    RegisterDeliveryThreadLocked();
+    LARGE_INTEGER busySince;
+    BeginBusyLocked(busySince);
     nextTick_ = Clock::now() + kTickPeriod;
     while (generation_ == generation) {
         if (!clockPaused_) {
@@ -174,29 +235,120 @@ void Network::DeliveryLoop(std::uint64_t generation)
                 continue;
             }
         }
-        if (queue_.empty()) {
-            settled_.notify_all();
-            if (clockPaused_) {
-                work_.wait(lock);
-            } else {
-                work_.wait_until(lock, nextTick_);
-            }
+        // Queued reports go first: a new subscription's point info and first value then
+        // always come before any bench value swept to it.
+        if (!queue_.empty()) {
+            DeliverNextLocked(lock);
             continue;
         }
-        const Delivery delivery = std::move(queue_.front());
-        queue_.pop_front();
-        Subscription& target = *delivery.target;
-        if (!target.live) continue;
-        target.inCallback = true;
-        target.callbackThread = GetCurrentThreadId();
-        ++callbacksRunning_;
-        lock.unlock();
-        Deliver(delivery);
-        lock.lock();
-        target.inCallback = false;
-        --callbacksRunning_;
+        if (benchSweepRemaining_ > 0) {
+            SweepBenchLocked(lock, benchBatch);
+            continue;
+        }
         settled_.notify_all();
+        EndBusyLocked(busySince);
+        if (clockPaused_) {
+            work_.wait(lock);
+        } else {
+            work_.wait_until(lock, nextTick_);
+        }
+        BeginBusyLocked(busySince);
     }
+    EndBusyLocked(busySince);
+    RetireDeliveryThreadLocked();
+}
+
+void Network::DeliverNextLocked(std::unique_lock<std::mutex>& lock)
+{
+    const Delivery delivery = std::move(queue_.front());
+    queue_.pop_front();
+    Subscription& target = *delivery.target;
+    if (!target.live) return;
+    target.inCallback = true;
+    target.callbackThread = GetCurrentThreadId();
+    ++callbacksRunning_;
+    lock.unlock();
+    Deliver(delivery);
+    lock.lock();
+    target.inCallback = false;
+    --callbacksRunning_;
+    settled_.notify_all();
+}
+
+void Network::SweepBenchLocked(std::unique_lock<std::mutex>& lock, std::vector<BenchReport>& batch)
+{
+    const DWORD thread = GetCurrentThreadId();
+    const std::uint64_t tick = benchTick_;
+    const std::uint64_t timestamp = benchTimestamp_;
+    for (std::size_t visited = 0;
+         benchSweepRemaining_ > 0 && batch.size() < kBenchBatchReports && visited < kBenchBatchPoints; ++visited) {
+        const PointState& point = benchPoints_[benchSweepCursor_];
+        for (const std::shared_ptr<Subscription>& subscription : point.subscriptions) {
+            subscription->inCallback = true;
+            subscription->callbackThread = thread;
+            batch.push_back({subscription, BenchValue(tick, benchSweepCursor_), point.status});
+        }
+        if (++benchSweepCursor_ == benchPoints_.size()) benchSweepCursor_ = 0;
+        --benchSweepRemaining_;
+    }
+    if (batch.empty()) return;
+
+    // Every member stays marked inCallback until the batch is done, so that a release on
+    // another thread waits for it; one released meanwhile from a callback on this thread is
+    // skipped by the check of `live`, and the batch's reference keeps it valid until then.
+    ++callbacksRunning_;
+    lock.unlock();
+    LARGE_INTEGER started;
+    QueryPerformanceCounter(&started);
+    std::uint64_t reported = 0;
+    for (const BenchReport& report : batch) {
+        const Subscription& target = *report.target;
+        if (!target.live.load(std::memory_order_acquire)) continue;
+        kelvane::Value value{};
+        value.type = kelvane::vtDouble;
+        value.payload.real = report.value;
+        target.receiver->OnValue(target.cookie, kAllFields, &value, report.status, timestamp);
+        ++reported;
+    }
+    const std::uint64_t callbackTime = ElapsedSince(started.QuadPart);
+    lock.lock();
+    for (const BenchReport& report : batch) report.target->inCallback = false;
+    batch.clear();  // keeps its capacity for the next batch
+    --callbacksRunning_;
+    benchReports_ += reported;
+    benchCallbackTime_ += callbackTime;
+    settled_.notify_all();
+}
+
+void Network::RegisterDeliveryThreadLocked()
+{
+    HANDLE self = nullptr;
+    DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &self, 0, FALSE,
+                    DUPLICATE_SAME_ACCESS);
+    if (deliveryThreadHandle_) CloseHandle(deliveryThreadHandle_);  // a thread that still ends counts itself
+    deliveryThreadHandle_ = self;
+    deliveryThreadId_ = GetCurrentThreadId();
+}
+
+void Network::BeginBusyLocked(LARGE_INTEGER& since)
+{
+    QueryPerformanceCounter(&since);
+    if (deliveryThreadId_ == GetCurrentThreadId()) busySince_ = since.QuadPart;
+}
+
+void Network::EndBusyLocked(const LARGE_INTEGER& since)
+{
+    deliveryBusyTime_ += ElapsedSince(since.QuadPart);
+    if (deliveryThreadId_ == GetCurrentThreadId()) busySince_ = 0;
+}
+
+void Network::RetireDeliveryThreadLocked()
+{
+    retiredDeliveryCpu_ += ThreadCpuTime(GetCurrentThread());
+    if (deliveryThreadId_ != GetCurrentThreadId()) return;  // a newer thread has taken over
+    if (deliveryThreadHandle_) CloseHandle(deliveryThreadHandle_);
+    deliveryThreadHandle_ = nullptr;
+    deliveryThreadId_ = 0;
 }
 
 void Network::Deliver(const Delivery& delivery) noexcept
@@ -230,8 +382,9 @@ bool Network::WaitForDeliveries(DWORD timeoutMs)
 {
     if (onDeliveryThread) return false;
     std::unique_lock lock(mutex_);
-    return settled_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                             [&] { return queue_.empty() && callbacksRunning_ == 0; });
+    return settled_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+        return queue_.empty() && callbacksRunning_ == 0 && benchSweepRemaining_ == 0;
+    });
 }
 
 void Network::EnqueueLocked(Delivery delivery)
@@ -258,6 +411,15 @@ void Network::TickLocked()
         if (point.source == ValueSource::Stored || point.subscriptions.empty()) continue;
         if (point.source == ValueSource::Toggle && ticks_ % kToggleTicks != 0) continue;
         ReportLocked(point, kAllFields);
+    }
+    if (benchRunning_) {
+        benchTick_ = ticks_;
+        benchTimestamp_ = lastTickTime_;
+        // A sweep under way goes on from where it is, round all points once more.
+        if (benchSubscriptions_ > 0) {
+            benchSweepRemaining_ = benchPoints_.size();
+            work_.notify_one();  // a stepped clock wakes a paused delivery thread
+        }
     }
 }
 
@@ -305,14 +467,29 @@ std::optional<std::wstring> Network::BelowLocalHost(const wchar_t* itemId) const
 
 PointState* Network::FindLocked(const std::wstring& name)
 {
-    const auto found = points_.find(name);
-    return found == points_.end() ? nullptr : &found->second;
+    return const_cast<PointState*>(std::as_const(*this).FindLocked(name));
 }
 
 const PointState* Network::FindLocked(const std::wstring& name) const
 {
     const auto found = points_.find(name);
-    return found == points_.end() ? nullptr : &found->second;
+    if (found != points_.end()) return &found->second;
+    const std::optional<std::size_t> bench = BenchIndexLocked(name);
+    return bench ? &benchPoints_[*bench] : nullptr;
+}
+
+std::optional<std::size_t> Network::BenchIndexLocked(std::wstring_view name) const
+{
+    if (!name.starts_with(kBenchPrefix)) return std::nullopt;
+    const std::wstring_view digits = name.substr(kBenchPrefix.size());
+    if (digits.empty() || digits.size() > 7 || (digits.size() > 1 && digits[0] == L'0')) return std::nullopt;
+    std::size_t index = 0;
+    for (const wchar_t digit : digits) {
+        if (digit < L'0' || digit > L'9') return std::nullopt;
+        index = index * 10 + static_cast<std::size_t>(digit - L'0');
+    }
+    if (index >= benchPoints_.size()) return std::nullopt;
+    return index;
 }
 
 std::optional<std::wstring> Network::PointName(const wchar_t* point) const
@@ -333,7 +510,9 @@ bool Network::CurrentLocked(const PointState& point, StoredValue& value, std::ui
 {
     if (!point.hasValue) return false;
     status = point.status;
-    timestamp = point.source == ValueSource::Stored ? point.timestamp : lastTickTime_;
+    timestamp = point.source == ValueSource::Stored ? point.timestamp
+                : point.source == ValueSource::Bench ? benchTimestamp_
+                                                     : lastTickTime_;
     const double angle = 2 * std::numbers::pi * static_cast<double>(ticks_ % kWaveformPeriodTicks) /
                          static_cast<double>(kWaveformPeriodTicks);
     switch (point.source) {
@@ -351,6 +530,9 @@ bool Network::CurrentLocked(const PointState& point, StoredValue& value, std::ui
         break;
     case ValueSource::Toggle:
         value = StoredValue::Boolean((ticks_ / kToggleTicks) % 2 != 0);
+        break;
+    case ValueSource::Bench:
+        value = StoredValue::Double(BenchValue(benchTick_, point.benchIndex));
         break;
     }
     return true;
@@ -395,6 +577,7 @@ HRESULT Network::Subscribe(const wchar_t* itemId, kelvane::IKelvaneRealTimeRecei
         throw;
     }
     ++liveSubscriptions_;
+    if (point->source == ValueSource::Bench) ++benchSubscriptions_;
     subscription = std::move(made);
     return S_OK;
 }
@@ -407,6 +590,7 @@ void Network::Unsubscribe(const std::shared_ptr<Subscription>& subscription)
     std::vector<std::shared_ptr<Subscription>>& list = subscription->point->subscriptions;
     list.erase(std::find(list.begin(), list.end(), subscription));
     --liveSubscriptions_;
+    if (subscription->point->source == ValueSource::Bench) --benchSubscriptions_;
     // A callback that is already running must finish before the subscriber may go away. From
     // inside that callback there is nothing to wait for: its own remainder is the last of it.
     if (subscription->inCallback && subscription->callbackThread != GetCurrentThreadId()) {
@@ -515,6 +699,61 @@ LONG Network::LiveSubscriptions(const wchar_t* name) const
     const std::optional<std::wstring> pointName = PointName(name);
     const PointState* point = pointName ? FindLocked(*pointName) : nullptr;
     return point ? static_cast<LONG>(point->subscriptions.size()) : 0;
+}
+
+// ---- Bench mode ----
+
+HRESULT Network::StartBench(UINT points, UINT options)
+{
+    if (points == 0 || points > kMaxBenchPoints || (options & ~UINT{SIM_BENCH_LISTED})) return E_INVALIDARG;
+    std::vector<PointState> fresh;  // the old points, once swapped out, are freed after the lock is let go
+    std::unique_lock lock(mutex_);
+    if (benchPoints_.size() != points) {
+        if (benchSubscriptions_ > 0) return HRESULT_FROM_WIN32(ERROR_BUSY);
+        lock.unlock();
+        fresh.reserve(points);
+        for (UINT index = 0; index < points; ++index) fresh.push_back(BenchPoint(index));
+        lock.lock();
+        if (benchPoints_.size() != points) {
+            if (benchSubscriptions_ > 0) return HRESULT_FROM_WIN32(ERROR_BUSY);
+            benchPoints_.swap(fresh);
+            benchSweepCursor_ = 0;
+            benchSweepRemaining_ = 0;
+        }
+    }
+    benchListed_ = (options & SIM_BENCH_LISTED) != 0;
+    if (!benchRunning_) {
+        benchRunning_ = true;
+        benchTick_ = ticks_;
+        benchTimestamp_ = Now();
+    }
+    return S_OK;
+}
+
+void Network::StopBench()
+{
+    std::scoped_lock lock(mutex_);
+    StopBenchLocked();
+}
+
+void Network::StopBenchLocked()
+{
+    // A sweep under way finishes, so that every subscription ends with the last values.
+    benchRunning_ = false;
+}
+
+SimDeliveryStats Network::DeliveryStats() const
+{
+    std::scoped_lock lock(mutex_);
+    SimDeliveryStats stats{};
+    stats.ticks = ticks_;
+    stats.benchReports = benchReports_;
+    stats.benchCallbackTime = benchCallbackTime_;
+    stats.deliveryCpuTime = retiredDeliveryCpu_ + (deliveryThreadHandle_ ? ThreadCpuTime(deliveryThreadHandle_) : 0);
+    stats.deliveryBusyTime = deliveryBusyTime_;
+    if (busySince_ != 0) stats.deliveryBusyTime += ElapsedSince(busySince_);
+    stats.deliveryThreadId = deliveryThreadId_;
+    return stats;
 }
 
 }  // namespace sim

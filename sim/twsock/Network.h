@@ -8,12 +8,21 @@
 // the network, and nothing is ever called back from inside a client's own call. The same
 // thread runs the clock. It runs while any realtime interface lives, and is stopped by the
 // release of the last one (never from DllMain; the network itself is never destroyed).
+//
+// Bench mode adds synthetic points bench\p<i> that all change on every tick. They are kept
+// apart from the other points, and their changes are not queued one by one: a tick only
+// records the new tick number, and the delivery thread then sweeps the points' subscriptions
+// in batches, computing each value as it goes, so that reporting a value costs no allocation
+// and no kernel call. The sweep is a ring: a tick that comes while a sweep is under way makes
+// it go once more round all points from where it is, so that every point gets the latest
+// value exactly once and values of points not yet reached are coalesced.
 
 #include "StoredValue.h"
 
 #include <sim/kelvane.h>
 #include <sim/simctl.h>
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -28,7 +37,7 @@
 
 namespace sim {
 
-enum class ValueSource { Stored, Sine, Cosine, Ramp, Toggle };
+enum class ValueSource { Stored, Sine, Cosine, Ramp, Toggle, Bench };
 
 struct Subscription;
 
@@ -44,18 +53,21 @@ struct PointState {
     std::uint32_t status = 0;
     std::uint64_t timestamp = 0;  // Stored only: the waveforms take the last tick's time
     HRESULT readFailure = S_OK;
+    std::uint32_t benchIndex = 0;  // Bench only: i of bench\p<i>
     std::vector<std::shared_ptr<Subscription>> subscriptions;  // the live ones
 };
 
 // One subscription, guarded by the network's lock. The receiver is not counted here: the
 // point interface that owns the subscription holds the realtime interface, which holds the
 // receiver, and a callback starts only while the subscription is live and is waited for by
-// the release that ends it.
+// the release that ends it. `live` is written under the lock but may be read without it: a
+// bench sweep checks it before each callback of a batch whose members stay marked
+// inCallback until the whole batch is done.
 struct Subscription {
     kelvane::IKelvaneRealTimeReceiver* receiver = nullptr;
     void* cookie = nullptr;
     PointState* point = nullptr;
-    bool live = true;
+    std::atomic<bool> live{true};
     bool inCallback = false;
     DWORD callbackThread = 0;
 };
@@ -123,6 +135,11 @@ public:
     LONG LiveSubscriptions(const wchar_t* point) const;
     bool WaitForDeliveries(DWORD timeoutMs);
 
+    // Bench mode (simctl.h).
+    HRESULT StartBench(UINT points, UINT options);
+    void StopBench();
+    SimDeliveryStats DeliveryStats() const;
+
 private:
     struct Delivery {
         enum class Kind { PointInfo, Value, PointStatus };
@@ -136,8 +153,19 @@ private:
         std::uint32_t access = 0;
     };
 
+    // One bench value on its way; the subscription is kept alive until its batch is done.
+    struct BenchReport {
+        std::shared_ptr<Subscription> target;
+        double value = 0.0;
+        std::uint32_t status = 0;
+    };
+
     using Clock = std::chrono::steady_clock;
     static constexpr Clock::duration kTickPeriod = std::chrono::milliseconds(100);
+    // Bench reports made per batch, and points looked at per batch at most (so that a sweep
+    // over points nobody subscribes does not hold the lock for long).
+    static constexpr std::size_t kBenchBatchReports = 512;
+    static constexpr std::size_t kBenchBatchPoints = 4096;
 
     Network();
 
@@ -145,6 +173,8 @@ private:
     std::optional<std::wstring> BelowLocalHost(const wchar_t* itemId) const;
     PointState* FindLocked(const std::wstring& name);
     const PointState* FindLocked(const std::wstring& name) const;
+    // The index of bench\p<i> among the bench points; none for any other name.
+    std::optional<std::size_t> BenchIndexLocked(std::wstring_view name) const;
     // A point named by its item ID or by its part below the host.
     std::optional<std::wstring> PointName(const wchar_t* point) const;
     PointState* ResolveLocked(const wchar_t* point);
@@ -159,7 +189,20 @@ private:
     std::wstring ItemIdOf(const std::wstring& name) const { return L"\\\\" + host_ + L"\\" + name; }
 
     void DeliveryLoop(std::uint64_t generation);
+    // Delivers the report at the head of the queue; called with the lock held, returns with it.
+    void DeliverNextLocked(std::unique_lock<std::mutex>& lock);
     static void Deliver(const Delivery& delivery) noexcept;
+    // Takes the next batch of the bench sweep and reports it; called with the lock held,
+    // returns with it. `batch` is the delivery thread's own, reused so that it never allocates.
+    void SweepBenchLocked(std::unique_lock<std::mutex>& lock, std::vector<BenchReport>& batch);
+    void StopBenchLocked();
+    // The CPU time of the delivery thread that runs now is counted from its own handle;
+    // threads that ended left theirs in retiredDeliveryCpu_.
+    void RegisterDeliveryThreadLocked();
+    void RetireDeliveryThreadLocked();
+    // Busy time: from the thread's start or the end of a wait to the next wait or its end.
+    void BeginBusyLocked(LARGE_INTEGER& since);
+    void EndBusyLocked(const LARGE_INTEGER& since);
 
     const std::wstring host_;
 
@@ -185,6 +228,24 @@ private:
     LONG liveRealTimes_ = 0;
     std::uint64_t generation_ = 0;  // a delivery thread runs while this is the value it started with
     std::thread deliveryThread_;
+    HANDLE deliveryThreadHandle_ = nullptr;  // of the thread of the current generation
+    DWORD deliveryThreadId_ = 0;
+    std::uint64_t retiredDeliveryCpu_ = 0;  // 100 ns units
+    std::uint64_t deliveryBusyTime_ = 0;    // 100 ns units, of every delivery thread, up to its last wait
+    LONGLONG busySince_ = 0;  // performance counter; 0 while the current thread waits
+
+    // Bench mode. The points are indexed by i of bench\p<i>; subscriptions point into the
+    // vector, so it is replaced only while none of them is subscribed.
+    std::vector<PointState> benchPoints_;
+    bool benchRunning_ = false;
+    bool benchListed_ = false;
+    LONG benchSubscriptions_ = 0;
+    std::uint64_t benchTick_ = 0;       // the tick whose values the bench points hold
+    std::uint64_t benchTimestamp_ = 0;  // and its time
+    std::size_t benchSweepCursor_ = 0;     // the next point to visit
+    std::size_t benchSweepRemaining_ = 0;  // points still to visit; 0 when no sweep runs
+    std::uint64_t benchReports_ = 0;
+    std::uint64_t benchCallbackTime_ = 0;  // 100 ns units
 };
 
 // The current time as a 64-bit UTC FILETIME.

@@ -34,6 +34,13 @@ public:
         Reset();
         return &m_p;
     }
+    // Hands the reference over to the caller.
+    T* Detach()
+    {
+        T* p = m_p;
+        m_p = nullptr;
+        return p;
+    }
     void** PutVoid() { return reinterpret_cast<void**>(Put()); }
     T* Get() const { return m_p; }
     T* operator->() const { return m_p; }

@@ -774,3 +774,194 @@ TEST_CASE("browsing lists the computer's tree, with each child's item ID")
         CHECK(Listing(unknown, kelvane::KELVANE_E_UNKNOWNPATH).empty());
     }
 }
+
+namespace {
+
+// Keeps, per bench point, the number of values and the last one; the cookie is the point's
+// index + 1. Written on the delivery thread, read by the test after a flush.
+class BenchReceiver : public tl::IKelvaneRealTimeReceiver {
+public:
+    explicit BenchReceiver(std::size_t points) : values(points), last(points), lastStatus(points), lastTimestamp(points)
+    {
+    }
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** object) override
+    {
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
+    ULONG STDMETHODCALLTYPE Release() override { return --references; }
+
+    HRESULT STDMETHODCALLTYPE OnValue(void* cookie, std::uint32_t mask, const tl::KelvaneValue* value,
+                                      std::uint32_t status, std::uint64_t timestamp) override
+    {
+        const std::size_t index = reinterpret_cast<std::uintptr_t>(cookie) - 1;
+        lastStatus[index] = status;
+        if (mask == 0x6) {
+            ++statusReports;
+            return S_OK;
+        }
+        if (mask != 0x7 || value->type != tl::kvDouble) ++malformed;
+        ++values[index];
+        last[index] = value->payload.real;
+        lastTimestamp[index] = timestamp;
+        thread = GetCurrentThreadId();
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnPointInfo(void*, const tl::KelvanePointInfo* info) override
+    {
+        if (info->type != tl::kvDouble || info->access != 0x1) ++malformed;
+        ++pointInfos;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnPointStatus(void*, std::uint32_t) override { return S_OK; }
+
+    std::atomic<ULONG> references{1};
+    std::vector<int> values;
+    std::vector<double> last;
+    std::vector<std::uint32_t> lastStatus;
+    std::vector<std::uint64_t> lastTimestamp;
+    int pointInfos = 0;
+    int statusReports = 0;  // status and timestamp without a value
+    int malformed = 0;
+    DWORD thread = 0;
+};
+
+double BenchValue(ULONGLONG tick, std::size_t index)
+{
+    return static_cast<double>(tick) + static_cast<double>(index) * 0.001;
+}
+
+SimDeliveryStats DeliveryStats()
+{
+    SimDeliveryStats stats{};
+    SimGetDeliveryStats(&stats);
+    return stats;
+}
+
+}  // namespace
+
+TEST_CASE("bench points all change on every tick, and the delivery statistics count them")
+{
+    SimReset();
+    SimPauseClock();
+    CHECK(SimStartBench(0, 0) == E_INVALIDARG);
+    CHECK(SimStartBench(1'000'001, 0) == E_INVALIDARG);
+    CHECK(SimStartBench(10, 0x2) == E_INVALIDARG);
+    // More points than one batch reports, so that a tick's values take several batches.
+    constexpr std::size_t kPoints = 1500;
+    REQUIRE(SimStartBench(kPoints, 0) == S_OK);
+
+    BenchReceiver receiver(kPoints);
+    tl::IKelvaneRealTime* link = nullptr;
+    REQUIRE(Export<tl::NewKelvaneRealTimeFn>(L"twrealt.dll", "NewKelvaneRealTime")(nullptr, &receiver, &link) == 1);
+    const tl::KelvaneSubscription request{13, 7, 0, 0};
+    for (const wchar_t* unknown : {L"bench\\p1500", L"bench\\p01", L"bench\\p", L"bench\\p-1", L"bench\\p1x", L"bench"}) {
+        CAPTURE(std::wstring(unknown));
+        tl::IKelvanePoint* point = nullptr;
+        CHECK(link->Subscribe(ItemId(unknown).c_str(), Cookie(1), &request, &point) == kelvane::KELVANE_E_UNKNOWNPOINT);
+    }
+    std::vector<PointRef> points;
+    for (std::size_t i = 0; i < kPoints; ++i) {
+        tl::IKelvanePoint* point = nullptr;
+        REQUIRE(link->Subscribe(ItemId(L"bench\\p" + std::to_wstring(i)).c_str(), Cookie(i + 1), &request, &point) ==
+                S_OK);
+        points.emplace_back(point);
+    }
+    CHECK(SimLiveSubscriptions(L"bench\\p1499") == 1);
+    Flush();
+    const ULONGLONG start = SimGetClockTicks();
+    CHECK(receiver.pointInfos == static_cast<int>(kPoints));
+    CHECK(receiver.values[0] == 1);
+    CHECK(receiver.last[0] == BenchValue(start, 0));
+    CHECK(receiver.last[kPoints - 1] == BenchValue(start, kPoints - 1));
+
+    const SimDeliveryStats before = DeliveryStats();
+    SimStepClock(1);
+    Flush();
+    const SimDeliveryStats after = DeliveryStats();
+    CHECK(after.ticks == before.ticks + 1);
+    CHECK(after.benchReports == before.benchReports + kPoints);
+    CHECK(after.benchCallbackTime > before.benchCallbackTime);
+    CHECK(after.deliveryCpuTime >= before.deliveryCpuTime);
+    CHECK(after.deliveryThreadId == receiver.thread);
+    CHECK(receiver.thread != GetCurrentThreadId());
+    for (std::size_t i = 0; i < kPoints; ++i) {
+        CAPTURE(i);
+        REQUIRE(receiver.values[i] == 2);
+        REQUIRE(receiver.last[i] == BenchValue(start + 1, i));
+        REQUIRE(receiver.lastStatus[i] == 0);
+        REQUIRE(receiver.lastTimestamp[i] == receiver.lastTimestamp[0]);
+    }
+    CHECK(receiver.lastTimestamp[0] != 0);
+
+    // Ticks that come before their values are out reach each point once, with the newest value.
+    SimStepClock(3);
+    Flush();
+    CHECK(DeliveryStats().benchReports == after.benchReports + kPoints);
+    CHECK(receiver.values[0] == 3);
+    CHECK(receiver.values[kPoints - 1] == 3);
+    CHECK(receiver.last[kPoints - 1] == BenchValue(start + 4, kPoints - 1));
+
+    const SimPointUpdate status = StatusUpdate(4);
+    CHECK(SimUpdatePoint(L"bench\\p7", &status) == S_OK);
+    const SimPointUpdate value = DoubleUpdate(1.0);
+    CHECK(SimUpdatePoint(L"bench\\p7", &value) == HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED));
+    const tl::KelvaneValue written = Double(1.0);
+    CHECK(points[7]->Write(&written) == kelvane::KELVANE_E_READONLY);
+    SimStepClock(1);
+    Flush();
+    CHECK(receiver.statusReports == 1);
+    CHECK(receiver.values[7] == 4);  // the tick's value, with that status
+    CHECK(receiver.lastStatus[7] == 4);
+    CHECK(receiver.lastStatus[8] == 0);
+
+    // Stopped, the points keep their last values.
+    SimStopBench();
+    SimStepClock(2);
+    Flush();
+    CHECK(receiver.values[0] == 4);
+    CHECK(receiver.values[7] == 4);
+    const Read read = ReadCurrent(points[42].get());
+    CHECK(read.result == S_OK);
+    CHECK(read.mask == 0x7);
+    CHECK(read.value.payload.real == BenchValue(start + 5, 42));
+    CHECK(receiver.malformed == 0);
+
+    // The clock, running, changes them on its own.
+    REQUIRE(SimStartBench(kPoints, 0) == S_OK);
+    SimResumeClock();
+    const ULONGLONG resumed = SimGetClockTicks();
+    for (int waited = 0; SimGetClockTicks() < resumed + 2 && waited < 100; ++waited) Sleep(20);
+    SimPauseClock();
+    Flush();
+    const ULONGLONG now = SimGetClockTicks();
+    CHECK(now >= resumed + 2);
+    CHECK(receiver.last[0] == BenchValue(now, 0));
+    CHECK(receiver.last[kPoints - 1] == BenchValue(now, kPoints - 1));
+
+    // While subscribed the points cannot be replaced; the listing follows the option.
+    CHECK(SimStartBench(10, 0) == HRESULT_FROM_WIN32(ERROR_BUSY));
+    const std::wstring host = L"\\\\" + Host();
+    Listing(host + L"\\bench", kelvane::KELVANE_E_UNKNOWNPATH);
+    CHECK(Listing(host).size() == 3);
+    REQUIRE(SimStartBench(kPoints, SIM_BENCH_LISTED) == S_OK);
+    CHECK(Listing(host).front() == Listed{L"bench", L'\\', false, 0, 0, host + L"\\bench"});
+    const std::vector<Listed> listed = Listing(host + L"\\bench");
+    REQUIRE(listed.size() == kPoints);
+    CHECK(listed[0] == Listed{L"p0", L'\\', true, 3, 1, host + L"\\bench\\p0"});
+    CHECK(listed[kPoints - 1] == Listed{L"p1499", L'\\', true, 3, 1, host + L"\\bench\\p1499"});
+
+    points.clear();
+    link->Release();
+    CHECK(receiver.references == 1);
+    CHECK(SimLiveSubscriptions(nullptr) == 0);
+    SimReset();
+    CHECK(Listing(host).size() == 3);
+    CHECK(SimLiveSubscriptions(L"bench\\p0") == 0);
+    Session session;
+    tl::IKelvanePoint* gone = nullptr;
+    CHECK(session.link->Subscribe(ItemId(L"bench\\p0").c_str(), Cookie(1), &request, &gone) ==
+          kelvane::KELVANE_E_UNKNOWNPOINT);
+}

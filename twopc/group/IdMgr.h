@@ -39,4 +39,14 @@ private:
 // exists before any COM call can arrive, and destroyed when the module unloads.
 extern CIdMgr g_idMgr;
 
+// For destructors: a number that cannot be given back for want of memory is simply never
+// reused, which costs nothing but the number.
+inline void GiveBackId(unsigned long id) noexcept
+{
+    try {
+        g_idMgr.FreeId(id);
+    } catch (...) {
+    }
+}
+
 }  // namespace twopc::group

@@ -13,7 +13,14 @@ namespace {
 
 constexpr DWORD kMinimumUpdateRateMs = 10;
 
+thread_local bool t_isWorkerThread = false;
+
 }  // namespace
+
+void COPCGroup::DeclareWorkerThread() noexcept
+{
+    t_isWorkerThread = true;
+}
 
 COPCGroup::COPCGroup(CGroupOwner* owner, IUpdateSchedule* schedule)
     // Without its idle event a group could never be removed safely: refuse to exist.
@@ -23,7 +30,7 @@ COPCGroup::COPCGroup(CGroupOwner* owner, IUpdateSchedule* schedule)
       m_serverHandle(g_idMgr.AllocateId())
 {
     if (!m_idleEvent) {
-        g_idMgr.FreeId(m_serverHandle);
+        GiveBackId(m_serverHandle);
         orv::com::ThrowLastError();
     }
 }
@@ -39,7 +46,10 @@ void COPCGroup::TearDown()
     if (m_tornDown) return;
     m_tornDown = true;
     DestroyAllItems();
-    g_idMgr.FreeId(m_serverHandle);
+    m_adviseDataWithTime.Clear();
+    m_adviseData.Clear();
+    m_adviseWriteComplete.Clear();
+    GiveBackId(m_serverHandle);
     m_dataCallback.Disconnect();
 }
 
@@ -259,6 +269,26 @@ bool COPCGroup::IsRemoved()
     return m_removed;
 }
 
+OPCHANDLE COPCGroup::ClientHandle()
+{
+    CSingleLock hold(m_groupLock);
+    return m_clientHandle;
+}
+
+orv::com::ComPtr<IOPCDataCallback> COPCGroup::DataCallback()
+{
+    return m_dataCallback.CurrentSink();
+}
+
+std::vector<OPCHANDLE> COPCGroup::ActiveItemHandles()
+{
+    CSingleLock hold(m_groupLock);
+    std::vector<OPCHANDLE> handles;
+    handles.reserve(m_activeItems.size());
+    for (COPCItem* item : m_activeItems) handles.push_back(item->ServerHandle());
+    return handles;
+}
+
 DWORD COPCGroup::UpdateRate()
 {
     CSingleLock hold(m_groupLock);
@@ -279,7 +309,7 @@ HRESULT COPCGroup::TakeDown(bool force, orv::com::ComPtr<COPCGroup> serverRefere
         m_removed = true;
         SetActive(false);
     }
-    WaitForSingleObject(m_idleEvent.Get(), INFINITE);
+    if (!t_isWorkerThread) WaitForSingleObject(m_idleEvent.Get(), INFINITE);
     if (force) {
         HRESULT hr = CoDisconnectObject(Identity(), 0);
         TearDown();

@@ -16,6 +16,7 @@
 #include "orv/com/ConnectionPoint.h"
 #include "orv/com/CriticalSection.h"
 #include "orv/com/Owners.h"
+#include "twopc/group/AdviseConnections.h"
 #include "twopc/group/EnumOPCItemAttributes.h"
 #include "twopc/group/GroupOwner.h"
 #include "twopc/group/OPCItem.h"
@@ -23,10 +24,10 @@
 
 #include <opcda.h>
 
+#include <cstdint>
 #include <list>
 #include <map>
 #include <memory>
-#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -47,8 +48,12 @@ struct ItemValues {
     std::vector<HRESULT> errors;
 };
 
-class COPCGroup final : public orv::com::ComObject<COPCGroup, IOPCGroupStateMgt, IOPCSyncIO, IOPCItemMgt,
-                                                   IConnectionPointContainer> {
+// The three OPC 1.0 stream formats a client can advise.
+enum class AdviseFormat { DataWithTime, Data, WriteComplete };
+
+class COPCGroup final
+    : public orv::com::ComObject<COPCGroup, IOPCGroupStateMgt, IOPCSyncIO, IOPCAsyncIO, IOPCItemMgt, IOPCAsyncIO2,
+                                 IDataObject, IConnectionPointContainer> {
 public:
     COPCGroup(CGroupOwner* owner, IUpdateSchedule* schedule);
     ~COPCGroup();
@@ -67,6 +72,14 @@ public:
                         HRESULT** ppErrors) override;
     IFACEMETHODIMP Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues, HRESULT** ppErrors) override;
 
+    // IOPCAsyncIO
+    IFACEMETHODIMP Read(DWORD dwConnection, OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServer,
+                        DWORD* pTransactionID, HRESULT** ppErrors) override;
+    IFACEMETHODIMP Write(DWORD dwConnection, DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues,
+                         DWORD* pTransactionID, HRESULT** ppErrors) override;
+    IFACEMETHODIMP Refresh(DWORD dwConnection, OPCDATASOURCE dwSource, DWORD* pTransactionID) override;
+    IFACEMETHODIMP Cancel(DWORD dwTransactionID) override;
+
     // IOPCItemMgt
     IFACEMETHODIMP AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT** ppAddResults,
                             HRESULT** ppErrors) override;
@@ -79,6 +92,27 @@ public:
     IFACEMETHODIMP SetDatatypes(DWORD dwCount, OPCHANDLE* phServer, VARTYPE* pRequestedDatatypes,
                                 HRESULT** ppErrors) override;
     IFACEMETHODIMP CreateEnumerator(REFIID riid, LPUNKNOWN* ppUnk) override;
+
+    // IOPCAsyncIO2
+    IFACEMETHODIMP Read(DWORD dwCount, OPCHANDLE* phServer, DWORD dwTransactionID, DWORD* pdwCancelID,
+                        HRESULT** ppErrors) override;
+    IFACEMETHODIMP Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues, DWORD dwTransactionID,
+                         DWORD* pdwCancelID, HRESULT** ppErrors) override;
+    IFACEMETHODIMP Refresh2(OPCDATASOURCE dwSource, DWORD dwTransactionID, DWORD* pdwCancelID) override;
+    IFACEMETHODIMP Cancel2(DWORD dwCancelID) override;
+    IFACEMETHODIMP SetEnable(BOOL bEnable) override;
+    IFACEMETHODIMP GetEnable(BOOL* pbEnable) override;
+
+    // IDataObject
+    IFACEMETHODIMP GetData(FORMATETC* pformatetcIn, STGMEDIUM* pmedium) override;
+    IFACEMETHODIMP GetDataHere(FORMATETC* pformatetc, STGMEDIUM* pmedium) override;
+    IFACEMETHODIMP QueryGetData(FORMATETC* pformatetc) override;
+    IFACEMETHODIMP GetCanonicalFormatEtc(FORMATETC* pformatectIn, FORMATETC* pformatetcOut) override;
+    IFACEMETHODIMP SetData(FORMATETC* pformatetc, STGMEDIUM* pmedium, BOOL fRelease) override;
+    IFACEMETHODIMP EnumFormatEtc(DWORD dwDirection, IEnumFORMATETC** ppenumFormatEtc) override;
+    IFACEMETHODIMP DAdvise(FORMATETC* pformatetc, DWORD advf, IAdviseSink* pAdvSink, DWORD* pdwConnection) override;
+    IFACEMETHODIMP DUnadvise(DWORD dwConnection) override;
+    IFACEMETHODIMP EnumDAdvise(IEnumSTATDATA** ppenumAdvise) override;
 
     // IConnectionPointContainer
     IFACEMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** ppEnum) override;
@@ -94,6 +128,11 @@ public:
     // Without force the server's reference is dropped: OPC_S_INUSE while clients still
     // hold the group, S_OK when it went with it.
     HRESULT TakeDown(bool force, orv::com::ComPtr<COPCGroup> serverReference);
+
+    // The update-scan and asynchronous I/O threads call this once. A removal made on such a
+    // thread (a client removing a group from inside a callback) does not wait for the
+    // group's pending uses: one of them may be the very work that made the callback.
+    static void DeclareWorkerThread() noexcept;
 
     // For the schedule and the asynchronous transactions.
     void AddPendingUse();
@@ -118,6 +157,23 @@ public:
     void LeaveScheduleAfterFailures();
     // The thread gives up the entry it popped (at shut-down or after failures).
     void DropScheduleEntry();
+
+    // OPC 1.0 streams. The broadcast sends one scan's changes to every data connection:
+    // S_OK when delivered, S_FALSE when there was no connection, else a failure. The
+    // completions go to one connection: S_OK, S_FALSE when it went meanwhile, or
+    // OLE_E_NOCONNECTION when it is not a connection of the right kind. All take the group lock.
+    HRESULT BroadcastToDataConnections(DWORD count, const ItemValues& values);
+    HRESULT SendReadCompletion(DWORD connection, DWORD transactionId, DWORD count, const ItemValues& values);
+    HRESULT SendWriteCompletion(DWORD connection, DWORD transactionId, DWORD count, const OPCHANDLE* clientHandles,
+                                const HRESULT* errors);
+    bool HasDataConnection(DWORD connection);
+    bool HasWriteConnection(DWORD connection);
+
+    // For the transactions: the state they need at execution, under the group lock.
+    OPCHANDLE ClientHandle();
+    orv::com::ComPtr<IOPCDataCallback> DataCallback();
+    // The server handles of the active items, in active-list order.
+    std::vector<OPCHANDLE> ActiveItemHandles();
 
     // For the items, under the group lock.
     std::list<COPCItem*>::iterator LinkActiveItem(COPCItem* item);
@@ -160,6 +216,9 @@ private:
     OPCHANDLE m_clientHandle = 0;
     OPCHANDLE m_serverHandle;
     ItemMap m_items;
+    CAdvisoryConnectionMgr m_adviseDataWithTime;
+    CAdvisoryConnectionMgr m_adviseData;
+    CAdvisoryConnectionMgr m_adviseWriteComplete;
     // The items whose active flag is set, newest first.
     std::list<COPCItem*> m_activeItems;
 };

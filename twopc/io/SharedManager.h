@@ -6,6 +6,8 @@
 
 #include "orv/com/CriticalSection.h"
 
+#include <utility>
+
 namespace twopc::io {
 
 template <class Manager>
@@ -24,9 +26,20 @@ public:
         orv::com::CSingleLock hold(m_lock);
         if (m_users == 0) return;
         if (--m_users == 0) {
-            delete m_manager;
-            m_manager = nullptr;
+            Manager* manager = std::exchange(m_manager, nullptr);
+            // Released from inside a callback on the manager's own thread: that thread
+            // cannot join itself, so it destroys the manager once it has left its loop.
+            if (manager->Worker().IsCurrentThread())
+                manager->Worker().DestroyOwnerWhenDone([manager] { delete manager; });
+            else
+                delete manager;
         }
+    }
+
+    Manager* Current()
+    {
+        orv::com::CSingleLock hold(m_lock);
+        return m_manager;
     }
 
     unsigned Users()

@@ -68,6 +68,7 @@ group::COPCGroup* CUpdateScanMgr::NextDueGroup()
 
 void CUpdateScanMgr::Run()
 {
+    group::COPCGroup::DeclareWorkerThread();
     while (group::COPCGroup* group = NextDueGroup()) {
         std::int64_t nextDue = 0;
         bool scanned = group->Scan(nextDue);

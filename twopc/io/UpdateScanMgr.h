@@ -22,6 +22,7 @@ public:
     static unsigned Users();
 
     DWORD ThreadId() const noexcept { return m_worker.ThreadId(); }
+    WorkerThread& Worker() noexcept { return m_worker; }
     CUpdateSchedule& Schedule() noexcept { return m_schedule; }
 
     // Performance-counter ticks per millisecond, fixed when the library is loaded.

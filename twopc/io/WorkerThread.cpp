@@ -25,8 +25,15 @@ void WorkerThread::Stop()
 {
     if (!m_thread) return;
     SetEvent(m_stop.Get());
+    if (IsCurrentThread()) return;  // a thread cannot wait for itself
     WaitForSingleObject(m_thread.Get(), INFINITE);
     m_thread.Reset();
+}
+
+void WorkerThread::DestroyOwnerWhenDone(std::function<void()> destroyOwner)
+{
+    m_destroyOwner = std::move(destroyOwner);
+    SetEvent(m_stop.Get());
 }
 
 bool WorkerThread::WaitForWorkOrStop(DWORD timeoutMs) const
@@ -46,6 +53,8 @@ DWORD WINAPI WorkerThread::ThreadMain(void* self)
     HRESULT init = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     worker->m_body();
     if (SUCCEEDED(init)) CoUninitialize();
+    // Taken out first: destroying the owner destroys *worker.
+    if (std::function<void()> destroyOwner = std::move(worker->m_destroyOwner)) destroyOwner();
     return 0;
 }
 

@@ -19,7 +19,13 @@ public:
 
     // `body` runs on the new thread inside CoInitializeEx/CoUninitialize.
     void Start(std::function<void()> body);
+    // Signals the stop event and joins the thread; on the thread itself it only signals.
     void Stop();
+    // For an owner released on its own thread (a client that lets go of the last server
+    // from inside a callback): the thread stops, and once its body has returned it calls
+    // `destroyOwner`, which may destroy this object.
+    void DestroyOwnerWhenDone(std::function<void()> destroyOwner);
+    bool IsCurrentThread() const noexcept { return m_thread && GetCurrentThreadId() == m_threadId; }
 
     HANDLE StopEvent() const noexcept { return m_stop.Get(); }
     HANDLE WorkEvent() const noexcept { return m_work.Get(); }
@@ -37,6 +43,7 @@ private:
     orv::com::UniqueHandle m_thread;
     DWORD m_threadId = 0;
     std::function<void()> m_body;
+    std::function<void()> m_destroyOwner;
 };
 
 }  // namespace twopc::io

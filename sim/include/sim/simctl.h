@@ -121,6 +121,48 @@ LONG WINAPI SimLiveSubscriptions(const wchar_t* point);
    when the time ran out, or at once when called from inside a callback. */
 BOOL WINAPI SimWaitForDeliveries(DWORD timeoutMs);
 
+/* ---- Bench mode ----
+   Synthetic load for measuring a client: `points` read-only double points bench\p0 ...
+   bench\p<points-1> below \\HOST\ (no leading zeros in the number). While the bench runs,
+   every one of them changes on every clock tick: point i holds ticks + i * 0.001, status 0,
+   stamped with the tick's time, and each tick's values reach all their subscriptions on the
+   delivery thread, like any other report. The values are reported a batch at a time and
+   computed as they go out, without any allocation or kernel call per value; when a tick comes
+   before the previous one's values are all out, the points not yet reached get only the newer
+   value (so does SimStepClock of several ticks). SimWaitForDeliveries also waits until the
+   last tick's values are out. The status of a bench point can be set with SimUpdatePoint;
+   a value cannot (HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED)), and writes are refused.
+
+   Options: SIM_BENCH_LISTED lists the points in the browse tree: \\HOST then shows a '\'
+   branch bench, and \\HOST\bench one '\' leaf p<i> per point (type 3, access r). Without
+   it the path \\HOST\bench is unknown to browsing, and the points can only be subscribed. */
+enum SimBenchOption { SIM_BENCH_LISTED = 0x1 };
+
+/* Makes `points` bench points (1 to 1,000,000, else E_INVALIDARG) and starts them changing;
+   the values start at the current tick. A bench that exists with another number of points is
+   replaced when nobody subscribes any of them, else HRESULT_FROM_WIN32(ERROR_BUSY); with the
+   same number, only the options change. SimReset stops the bench, and forgets the points
+   unless one of them is subscribed. */
+HRESULT WINAPI SimStartBench(UINT points, UINT options);
+
+/* The bench points stop changing and keep their last values; they remain subscribable. */
+void WINAPI SimStopBench(void);
+
+/* Counts since the library was loaded, never reset; take differences. */
+typedef struct SimDeliveryStats {
+    ULONGLONG ticks;               /* clock ticks, as SimGetClockTicks */
+    ULONGLONG benchReports;        /* bench values reported to subscriptions (OnValue calls) */
+    ULONGLONG benchCallbackTime;   /* 100 ns units: wall time spent inside those OnValue calls */
+    ULONGLONG deliveryCpuTime;     /* 100 ns units: user + kernel time of the delivery thread,
+                                      of every one there has been; it runs the clock too */
+    ULONGLONG deliveryBusyTime;    /* 100 ns units: wall time the delivery thread spent outside
+                                      its waits; as fine-grained as the performance counter,
+                                      where thread times may count in whole clock ticks */
+    DWORD deliveryThreadId;        /* 0 while no delivery thread runs */
+} SimDeliveryStats;
+
+void WINAPI SimGetDeliveryStats(SimDeliveryStats* stats);
+
 /* twdynam: text objects made by NewUnicodeGuts or NewAnsiGuts and not yet freed. */
 LONG WINAPI SimLiveTextObjects(void);
 

@@ -1,0 +1,64 @@
+#include "DataSink.h"
+
+#include <cmath>
+
+namespace bench {
+
+DataSink::DataSink(std::size_t items) : lastTick_(items, -1) {}
+
+DataSink::Counts DataSink::Snapshot() const noexcept
+{
+    Counts counts;
+    counts.callbacks = callbacks_.load(std::memory_order_relaxed);
+    counts.items = items_.load(std::memory_order_relaxed);
+    counts.skippedTicks = skippedTicks_.load(std::memory_order_relaxed);
+    counts.notGood = notGood_.load(std::memory_order_relaxed);
+    counts.itemsSeenOnce = itemsSeenOnce_.load(std::memory_order_relaxed);
+    counts.thread = thread_.load(std::memory_order_relaxed);
+    return counts;
+}
+
+HRESULT DataSink::QueryInterface(REFIID riid, void** object)
+{
+    if (!object) return E_POINTER;
+    if (riid == IID_IUnknown || riid == IID_IOPCDataCallback) {
+        *object = static_cast<IOPCDataCallback*>(this);
+        AddRef();
+        return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+}
+
+HRESULT DataSink::OnDataChange(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD dwCount, OPCHANDLE* phClientItems,
+                               VARIANT* pvValues, WORD* pwQualities, FILETIME*, HRESULT* pErrors)
+{
+    std::uint64_t skipped = 0;
+    std::uint64_t notGood = 0;
+    std::uint64_t firstSeen = 0;
+    for (DWORD i = 0; i < dwCount; ++i) {
+        const OPCHANDLE item = phClientItems[i];
+        const VARIANT& value = pvValues[i];
+        if (FAILED(pErrors[i]) || pwQualities[i] != OPC_QUALITY_GOOD || value.vt != VT_R8 || item >= lastTick_.size()) {
+            ++notGood;
+            continue;
+        }
+        const std::int64_t tick = std::llround(value.dblVal - static_cast<double>(item) * 0.001);
+        std::int64_t& last = lastTick_[item];
+        if (last < 0) {
+            ++firstSeen;
+        } else if (tick > last + 1) {
+            skipped += static_cast<std::uint64_t>(tick - last - 1);
+        }
+        last = tick;
+    }
+    callbacks_.fetch_add(1, std::memory_order_relaxed);
+    items_.fetch_add(dwCount, std::memory_order_relaxed);
+    if (skipped) skippedTicks_.fetch_add(skipped, std::memory_order_relaxed);
+    if (notGood) notGood_.fetch_add(notGood, std::memory_order_relaxed);
+    if (firstSeen) itemsSeenOnce_.fetch_add(firstSeen, std::memory_order_relaxed);
+    thread_.store(GetCurrentThreadId(), std::memory_order_relaxed);
+    return S_OK;
+}
+
+}  // namespace bench

@@ -1,0 +1,41 @@
+#pragma once
+// Clocks for the benchmark: wall time from the performance counter, CPU time from the
+// process and thread accounting. CPU times are in 100 ns units, as Windows reports them.
+
+#include <windows.h>
+
+#include <cstdint>
+#include <string>
+
+namespace bench {
+
+// CPU time of the process. Under Wine, where the process is a Linux process, it is the sum
+// of its threads' scheduler run times (nanosecond resolution; threads that have ended are
+// not counted, so take differences only across spans in which no thread ends). Elsewhere,
+// and when the Linux process cannot be identified, the user + kernel time that
+// GetProcessTimes reports, which Wine counts in whole 10 ms clock ticks.
+std::uint64_t ProcessCpuTime();
+// "schedstat" or "GetProcessTimes": which of the two ProcessCpuTime uses.
+const char* ProcessCpuClock();
+// User + kernel time of one thread of this process (GetThreadTimes: whole clock ticks under
+// Wine); 0 when it cannot be opened.
+std::uint64_t ThreadCpuTime(DWORD threadId);
+
+class Stopwatch {
+public:
+    Stopwatch() noexcept { Restart(); }
+    void Restart() noexcept { QueryPerformanceCounter(&start_); }
+    double Seconds() const noexcept;
+
+private:
+    LARGE_INTEGER start_{};
+};
+
+// "wine-8.0" and the like under Wine; empty on Windows itself.
+std::string WineVersion();
+unsigned ProcessorCount();
+
+// Nanoseconds per unit for a CPU time in 100 ns units spread over `count` units; 0 for none.
+double NanosecondsEach(std::uint64_t cpuTime, std::uint64_t count) noexcept;
+
+}  // namespace bench

@@ -1,0 +1,68 @@
+#pragma once
+// The server as an OPC client sees it: created from its ProgID in the multithreaded
+// apartment, with groups whose items are the simulator's bench points. Failures throw
+// std::runtime_error naming the call and its HRESULT.
+
+#include <opcda.h>
+#include <wrl/client.h>
+
+#include <cstddef>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace bench {
+
+using Microsoft::WRL::ComPtr;
+
+// Throws when hr is a failure code; `what` names the call.
+void Check(HRESULT hr, const char* what);
+
+// The item ID of bench point i, as a client names it: \\.\bench\p<i>.
+std::wstring BenchItemId(std::size_t index);
+
+class OpcGroup {
+public:
+    OpcGroup(ComPtr<IOPCItemMgt> items, OPCHANDLE serverHandle);
+
+    // Adds bench points first .. first+count-1, with client handle = point index. Throws
+    // unless every item was added. Returns the server handles in the same order.
+    const std::vector<OPCHANDLE>& AddBenchItems(std::size_t first, std::size_t count, BOOL active = TRUE);
+    // Advises the sink through the group's connection point container.
+    void Advise(IOPCDataCallback* sink);
+    void Unadvise();
+    // IOPCSyncIO::Read of every item of the group from the given source; returns the
+    // number of items that came back with S_OK and good quality.
+    std::size_t ReadAll(OPCDATASOURCE source);
+
+    OPCHANDLE ServerHandle() const noexcept { return serverHandle_; }
+    const std::vector<OPCHANDLE>& ItemHandles() const noexcept { return itemHandles_; }
+
+private:
+    ComPtr<IOPCItemMgt> items_;
+    ComPtr<IOPCSyncIO> syncIO_;
+    ComPtr<IConnectionPoint> dataCallbackPoint_;
+    DWORD adviseCookie_ = 0;
+    OPCHANDLE serverHandle_;
+    std::vector<OPCHANDLE> itemHandles_;
+};
+
+// One server instance and its groups. Destruction unadvises and removes every group
+// (without force), then releases the server.
+class OpcClient {
+public:
+    OpcClient();
+    ~OpcClient();
+    OpcClient(const OpcClient&) = delete;
+    OpcClient& operator=(const OpcClient&) = delete;
+
+    OpcGroup& AddGroup(OPCHANDLE clientHandle, BOOL active, DWORD updateRateMs);
+    // Unadvises and removes every group; the items go with them.
+    void RemoveGroups();
+
+private:
+    ComPtr<IOPCServer> server_;
+    std::vector<std::unique_ptr<OpcGroup>> groups_;
+};
+
+}  // namespace bench

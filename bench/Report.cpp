@@ -1,0 +1,241 @@
+#include "Report.h"
+
+#include <cstdio>
+#include <memory>
+#include <stdexcept>
+
+namespace bench {
+namespace {
+
+struct CloseFile {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+// Writes one JSON object member at a time; the caller keeps the nesting.
+class JsonWriter {
+public:
+    explicit JsonWriter(std::FILE* file) : file_(file) {}
+
+    void Open(const char* name, char bracket)
+    {
+        Key(name);
+        std::fputc(bracket, file_);
+        first_ = true;
+    }
+    void Close(char bracket)
+    {
+        std::fputc(bracket, file_);
+        first_ = false;
+    }
+    void Number(const char* name, double value)
+    {
+        Key(name);
+        std::fprintf(file_, "%.6g", value);
+    }
+    void Count(const char* name, std::uint64_t value)
+    {
+        Key(name);
+        std::fprintf(file_, "%llu", static_cast<unsigned long long>(value));
+    }
+    void Boolean(const char* name, bool value)
+    {
+        Key(name);
+        std::fputs(value ? "true" : "false", file_);
+    }
+    void Text(const char* name, const std::string& value)
+    {
+        Key(name);
+        std::fputc('"', file_);
+        for (const char c : value) {
+            if (c == '"' || c == '\\') std::fputc('\\', file_);
+            std::fputc(c, file_);
+        }
+        std::fputc('"', file_);
+    }
+
+private:
+    // A null name starts an array element.
+    void Key(const char* name)
+    {
+        if (!first_) std::fputc(',', file_);
+        first_ = false;
+        if (name) std::fprintf(file_, "\"%s\":", name);
+    }
+
+    std::FILE* file_;
+    bool first_ = true;
+};
+
+template <class Item, class Body>
+void Array(JsonWriter& json, const char* name, const std::vector<Item>& items, Body body)
+{
+    json.Open(name, '[');
+    for (const Item& item : items) {
+        json.Open(nullptr, '{');
+        body(item);
+        json.Close('}');
+    }
+    json.Close(']');
+}
+
+}  // namespace
+
+void PrintUpdate(const UpdateResult& u)
+{
+    std::printf("%8zu items: offered %9.0f/s, delivered %9.0f/s, missed %8lld (%5.2f%%), skipped ticks %llu, "
+                "process %.2f cores\n",
+                u.items, u.offeredPerSecond, u.deliveredPerSecond,
+                static_cast<long long>(u.offered) - static_cast<long long>(u.delivered),
+                u.offered ? 100.0 * (static_cast<double>(u.offered) - static_cast<double>(u.delivered)) /
+                                static_cast<double>(u.offered)
+                          : 0.0,
+                static_cast<unsigned long long>(u.skippedTicks), u.processCores);
+    std::fflush(stdout);
+}
+
+void PrintTables(const Results& r)
+{
+    std::printf("\nMachine: %u processors, %s; window %.1f s after %.1f s warm-up; process CPU from %s\n",
+                r.processors, r.wineVersion.empty() ? "Windows" : r.wineVersion.c_str(), r.settings.seconds,
+                r.settings.warmup, r.cpuClock.c_str());
+
+    if (!r.updates.empty()) {
+        std::printf("\nItem updates (groups of 1,000 active items at 100 ms); CPU in ns per update\n");
+        std::printf("%8s %10s %10s %9s %7s %8s %8s %8s %6s %8s %8s %8s %8s %7s\n", "items", "offered/s",
+                    "deliver/s", "missed", "miss%", "process", "server", "floor", "ratio", "dlv busy", "realtime",
+                    "scan", "other", "cores");
+        for (const UpdateResult& u : r.updates) {
+            const long long missed = static_cast<long long>(u.offered) - static_cast<long long>(u.delivered);
+            std::printf("%8zu %10.0f %10.0f %9lld %6.2f%% %8.0f %8.0f %8.1f %5.1fx %8.0f %8.0f %8.0f %8.0f %7.2f\n",
+                        u.items, u.offeredPerSecond, u.deliveredPerSecond, missed,
+                        u.offered ? 100.0 * static_cast<double>(missed) / static_cast<double>(u.offered) : 0.0,
+                        u.processNs, u.serverNs, u.floorNs, u.floorNs > 0 ? u.serverNs / u.floorNs : 0.0,
+                        u.deliveryBusyNs, u.realtimeCallbackNs, u.scanThreadNs, u.otherThreadsNs, u.processCores);
+        }
+        std::printf("%8s %10s %10s %9s %7s %8s %8s\n", "items", "produced", "skipped", "notGood", "calls",
+                    "cb wall", "setup s");
+        for (const UpdateResult& u : r.updates) {
+            std::printf("%8zu %10llu %10llu %9llu %7llu %8.0f %8.1f\n", u.items,
+                        static_cast<unsigned long long>(u.produced), static_cast<unsigned long long>(u.skippedTicks),
+                        static_cast<unsigned long long>(u.notGood), static_cast<unsigned long long>(u.callbacks),
+                        u.callbackWallNs, u.addItemsSeconds);
+        }
+    }
+    if (!r.floors.empty()) {
+        std::printf("\nSimulator alone (counting receiver); ns per report\n%8s %12s %10s %10s %10s %10s\n", "points",
+                    "reports/s", "process", "busy", "thread", "cb wall");
+        for (const FloorResult& f : r.floors) {
+            std::printf("%8zu %12.0f %10.1f %10.1f %10.1f %10.1f\n", f.points, f.reportsPerSecond, f.processNsPerReport,
+                        f.busyNsPerReport, f.threadCpuNsPerReport, f.callbackWallNsPerReport);
+        }
+    }
+    if (!r.cacheReads.empty()) {
+        std::printf("\nCache reads (IOPCSyncIO::Read, OPC_DS_CACHE)\n%8s %10s %10s %12s %12s %8s\n", "items/call",
+                    "calls", "calls/s", "wall us/item", "cpu us/item", "bad");
+        for (const CacheReadResult& c : r.cacheReads) {
+            std::printf("%8zu %10llu %10.1f %12.3f %12.3f %8llu\n", c.itemsPerCall,
+                        static_cast<unsigned long long>(c.calls), c.callsPerSecond, c.wallUsPerItem, c.cpuUsPerItem,
+                        static_cast<unsigned long long>(c.badItems));
+        }
+    }
+    if (!r.addItems.empty()) {
+        std::printf("\nAddItems in one call\n%8s %10s %10s %10s %10s %10s\n", "items", "seconds", "us/item",
+                    "cpu s", "settle s", "remove s");
+        for (const AddItemsResult& a : r.addItems) {
+            std::printf("%8zu %10.2f %10.1f %10.2f %10.2f %10.2f\n", a.items, a.seconds, a.usPerItem, a.cpuSeconds,
+                        a.settleSeconds, a.removeSeconds);
+        }
+    }
+    if (!r.lookups.empty()) {
+        std::printf("\nItem creation with the bench points listed for browsing or not\n%8s %8s %8s %10s %12s\n",
+                    "points", "listed", "items", "seconds", "us/item");
+        for (const LookupResult& l : r.lookups) {
+            std::printf("%8zu %8s %8zu %10.2f %12.1f\n", l.benchPoints, l.listed ? "yes" : "no", l.items, l.seconds,
+                        l.usPerItem);
+        }
+    }
+    std::fflush(stdout);
+}
+
+void WriteJson(const Results& r, const std::wstring& path)
+{
+    std::unique_ptr<std::FILE, CloseFile> file(_wfopen(path.c_str(), L"w"));
+    if (!file) throw std::runtime_error("cannot write the JSON file");
+    JsonWriter json(file.get());
+    json.Open(nullptr, '{');
+    json.Open("machine", '{');
+    json.Count("processors", r.processors);
+    json.Text("wine", r.wineVersion);
+    json.Text("process_cpu_clock", r.cpuClock);
+    json.Close('}');
+    json.Open("settings", '{');
+    json.Number("seconds", r.settings.seconds);
+    json.Number("warmup", r.settings.warmup);
+    json.Close('}');
+    Array(json, "updates", r.updates, [&](const UpdateResult& u) {
+        json.Count("items", u.items);
+        json.Count("groups", u.groups);
+        json.Number("seconds", u.seconds);
+        json.Count("ticks", u.ticks);
+        json.Count("offered", u.offered);
+        json.Count("produced", u.produced);
+        json.Count("delivered", u.delivered);
+        json.Number("missed", static_cast<double>(u.offered) - static_cast<double>(u.delivered));
+        json.Count("skipped_ticks", u.skippedTicks);
+        json.Count("not_good", u.notGood);
+        json.Count("callbacks", u.callbacks);
+        json.Number("offered_per_s", u.offeredPerSecond);
+        json.Number("delivered_per_s", u.deliveredPerSecond);
+        json.Number("process_cores", u.processCores);
+        json.Number("process_ns_per_update", u.processNs);
+        json.Number("server_ns_per_update", u.serverNs);
+        json.Number("floor_ns_per_update", u.floorNs);
+        json.Number("server_to_floor", u.floorNs > 0 ? u.serverNs / u.floorNs : 0.0);
+        json.Number("delivery_busy_ns_per_produced", u.deliveryBusyNs);
+        json.Number("realtime_callback_ns_per_produced", u.realtimeCallbackNs);
+        json.Number("callback_wall_ns_per_produced", u.callbackWallNs);
+        json.Number("scan_thread_ns_per_update", u.scanThreadNs);
+        json.Number("other_threads_ns_per_update", u.otherThreadsNs);
+        json.Number("setup_seconds", u.addItemsSeconds);
+    });
+    Array(json, "simulator_floor", r.floors, [&](const FloorResult& f) {
+        json.Count("points", f.points);
+        json.Number("seconds", f.seconds);
+        json.Count("ticks", f.ticks);
+        json.Count("reports", f.reports);
+        json.Number("reports_per_s", f.reportsPerSecond);
+        json.Number("process_ns_per_report", f.processNsPerReport);
+        json.Number("delivery_busy_ns_per_report", f.busyNsPerReport);
+        json.Number("delivery_thread_cpu_ns_per_report", f.threadCpuNsPerReport);
+        json.Number("callback_wall_ns_per_report", f.callbackWallNsPerReport);
+    });
+    Array(json, "cache_reads", r.cacheReads, [&](const CacheReadResult& c) {
+        json.Count("items_per_call", c.itemsPerCall);
+        json.Number("seconds", c.seconds);
+        json.Count("calls", c.calls);
+        json.Number("calls_per_s", c.callsPerSecond);
+        json.Number("wall_us_per_item", c.wallUsPerItem);
+        json.Number("cpu_us_per_item", c.cpuUsPerItem);
+        json.Count("bad_items", c.badItems);
+    });
+    Array(json, "add_items", r.addItems, [&](const AddItemsResult& a) {
+        json.Count("items", a.items);
+        json.Number("seconds", a.seconds);
+        json.Number("us_per_item", a.usPerItem);
+        json.Number("cpu_seconds", a.cpuSeconds);
+        json.Number("settle_seconds", a.settleSeconds);
+        json.Number("remove_seconds", a.removeSeconds);
+    });
+    Array(json, "lookup", r.lookups, [&](const LookupResult& l) {
+        json.Count("bench_points", l.benchPoints);
+        json.Boolean("listed", l.listed);
+        json.Count("items", l.items);
+        json.Number("seconds", l.seconds);
+        json.Number("us_per_item", l.usPerItem);
+    });
+    json.Close('}');
+    std::fputc('\n', file.get());
+    if (std::ferror(file.get())) throw std::runtime_error("writing the JSON file failed");
+}
+
+}  // namespace bench

@@ -1,0 +1,279 @@
+#include "Scenarios.h"
+
+#include "DataSink.h"
+#include "Measure.h"
+#include "OpcClient.h"
+
+#include <sim/kelvane.h>
+#include <sim/simctl.h>
+
+#include <algorithm>
+#include <atomic>
+#include <stdexcept>
+#include <string>
+
+namespace bench {
+namespace {
+
+constexpr std::size_t kItemsPerGroup = 1000;
+constexpr DWORD kUpdateRateMs = 100;
+constexpr DWORD kSettleTimeoutMs = 300'000;
+
+void SleepSeconds(double seconds)
+{
+    Sleep(static_cast<DWORD>(seconds * 1000.0));
+}
+
+void StartBench(std::size_t points, UINT options = 0)
+{
+    Check(SimStartBench(static_cast<UINT>(points), options), "SimStartBench");
+}
+
+void WaitForSimulator()
+{
+    if (!SimWaitForDeliveries(kSettleTimeoutMs)) throw std::runtime_error("the simulator did not settle");
+}
+
+SimDeliveryStats DeliveryStats()
+{
+    SimDeliveryStats stats{};
+    SimGetDeliveryStats(&stats);
+    return stats;
+}
+
+// A realtime receiver that does no more than a client must: take the value.
+class CountingReceiver final : public kelvane::IKelvaneRealTimeReceiver {
+public:
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** object) override
+    {
+        *object = nullptr;
+        return E_NOINTERFACE;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return ++references; }
+    ULONG STDMETHODCALLTYPE Release() override { return --references; }
+
+    HRESULT STDMETHODCALLTYPE OnValue(void*, std::uint32_t, const kelvane::Value* value, std::uint32_t,
+                                      std::uint64_t) override
+    {
+        // One writer, the delivery thread: a plain increment, published for the reader.
+        values.store(values.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+        last = value->payload.real;
+        return S_OK;
+    }
+    HRESULT STDMETHODCALLTYPE OnPointInfo(void*, const kelvane::PointInfo*) override { return S_OK; }
+    HRESULT STDMETHODCALLTYPE OnPointStatus(void*, std::uint32_t) override { return S_OK; }
+
+    std::atomic<ULONG> references{1};
+    std::atomic<std::uint64_t> values{0};
+    double last = 0;
+};
+
+kelvane::NewKelvaneRealTimeFn RealTimeFactory()
+{
+    // Loaded as the server loads it, and left loaded.
+    const HMODULE library = LoadLibraryW(L"twrealt.dll");
+    if (!library) throw std::runtime_error("twrealt.dll cannot be loaded");
+    const auto factory = reinterpret_cast<kelvane::NewKelvaneRealTimeFn>(
+        reinterpret_cast<void*>(GetProcAddress(library, "NewKelvaneRealTime")));
+    if (!factory) throw std::runtime_error("twrealt.dll has no NewKelvaneRealTime");
+    return factory;
+}
+
+std::wstring HostName()
+{
+    BSTR name = nullptr;
+    Check(GetHostMachineName(&name), "GetHostMachineName");
+    std::wstring host(name, SysStringLen(name));
+    SysFreeString(name);
+    return host;
+}
+
+}  // namespace
+
+FloorResult MeasureFloor(std::size_t points, const Settings& settings)
+{
+    StartBench(points);
+    CountingReceiver receiver;
+    kelvane::IKelvaneRealTime* link = nullptr;
+    if (!RealTimeFactory()(nullptr, &receiver, &link)) throw std::runtime_error("NewKelvaneRealTime failed");
+
+    const std::wstring prefix = L"\\\\" + HostName() + L"\\bench\\p";
+    const kelvane::SubscriptionRequest request{13, 7, 0, 0};
+    std::vector<kelvane::IKelvanePoint*> subscribed;
+    subscribed.reserve(points);
+    FloorResult result;
+    try {
+        for (std::size_t i = 0; i < points; ++i) {
+            kelvane::IKelvanePoint* point = nullptr;
+            Check(link->Subscribe((prefix + std::to_wstring(i)).c_str(), nullptr, &request, &point), "Subscribe");
+            subscribed.push_back(point);
+        }
+        WaitForSimulator();
+        SleepSeconds(settings.warmup);
+
+        const SimDeliveryStats before = DeliveryStats();
+        const std::uint64_t processBefore = ProcessCpuTime();
+        const Stopwatch window;
+        SleepSeconds(settings.seconds);
+        const SimDeliveryStats after = DeliveryStats();
+        const std::uint64_t processAfter = ProcessCpuTime();
+        result.seconds = window.Seconds();
+
+        result.points = points;
+        result.ticks = after.ticks - before.ticks;
+        result.reports = after.benchReports - before.benchReports;
+        result.reportsPerSecond = static_cast<double>(result.reports) / result.seconds;
+        result.processNsPerReport = NanosecondsEach(processAfter - processBefore, result.reports);
+        result.busyNsPerReport = NanosecondsEach(after.deliveryBusyTime - before.deliveryBusyTime, result.reports);
+        result.threadCpuNsPerReport = NanosecondsEach(after.deliveryCpuTime - before.deliveryCpuTime, result.reports);
+        result.callbackWallNsPerReport =
+            NanosecondsEach(after.benchCallbackTime - before.benchCallbackTime, result.reports);
+    } catch (...) {
+        for (kelvane::IKelvanePoint* point : subscribed) point->Release();
+        link->Release();
+        throw;
+    }
+    for (kelvane::IKelvanePoint* point : subscribed) point->Release();
+    link->Release();
+    return result;
+}
+
+UpdateResult MeasureUpdates(std::size_t items, const FloorResult& floor, const Settings& settings)
+{
+    StartBench(items);
+    DataSink sink(items);
+    UpdateResult result;
+    result.items = items;
+    result.groups = (items + kItemsPerGroup - 1) / kItemsPerGroup;
+    {
+        OpcClient client;
+        const Stopwatch adding;
+        for (std::size_t group = 0; group < result.groups; ++group) {
+            OpcGroup& made = client.AddGroup(static_cast<OPCHANDLE>(group + 1), TRUE, kUpdateRateMs);
+            made.Advise(&sink);
+            const std::size_t first = group * kItemsPerGroup;
+            made.AddBenchItems(first, std::min(kItemsPerGroup, items - first));
+        }
+        result.addItemsSeconds = adding.Seconds();
+
+        // Every item reported once, then steady running.
+        const Stopwatch settling;
+        while (sink.Snapshot().itemsSeenOnce < items) {
+            if (settling.Seconds() > kSettleTimeoutMs / 1000.0) throw std::runtime_error("items never reported");
+            Sleep(50);
+        }
+        SleepSeconds(settings.warmup);
+
+        const DataSink::Counts sinkBefore = sink.Snapshot();
+        const SimDeliveryStats simBefore = DeliveryStats();
+        const std::uint64_t processBefore = ProcessCpuTime();
+        const std::uint64_t scanBefore = ThreadCpuTime(sinkBefore.thread);
+        const Stopwatch window;
+        SleepSeconds(settings.seconds);
+        const DataSink::Counts sinkAfter = sink.Snapshot();
+        const SimDeliveryStats simAfter = DeliveryStats();
+        const std::uint64_t processAfter = ProcessCpuTime();
+        const std::uint64_t scanAfter = ThreadCpuTime(sinkBefore.thread);
+        result.seconds = window.Seconds();
+
+        result.ticks = simAfter.ticks - simBefore.ticks;
+        result.offered = items * result.ticks;
+        result.produced = simAfter.benchReports - simBefore.benchReports;
+        result.delivered = sinkAfter.items - sinkBefore.items;
+        result.callbacks = sinkAfter.callbacks - sinkBefore.callbacks;
+        result.skippedTicks = sinkAfter.skippedTicks - sinkBefore.skippedTicks;
+        result.notGood = sinkAfter.notGood - sinkBefore.notGood;
+        result.offeredPerSecond = static_cast<double>(result.offered) / result.seconds;
+        result.deliveredPerSecond = static_cast<double>(result.delivered) / result.seconds;
+
+        const std::uint64_t process = processAfter - processBefore;
+        const std::uint64_t delivery = simAfter.deliveryBusyTime - simBefore.deliveryBusyTime;
+        const std::uint64_t scan = scanAfter - scanBefore;
+        result.processCores = static_cast<double>(process) / 1e7 / result.seconds;
+        result.processNs = NanosecondsEach(process, result.delivered);
+        result.floorNs = floor.processNsPerReport;
+        const double floorShare = floor.processNsPerReport * static_cast<double>(result.produced);  // ns
+        result.serverNs =
+            result.delivered == 0 ? 0.0 : (static_cast<double>(process) * 100.0 - floorShare) / result.delivered;
+        result.deliveryBusyNs = NanosecondsEach(delivery, result.produced);
+        result.realtimeCallbackNs = result.deliveryBusyNs - floor.busyNsPerReport;
+        result.callbackWallNs = NanosecondsEach(simAfter.benchCallbackTime - simBefore.benchCallbackTime, result.produced);
+        result.scanThreadNs = NanosecondsEach(scan, result.delivered);
+        result.otherThreadsNs = NanosecondsEach(process - std::min(process, delivery + scan), result.delivered);
+    }
+    if (sink.References() != 1) throw std::runtime_error("the server kept a reference to the data callback");
+    return result;
+}
+
+CacheReadResult MeasureCacheReads(std::size_t itemsPerCall, const Settings& settings)
+{
+    StartBench(itemsPerCall);
+    OpcClient client;
+    OpcGroup& group = client.AddGroup(1, TRUE, kUpdateRateMs);
+    group.AddBenchItems(0, itemsPerCall);
+    WaitForSimulator();
+    SleepSeconds(1.0);  // a few scans: the group runs as it would for a client
+
+    CacheReadResult result;
+    result.itemsPerCall = itemsPerCall;
+    const std::uint64_t processBefore = ProcessCpuTime();
+    const Stopwatch window;
+    std::uint64_t good = 0;
+    do {
+        good += group.ReadAll(OPC_DS_CACHE);
+        ++result.calls;
+    } while (window.Seconds() < settings.seconds);
+    result.seconds = window.Seconds();
+    const std::uint64_t process = ProcessCpuTime() - processBefore;
+
+    const double itemsRead = static_cast<double>(result.calls) * static_cast<double>(itemsPerCall);
+    result.callsPerSecond = static_cast<double>(result.calls) / result.seconds;
+    result.wallUsPerItem = result.seconds * 1e6 / itemsRead;
+    result.cpuUsPerItem = static_cast<double>(process) / 10.0 / itemsRead;
+    result.badItems = result.calls * itemsPerCall - good;
+    return result;
+}
+
+AddItemsResult MeasureAddItems(std::size_t items)
+{
+    StartBench(items);
+    OpcClient client;
+    OpcGroup& group = client.AddGroup(1, FALSE, kUpdateRateMs);
+    AddItemsResult result;
+    result.items = items;
+    const std::uint64_t processBefore = ProcessCpuTime();
+    const Stopwatch adding;
+    group.AddBenchItems(0, items);
+    result.seconds = adding.Seconds();
+    result.cpuSeconds = static_cast<double>(ProcessCpuTime() - processBefore) / 1e7;
+    result.usPerItem = result.seconds * 1e6 / static_cast<double>(items);
+
+    const Stopwatch settling;
+    WaitForSimulator();
+    result.settleSeconds = settling.Seconds();
+    const Stopwatch removing;
+    client.RemoveGroups();
+    result.removeSeconds = removing.Seconds();
+    return result;
+}
+
+LookupResult MeasureLookup(std::size_t benchPoints, bool listed, std::size_t items)
+{
+    StartBench(benchPoints, listed ? SIM_BENCH_LISTED : 0);
+    LookupResult result;
+    result.benchPoints = benchPoints;
+    result.listed = listed;
+    result.items = items;
+    {
+        OpcClient client;
+        OpcGroup& group = client.AddGroup(1, FALSE, kUpdateRateMs);
+        const Stopwatch adding;
+        group.AddBenchItems(0, items);
+        result.seconds = adding.Seconds();
+    }
+    result.usPerItem = result.seconds * 1e6 / static_cast<double>(items);
+    StartBench(benchPoints, 0);
+    return result;
+}
+
+}  // namespace bench

@@ -1,0 +1,93 @@
+#pragma once
+// The measurements. Each one sets up the simulator's bench points and its own server
+// instance, warms up, measures over a fixed window and takes everything down again.
+// CPU figures are nanoseconds of CPU time per item update unless named otherwise.
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace bench {
+
+struct Settings {
+    double seconds = 10.0;  // the measuring window
+    double warmup = 3.0;    // steady running before the window opens
+};
+
+// The simulator alone: bench points subscribed straight through the realtime link by a
+// receiver that only takes the value. The process's CPU per report is then the simulator's
+// own cost, the floor that the server's cost is compared with.
+struct FloorResult {
+    std::size_t points = 0;
+    double seconds = 0;
+    std::uint64_t ticks = 0;
+    std::uint64_t reports = 0;
+    double reportsPerSecond = 0;
+    double processNsPerReport = 0;       // the floor
+    double busyNsPerReport = 0;          // the delivery thread outside its waits
+    double threadCpuNsPerReport = 0;     // the delivery thread's own times (coarse under Wine)
+    double callbackWallNsPerReport = 0;  // wall time inside the receiver's OnValue
+};
+
+// Item updates through the server: groups of 1,000 active items at 100 ms, one sink.
+struct UpdateResult {
+    std::size_t items = 0;
+    std::size_t groups = 0;
+    double addItemsSeconds = 0;  // setting the groups up, for information
+    double seconds = 0;
+    std::uint64_t ticks = 0;
+    std::uint64_t offered = 0;    // items x ticks in the window
+    std::uint64_t produced = 0;   // values the simulator reported to the server's subscriptions
+    std::uint64_t delivered = 0;  // item updates at OnDataChange
+    std::uint64_t callbacks = 0;
+    std::uint64_t skippedTicks = 0;  // ticks whose value an item never reported
+    std::uint64_t notGood = 0;
+    double offeredPerSecond = 0;
+    double deliveredPerSecond = 0;
+    double processCores = 0;  // process CPU time / wall time
+    // CPU per delivered update unless noted.
+    double processNs = 0;
+    double floorNs = 0;             // the simulator alone, per produced update (FloorResult)
+    double serverNs = 0;            // process minus the floor's share of the produced updates
+    double deliveryBusyNs = 0;      // per produced update: simulator + server's realtime callbacks
+    double realtimeCallbackNs = 0;  // per produced update: deliveryBusyNs minus the floor's busy time
+    double callbackWallNs = 0;      // per produced update: wall time inside the server's OnValue
+    double scanThreadNs = 0;        // the update-scan thread (GetThreadTimes): scan, copies, OnDataChange
+    double otherThreadsNs = 0;      // process minus delivery busy time and scan thread
+};
+
+struct CacheReadResult {
+    std::size_t itemsPerCall = 0;
+    double seconds = 0;
+    std::uint64_t calls = 0;
+    double callsPerSecond = 0;
+    double wallUsPerItem = 0;
+    double cpuUsPerItem = 0;  // the whole process, background updates included
+    std::uint64_t badItems = 0;
+};
+
+struct AddItemsResult {
+    std::size_t items = 0;
+    double seconds = 0;
+    double usPerItem = 0;
+    double cpuSeconds = 0;
+    double settleSeconds = 0;  // until the simulator had sent every first value
+    double removeSeconds = 0;  // RemoveGroup of the group holding them all
+};
+
+// Item creation when the bench points are listed in the browse tree or not.
+struct LookupResult {
+    std::size_t benchPoints = 0;
+    bool listed = false;
+    std::size_t items = 0;
+    double seconds = 0;
+    double usPerItem = 0;
+};
+
+FloorResult MeasureFloor(std::size_t points, const Settings& settings);
+UpdateResult MeasureUpdates(std::size_t items, const FloorResult& floor, const Settings& settings);
+CacheReadResult MeasureCacheReads(std::size_t itemsPerCall, const Settings& settings);
+AddItemsResult MeasureAddItems(std::size_t items);
+LookupResult MeasureLookup(std::size_t benchPoints, bool listed, std::size_t items);
+
+}  // namespace bench

@@ -1,0 +1,345 @@
+// IOPCAsyncIO2 through COM: requests, completions, cancellation and the enable flag.
+
+#include "FakeDataCallback.h"
+
+#include <olectl.h>
+
+#include <thread>
+
+using namespace twopc::test;
+
+namespace {
+
+// A group with a recording data callback and some items; client group handle as given.
+struct AsyncGroup {
+    Ref<IOPCGroupStateMgt> group;
+    Ref<IOPCItemMgt> items;
+    Ref<IOPCAsyncIO2> io;
+    OPCHANDLE handle = 0;
+    ItemResults added;
+
+    AsyncGroup(IOPCServer* server, const wchar_t* name, OPCHANDLE clientHandle, FakeDataCallback* sink,
+               std::initializer_list<OPCITEMDEF> definitions, BOOL active = FALSE)
+    {
+        AddedGroup result = AddGroup(server, name, group, 1000, active, nullptr, clientHandle);
+        REQUIRE(result.result == S_OK);
+        handle = result.handle;
+        REQUIRE(group->QueryInterface(IID_IOPCItemMgt, items.PutVoid()) == S_OK);
+        REQUIRE(group->QueryInterface(IID_IOPCAsyncIO2, io.PutVoid()) == S_OK);
+        AddItems(items.Get(), definitions, added);
+        REQUIRE(SUCCEEDED(added.result));
+        if (sink) AdviseDataCallback(group.Get(), sink);
+    }
+    OPCHANDLE Item(int i) const { return added.records[i].hServer; }
+
+    HRESULT Read2(std::vector<OPCHANDLE> handles, DWORD transactionId, DWORD* cancelId, HRESULT** errors = nullptr)
+    {
+        HRESULT* own = nullptr;
+        HRESULT hr = io->Read(static_cast<DWORD>(handles.size()), handles.data(), transactionId, cancelId,
+                              errors ? errors : &own);
+        CoTaskMemFree(own);
+        return hr;
+    }
+};
+
+std::vector<RecordedCall> CallsWithTransaction(FakeDataCallback& sink, DWORD transactionId)
+{
+    std::vector<RecordedCall> found;
+    for (auto& call : sink.Calls())
+        if (call.transactionId == transactionId) found.push_back(call);
+    return found;
+}
+
+}  // namespace
+
+TEST_CASE("Read2 checks its arguments, the callback and each item's rights")
+{
+    Ref<IOPCServer> server;
+    CreateServerAs(server);
+    AsyncGroup unadvised(server.Get(), L"NoSink", 1, nullptr, {ItemDef(L"\\\\.\\proc1\\Constant")});
+    DWORD cancelId = 99;
+    HRESULT* errors = reinterpret_cast<HRESULT*>(1);
+    OPCHANDLE handle = unadvised.Item(0);
+    CHECK(unadvised.io->Read(1, &handle, 5, &cancelId, &errors) == CONNECT_E_NOCONNECTION);
+    CHECK(cancelId == 0);
+    CHECK(errors == nullptr);
+    CHECK(unadvised.io->Read(0, &handle, 5, &cancelId, &errors) == E_INVALIDARG);
+    CHECK(unadvised.io->Read(1, &handle, 5, nullptr, &errors) == E_INVALIDARG);
+
+    FakeDataCallback sink;
+    AsyncGroup g(server.Get(), L"Sink", 2, &sink,
+                 {ItemDef(L"\\\\.\\proc1\\Constant", 10), ItemDef(L"\\\\.\\proc1\\WriteOnly", 20)});
+    REQUIRE(g.Read2({g.Item(0), g.Item(1)}, 77, &cancelId, &errors) == S_FALSE);
+    CHECK(errors[0] == S_OK);
+    CHECK(errors[1] == OPC_E_BADRIGHTS);
+    CoTaskMemFree(errors);
+    CHECK(cancelId != 0);
+    REQUIRE(sink.WaitForCalls(1));
+    auto call = sink.Calls()[0];
+    CHECK(call.kind == 'R');
+    CHECK(call.transactionId == 77);
+    CHECK(call.group == 2);
+    CHECK(call.masterQuality == S_OK);
+    CHECK(call.masterError == S_OK);
+    REQUIRE(call.items.size() == 1);
+    CHECK(call.items[0].clientHandle == 10);
+    CHECK(call.items[0].number == 42.0);
+
+    // Nothing valid: nothing queued.
+    VARIANT value;
+    VariantInit(&value);
+    OPCHANDLE invalid[] = {0xFFFFFFF0, 0xFFFFFFF1};
+    VARIANT values[] = {value, value};
+    cancelId = 99;
+    REQUIRE(g.io->Write(2, invalid, values, 78, &cancelId, &errors) == S_FALSE);
+    CHECK(errors[0] == OPC_E_INVALIDHANDLE);
+    CoTaskMemFree(errors);
+    CHECK(cancelId == 0);
+    Sleep(100);
+    CHECK(CallsWithTransaction(sink, 78).empty());
+}
+
+TEST_CASE("Write2 completes with the client handles and each item's result")
+{
+    Ref<IOPCServer> server;
+    CreateServerAs(server);
+    FakeDataCallback sink;
+    AsyncGroup g(server.Get(), L"W", 3, &sink,
+                 {ItemDef(L"\\\\.\\proc1\\Setpoint", 10), ItemDef(L"\\\\.\\proc1\\Constant", 20)});
+    OPCHANDLE handles[] = {g.Item(0), g.Item(1)};
+    VARIANT values[2];
+    VariantInit(&values[0]);
+    values[0].vt = VT_R8;
+    values[0].dblVal = 6.25;
+    VariantInit(&values[1]);
+    values[1].vt = VT_R8;
+    DWORD cancelId = 0;
+    HRESULT* errors = nullptr;
+    REQUIRE(g.io->Write(2, handles, values, 31, &cancelId, &errors) == S_FALSE);  // Constant is read-only
+    CHECK(errors[1] == OPC_E_BADRIGHTS);
+    CoTaskMemFree(errors);
+    REQUIRE(sink.WaitForCalls(1));
+    auto call = sink.Calls()[0];
+    CHECK(call.kind == 'W');
+    CHECK(call.transactionId == 31);
+    CHECK(call.masterError == S_OK);
+    REQUIRE(call.items.size() == 1);
+    CHECK(call.items[0].clientHandle == 10);
+    CHECK(call.items[0].error == S_OK);
+}
+
+TEST_CASE("completions arrive in submission order across groups")
+{
+    Ref<IOPCServer> server;
+    CreateServerAs(server);
+    FakeDataCallback sink;
+    AsyncGroup a(server.Get(), L"A", 100, &sink, {ItemDef(L"\\\\.\\proc1\\Constant")});
+    AsyncGroup b(server.Get(), L"B", 200, &sink, {ItemDef(L"\\\\.\\proc1\\Setpoint")});
+    DWORD cancelId;
+    for (DWORD i = 0; i < 6; ++i) {
+        AsyncGroup& g = i % 2 ? b : a;
+        REQUIRE(g.Read2({g.Item(0)}, 1000 + i, &cancelId) == S_OK);
+    }
+    REQUIRE(sink.WaitForCalls(6));
+    auto calls = sink.Calls();
+    for (DWORD i = 0; i < 6; ++i) {
+        CAPTURE(i);
+        CHECK(calls[i].transactionId == 1000 + i);
+        CHECK(calls[i].group == (i % 2 ? 200u : 100u));
+    }
+}
+
+TEST_CASE("Cancel2 takes out a queued transaction of any group, and fails once it has run")
+{
+    Ref<IOPCServer> server;
+    CreateServerAs(server);
+    FakeDataCallback sink;
+    AsyncGroup silent(server.Get(), L"Silent", 3, &sink, {ItemDef(L"\\\\.\\proc1\\Silent")});
+    AsyncGroup a(server.Get(), L"A", 1, &sink, {ItemDef(L"\\\\.\\proc1\\Constant")});
+    AsyncGroup b(server.Get(), L"B", 2, &sink, {ItemDef(L"\\\\.\\proc1\\Constant")});
+
+    // The silent point's read holds the queue for about three seconds (and its own group's
+    // lock, which is why it has a group of its own).
+    DWORD blocker = 0, queued = 0, otherGroup = 0, done = 0;
+    REQUIRE(silent.Read2({silent.Item(0)}, 1, &blocker) == S_OK);
+    REQUIRE(a.Read2({a.Item(0)}, 2, &queued) == S_OK);
+    REQUIRE(b.Read2({b.Item(0)}, 3, &otherGroup) == S_OK);
+    REQUIRE(a.Read2({a.Item(0)}, 4, &done) == S_OK);
+    CHECK(a.io->Cancel2(queued) == S_OK);
+    CHECK(a.io->Cancel2(queued) == E_FAIL);
+    CHECK(a.io->Cancel2(otherGroup) == S_OK);  // the ID alone decides
+    CHECK(a.io->Cancel2(0xFFFFFF00) == E_FAIL);
+
+    REQUIRE(sink.WaitForCalls(2, 10000));
+    Sleep(100);
+    auto calls = sink.Calls();
+    REQUIRE(calls.size() == 2);
+    CHECK(calls[0].transactionId == 1);
+    CHECK(calls[0].items.size() == 1);
+    CHECK(calls[0].items[0].error == OPC_E_UNKNOWNITEMID);
+    CHECK(calls[0].masterError == S_FALSE);
+    CHECK(calls[1].transactionId == 4);
+    CHECK(a.io->Cancel2(done) == E_FAIL);
+}
+
+TEST_CASE("Refresh2 needs an active group with active items, and sends nothing once it was deactivated")
+{
+    Ref<IOPCServer> server;
+    CreateServerAs(server);
+    FakeDataCallback sink;
+    AsyncGroup g(server.Get(), L"R", 5, &sink, {ItemDef(L"\\\\.\\proc1\\Constant", 2)});
+    AsyncGroup silent(server.Get(), L"Silent", 6, &sink, {ItemDef(L"\\\\.\\proc1\\Silent")});
+    DWORD cancelId = 99;
+    CHECK(g.io->Refresh2(OPC_DS_CACHE, 9, &cancelId) == E_FAIL);  // inactive
+    CHECK(cancelId == 0);
+    CHECK(g.io->Refresh2(static_cast<OPCDATASOURCE>(3), 9, &cancelId) == E_INVALIDARG);
+
+    FakeDataCallback otherSink;
+    AsyncGroup empty(server.Get(), L"Empty", 7, &otherSink, {ItemDef(L"\\\\.\\proc1\\Constant", 1, VT_EMPTY, FALSE)},
+                     TRUE);
+    CHECK(empty.io->Refresh2(OPC_DS_CACHE, 9, &cancelId) == E_FAIL);  // no active item
+
+    DWORD revised;
+    BOOL active = TRUE;
+    REQUIRE(g.group->SetState(nullptr, &revised, &active, nullptr, nullptr, nullptr, nullptr) == S_OK);
+    REQUIRE(sink.WaitForCalls(1));  // the first scan
+    REQUIRE(silent.Read2({silent.Item(0)}, 40, &cancelId) == S_OK);  // holds the queue
+    REQUIRE(g.io->Refresh2(OPC_DS_DEVICE, 41, &cancelId) == S_OK);
+    CHECK(cancelId != 0);
+    active = FALSE;
+    REQUIRE(g.group->SetState(nullptr, &revised, &active, nullptr, nullptr, nullptr, nullptr) == S_OK);
+    REQUIRE(sink.WaitForCalls(2, 10000));
+    Sleep(100);
+    CHECK(CallsWithTransaction(sink, 40).size() == 1);
+    CHECK(CallsWithTransaction(sink, 41).empty());
+
+    active = TRUE;
+    REQUIRE(g.group->SetState(nullptr, &revised, &active, nullptr, nullptr, nullptr, nullptr) == S_OK);
+    REQUIRE(g.io->Refresh2(OPC_DS_CACHE, 42, &cancelId) == S_OK);
+    Sleep(500);
+    auto refresh = CallsWithTransaction(sink, 42);
+    REQUIRE(refresh.size() == 1);
+    CHECK(refresh[0].kind == 'D');
+    REQUIRE(refresh[0].items.size() == 1);
+    CHECK(refresh[0].items[0].clientHandle == 2);
+}
+
+TEST_CASE("the enable flag gates the scan's callback only, and needs a callback")
+{
+    Ref<IOPCServer> server;
+    CreateServerAs(server);
+    AsyncGroup unadvised(server.Get(), L"U", 1, nullptr, {ItemDef(L"\\\\.\\proc1\\Constant")});
+    CHECK(unadvised.io->SetEnable(FALSE) == CONNECT_E_NOCONNECTION);
+    BOOL enabled = FALSE;
+    CHECK(unadvised.io->GetEnable(&enabled) == CONNECT_E_NOCONNECTION);
+    CHECK(enabled == TRUE);
+    CHECK(unadvised.io->GetEnable(nullptr) == E_FAIL);
+
+    FakeDataCallback sink;
+    AsyncGroup g(server.Get(), L"E", 2, &sink, {ItemDef(L"\\\\.\\mem\\enable", 1)});
+    REQUIRE(SimWaitForDeliveries(5000));
+    REQUIRE(g.io->SetEnable(FALSE) == S_OK);
+    REQUIRE(g.io->GetEnable(&enabled) == S_OK);
+    CHECK(enabled == FALSE);
+    DWORD revised;
+    BOOL active = TRUE;
+    DWORD rate = 20;
+    REQUIRE(g.group->SetState(&rate, &revised, &active, nullptr, nullptr, nullptr, nullptr) == S_OK);
+    Sleep(200);
+    CHECK(sink.CallCount() == 0);
+
+    // Completions do not look at the flag.
+    DWORD cancelId;
+    REQUIRE(g.Read2({g.Item(0)}, 12, &cancelId) == S_OK);
+    REQUIRE(sink.WaitForCalls(1));
+
+    // What was scanned while disabled is not sent again once enabled.
+    REQUIRE(g.io->SetEnable(TRUE) == S_OK);
+    Sleep(200);
+    CHECK(sink.CallCount() == 1);
+    SetPoint(L"mem\\enable", 2.0);
+    REQUIRE(sink.WaitForCalls(2));
+    CHECK(sink.Calls()[1].items[0].number == 2.0);
+}
+
+TEST_CASE("removing a group waits for its queued transactions")
+{
+    Ref<IOPCServer> server;
+    CreateServerAs(server);
+    FakeDataCallback sink;
+    AsyncGroup a(server.Get(), L"A", 1, &sink, {ItemDef(L"\\\\.\\proc1\\Silent")});
+    AsyncGroup b(server.Get(), L"B", 2, &sink, {ItemDef(L"\\\\.\\proc1\\Constant")});
+    DWORD cancelId;
+    REQUIRE(a.Read2({a.Item(0)}, 1, &cancelId) == S_OK);  // holds the queue
+    REQUIRE(b.Read2({b.Item(0)}, 2, &cancelId) == S_OK);
+    CHECK(server->RemoveGroup(b.handle, TRUE) == S_OK);
+    // B's read had to be executed before the removal could finish.
+    CHECK(CallsWithTransaction(sink, 2).size() == 1);
+}
+
+TEST_CASE("a client may remove the group, or release its server, from inside OnDataChange")
+{
+    FakeDataCallback sink;
+    {
+        Ref<IOPCServer> server;
+        CreateServerAs(server);
+        AsyncGroup g(server.Get(), L"G", 1, &sink, {ItemDef(L"\\\\.\\proc1\\Constant")});
+        std::atomic<HRESULT> removed{E_PENDING};
+        IOPCServer* raw = server.Get();
+        OPCHANDLE handle = g.handle;
+        sink.onDataChange = [&] {
+            if (removed == E_PENDING) removed = raw->RemoveGroup(handle, TRUE);
+        };
+        DWORD revised;
+        BOOL active = TRUE;
+        REQUIRE(g.group->SetState(nullptr, &revised, &active, nullptr, nullptr, nullptr, nullptr) == S_OK);
+        REQUIRE(sink.WaitForCalls(1));
+        Sleep(100);
+        CHECK(removed == S_OK);
+        sink.onDataChange = nullptr;
+    }
+
+    // The last server released inside the scan's callback: the scan thread ends by itself.
+    FakeDataCallback lastSink;
+    Ref<IOPCServer> server;
+    CreateServerAs(server);
+    Ref<IOPCGroupStateMgt> group;
+    REQUIRE(AddGroup(server.Get(), L"Last", group, 20, FALSE).result == S_OK);
+    Ref<IOPCItemMgt> items;
+    REQUIRE(group->QueryInterface(IID_IOPCItemMgt, items.PutVoid()) == S_OK);
+    ItemResults added;
+    AddItems(items.Get(), {ItemDef(L"\\\\.\\proc1\\Constant")}, added);
+    AdviseDataCallback(group.Get(), &lastSink);
+    items.Reset();
+    std::atomic<bool> released{false};
+    IOPCServer* last = server.Detach();
+    lastSink.onDataChange = [&] {
+        if (!released.exchange(true)) last->Release();
+    };
+    DWORD revised;
+    BOOL active = TRUE;
+    REQUIRE(group->SetState(nullptr, &revised, &active, nullptr, nullptr, nullptr, nullptr) == S_OK);
+    REQUIRE(lastSink.WaitForCalls(1));
+    Sleep(300);
+    CHECK(released);
+    CHECK(group->SetName(L"Gone") == E_FAIL);
+    group.Reset();
+    CHECK(ModuleCanUnloadNow() == S_OK);
+}
+
+TEST_CASE("releasing the last server while transactions wait neither hangs nor crashes")
+{
+    FakeDataCallback sink;
+    {
+        Ref<IOPCServer> server;
+        CreateServerAs(server);
+        AsyncGroup g(server.Get(), L"G", 1, &sink, {ItemDef(L"\\\\.\\proc1\\Silent"), ItemDef(L"\\\\.\\proc1\\Constant")});
+        DWORD cancelId;
+        REQUIRE(g.Read2({g.Item(0)}, 1, &cancelId) == S_OK);
+        for (DWORD i = 2; i < 6; ++i) REQUIRE(g.Read2({g.Item(1)}, i, &cancelId) == S_OK);
+    }
+    // The forced removal waited for every transaction of the group.
+    CHECK(sink.CallCount() == 5);
+    CHECK(sink.refs == 1);
+    CHECK(ModuleCanUnloadNow() == S_OK);
+}

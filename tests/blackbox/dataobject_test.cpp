@@ -1,0 +1,478 @@
+// The OPC 1.0 data object: QueryGetData, DAdvise and DUnadvise, and the streams that advise
+// sinks receive from the advise-time refresh and from the group scan, decoded byte by byte.
+
+#include "FakeDataCallback.h"
+
+#include <cstring>
+#include <mutex>
+
+using namespace twopc::test;
+
+namespace {
+
+const CLIPFORMAT kData = static_cast<CLIPFORMAT>(RegisterClipboardFormatA("OPCSTMFORMATDATA"));
+const CLIPFORMAT kDataTime = static_cast<CLIPFORMAT>(RegisterClipboardFormatA("OPCSTMFORMATDATATIME"));
+const CLIPFORMAT kWriteComplete = static_cast<CLIPFORMAT>(RegisterClipboardFormatA("OPCSTMFORMATWRITECOMPLETE"));
+
+FORMATETC Format(CLIPFORMAT cf)
+{
+    return FORMATETC{cf, nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
+}
+
+// One OnDataChange as the sink saw it; the block is copied, since it is only lent.
+struct Received {
+    FORMATETC format;
+    DWORD tymed;
+    bool releaseObject;
+    std::vector<BYTE> bytes;
+};
+
+// Lives on the test's stack: declare it before the group that will hold it.
+class RecordingSink : public IAdviseSink {
+public:
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (riid == IID_IUnknown || riid == IID_IAdviseSink) {
+            *ppv = static_cast<IAdviseSink*>(this);
+            AddRef();
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
+    STDMETHODIMP_(ULONG) Release() override { return --refs; }
+    STDMETHODIMP_(void) OnDataChange(FORMATETC* format, STGMEDIUM* medium) override
+    {
+        Received call{*format, medium->tymed, medium->pUnkForRelease != nullptr, {}};
+        if (medium->tymed == TYMED_HGLOBAL) {
+            const auto* p = static_cast<const BYTE*>(GlobalLock(medium->hGlobal));
+            if (p) call.bytes.assign(p, p + GlobalSize(medium->hGlobal));
+            GlobalUnlock(medium->hGlobal);
+        }
+        std::lock_guard<std::mutex> hold(m_mutex);
+        m_calls.push_back(std::move(call));
+    }
+    STDMETHODIMP_(void) OnViewChange(DWORD, LONG) override {}
+    STDMETHODIMP_(void) OnRename(IMoniker*) override {}
+    STDMETHODIMP_(void) OnSave() override {}
+    STDMETHODIMP_(void) OnClose() override {}
+
+    std::vector<Received> Calls()
+    {
+        std::lock_guard<std::mutex> hold(m_mutex);
+        return m_calls;
+    }
+    std::size_t Count() { return Calls().size(); }
+
+    std::atomic<ULONG> refs{1};
+
+private:
+    std::mutex m_mutex;
+    std::vector<Received> m_calls;
+};
+
+template <class Condition>
+bool WaitFor(Condition condition, int timeoutMs = 5000)
+{
+    for (int waited = 0; waited < timeoutMs; waited += 10) {
+        if (condition()) return true;
+        Sleep(10);
+    }
+    return condition();
+}
+
+struct StreamItem {
+    OPCHANDLE client;
+    WORD quality;
+    WORD reserved;
+    FILETIME time;
+    VARTYPE vt;
+    BYTE raw[24];
+    DWORD textBytes;
+    std::wstring text;
+
+    double Real() const
+    {
+        double d;
+        std::memcpy(&d, raw + 8, sizeof d);
+        return d;
+    }
+    SHORT Short() const
+    {
+        SHORT s;
+        std::memcpy(&s, raw + 8, sizeof s);
+        return s;
+    }
+};
+
+struct DataStream {
+    DWORD size, count, group, transaction, status;
+    std::vector<StreamItem> items;
+};
+
+// Decodes a data stream and checks its framing: the value records follow the item headers and
+// each other without gaps, and dwSize is exactly where the last one ends.
+DataStream Decode(const std::vector<BYTE>& bytes, bool withTime)
+{
+    auto u32 = [&](std::size_t at) {
+        REQUIRE(at + 4 <= bytes.size());
+        DWORD v;
+        std::memcpy(&v, &bytes[at], 4);
+        return v;
+    };
+    auto u16 = [&](std::size_t at) {
+        REQUIRE(at + 2 <= bytes.size());
+        WORD v;
+        std::memcpy(&v, &bytes[at], 2);
+        return v;
+    };
+    DataStream s{u32(0), u32(4), u32(8), u32(12), u32(16), {}};
+    REQUIRE(s.size <= bytes.size());
+    const std::size_t headerSize = withTime ? 20 : 12;
+    std::size_t next = 20 + s.count * headerSize;
+    for (DWORD i = 0; i < s.count; ++i) {
+        const std::size_t at = 20 + i * headerSize;
+        StreamItem item{u32(at), u16(at + 8), u16(at + 10), {}, 0, {}, 0, {}};
+        if (withTime) item.time = FILETIME{u32(at + 12), u32(at + 16)};
+        CHECK(u32(at + 4) == next);
+        REQUIRE(next + 24 <= bytes.size());
+        std::memcpy(item.raw, &bytes[next], 24);
+        item.vt = u16(next);
+        next += 24;
+        if (item.vt == VT_BSTR) {
+            item.textBytes = u32(next);
+            REQUIRE(next + 4 + item.textBytes + 2 <= bytes.size());
+            item.text.assign(reinterpret_cast<const wchar_t*>(&bytes[next + 4]), item.textBytes / 2);
+            CHECK(u16(next + 4 + item.textBytes) == 0);
+            next += 4 + item.textBytes + 2;
+        }
+        s.items.push_back(item);
+    }
+    CHECK(s.size == next);
+    return s;
+}
+
+struct DataObjectGroup {
+    ServerWithGroup s;
+    Ref<IDataObject> data;
+    ItemResults added;
+
+    DataObjectGroup(std::initializer_list<OPCITEMDEF> items, BOOL active = FALSE, DWORD rate = 1000)
+        : s(active, rate)
+    {
+        REQUIRE(s.group->QueryInterface(IID_IDataObject, data.PutVoid()) == S_OK);
+        if (items.size() == 0) return;
+        AddItems(s.items.Get(), items, added);
+        REQUIRE(added.result == S_OK);
+        REQUIRE(SimWaitForDeliveries(5000));
+    }
+    DWORD Advise(CLIPFORMAT cf, RecordingSink& sink)
+    {
+        FORMATETC format = Format(cf);
+        DWORD connection = 0;
+        REQUIRE(data->DAdvise(&format, ADVF_PRIMEFIRST, &sink, &connection) == S_OK);
+        CHECK(connection != 0);
+        return connection;
+    }
+    void SetActive(BOOL active)
+    {
+        DWORD revised;
+        REQUIRE(s.group->SetState(nullptr, &revised, &active, nullptr, nullptr, nullptr, nullptr) == S_OK);
+    }
+};
+
+std::uint64_t LastUpdate(IOPCServer* server)
+{
+    OPCSERVERSTATUS* status = nullptr;
+    REQUIRE(server->GetStatus(&status) == S_OK);
+    std::uint64_t last = (static_cast<std::uint64_t>(status->ftLastUpdateTime.dwHighDateTime) << 32) |
+                         status->ftLastUpdateTime.dwLowDateTime;
+    CoTaskMemFree(status->szVendorInfo);
+    CoTaskMemFree(status);
+    return last;
+}
+
+}  // namespace
+
+TEST_CASE("QueryGetData accepts exactly the three formats on an HGLOBAL of the content")
+{
+    DataObjectGroup g({});
+    IDataObject* data = g.data.Get();
+    for (CLIPFORMAT cf : {kData, kDataTime, kWriteComplete}) {
+        FORMATETC format = Format(cf);
+        CHECK(data->QueryGetData(&format) == S_OK);
+    }
+    CHECK(data->QueryGetData(nullptr) == DV_E_FORMATETC);
+
+    FORMATETC format = Format(CF_TEXT);
+    CHECK(data->QueryGetData(&format) == DV_E_FORMATETC);
+    format = Format(kData);
+    format.dwAspect = DVASPECT_ICON;
+    CHECK(data->QueryGetData(&format) == DV_E_FORMATETC);
+    format = Format(kData);
+    DVTARGETDEVICE device{};
+    device.tdSize = sizeof device;
+    format.ptd = &device;
+    CHECK(data->QueryGetData(&format) == DV_E_FORMATETC);
+    format = Format(kData);
+    format.tymed = TYMED_HGLOBAL | TYMED_ISTREAM;
+    CHECK(data->QueryGetData(&format) == DV_E_FORMATETC);
+    format = Format(kData);
+    format.lindex = 0;
+    CHECK(data->QueryGetData(&format) == DV_E_LINDEX);
+    format.tymed = TYMED_ISTREAM;  // the FORMATETC checks come before lindex
+    CHECK(data->QueryGetData(&format) == DV_E_FORMATETC);
+}
+
+TEST_CASE("the other six IDataObject methods are not implemented")
+{
+    DataObjectGroup g({});
+    FORMATETC format = Format(kData), out{};
+    STGMEDIUM medium{};
+    Ref<IEnumFORMATETC> formats;
+    Ref<IEnumSTATDATA> advises;
+    CHECK(g.data->GetData(&format, &medium) == E_NOTIMPL);
+    CHECK(g.data->GetDataHere(&format, &medium) == E_NOTIMPL);
+    CHECK(g.data->GetCanonicalFormatEtc(&format, &out) == E_NOTIMPL);
+    CHECK(g.data->SetData(&format, &medium, FALSE) == E_NOTIMPL);
+    CHECK(g.data->EnumFormatEtc(DATADIR_GET, formats.Put()) == E_NOTIMPL);
+    CHECK(g.data->EnumDAdvise(advises.Put()) == E_NOTIMPL);
+}
+
+TEST_CASE("DAdvise refuses bad arguments and unknown formats without keeping the sink")
+{
+    RecordingSink sink;
+    DataObjectGroup g({});
+    FORMATETC format = Format(kData);
+    DWORD connection = 0xDEAD;
+    CHECK(g.data->DAdvise(nullptr, 0, &sink, &connection) == E_INVALIDARG);
+    CHECK(g.data->DAdvise(&format, 0, nullptr, &connection) == E_INVALIDARG);
+    CHECK(g.data->DAdvise(&format, 0, &sink, nullptr) == E_INVALIDARG);
+    format.cfFormat = CF_TEXT;
+    CHECK(g.data->DAdvise(&format, 0, &sink, &connection) == DV_E_FORMATETC);
+    CHECK(connection == 0xDEAD);
+    CHECK(sink.refs == 1);
+}
+
+TEST_CASE("DAdvise on an active group sends the active items' values before it returns")
+{
+    FakeDataCallback callback;
+    RecordingSink sink;
+    DataObjectGroup g({ItemDef(L"\\\\.\\proc1\\Constant", 11), ItemDef(L"\\\\.\\proc1\\Label", 12),
+                       ItemDef(L"\\\\.\\proc1\\Running", 13), ItemDef(L"\\\\.\\proc1\\Setpoint", 14, VT_EMPTY, FALSE)});
+    // Let the first scan pass (it reports every item), so that only the refresh can reach the
+    // sink: the next one is a second away.
+    AdviseDataCallback(g.s.group.Get(), &callback);
+    g.SetActive(TRUE);
+    REQUIRE(callback.WaitForCalls(1));
+    Sleep(50);  // the scan sends to advise sinks after the callback
+
+    // The members other than cfFormat are stored as given and handed back with every stream.
+    FORMATETC format{kDataTime, nullptr, DVASPECT_THUMBNAIL, 0, TYMED_ISTREAM};
+    DWORD connection = 0;
+    REQUIRE(g.data->DAdvise(&format, 0, &sink, &connection) == S_OK);
+    auto calls = sink.Calls();
+    REQUIRE(calls.size() == 1);
+    CHECK(sink.refs == 2);
+    CHECK(calls[0].format.cfFormat == kDataTime);
+    CHECK(calls[0].format.dwAspect == DVASPECT_THUMBNAIL);
+    CHECK(calls[0].format.lindex == 0);
+    CHECK(calls[0].format.tymed == TYMED_ISTREAM);
+    CHECK(calls[0].tymed == TYMED_HGLOBAL);
+    CHECK_FALSE(calls[0].releaseObject);
+
+    DataStream s = Decode(calls[0].bytes, true);
+    CHECK(s.size == 20 + 3 * 20 + 24 + (24 + 4 + 12) + 24);
+    CHECK(s.group == 7);  // the group's client handle
+    CHECK(s.transaction == 0);
+    CHECK(s.status == 0);
+    REQUIRE(s.count == 3);
+    // Newest active item first; the inactive one is not read.
+    CHECK(s.items[0].client == 13);
+    CHECK(s.items[1].client == 12);
+    CHECK(s.items[2].client == 11);
+    for (const StreamItem& item : s.items) {
+        CHECK(item.quality == OPC_QUALITY_GOOD);
+        CHECK(item.reserved == 0);
+        CHECK((item.time.dwLowDateTime | item.time.dwHighDateTime) != 0);
+    }
+    CHECK(s.items[0].vt == VT_BOOL);
+    CHECK(s.items[0].Short() == VARIANT_TRUE);
+    CHECK(s.items[1].vt == VT_BSTR);
+    CHECK(s.items[1].textBytes == 10);
+    CHECK(s.items[1].text == L"ready");
+    CHECK(s.items[2].vt == VT_R8);
+    CHECK(s.items[2].Real() == 42.0);
+
+    Sleep(100);
+    CHECK(sink.Count() == 1);  // nothing changed since the scan
+    CHECK(g.data->DUnadvise(connection) == S_OK);
+    CHECK(sink.refs == 1);
+}
+
+TEST_CASE("DAdvise sends nothing for an inactive group or for the write-complete format")
+{
+    RecordingSink inactive, write;
+    DataObjectGroup g({ItemDef(L"\\\\.\\proc1\\Constant", 1)});
+    g.Advise(kDataTime, inactive);
+    CHECK(inactive.Count() == 0);
+    g.SetActive(TRUE);
+    REQUIRE(WaitFor([&] { return inactive.Count() == 1; }));  // the first scan
+    g.Advise(kWriteComplete, write);
+    Sleep(100);
+    CHECK(write.Count() == 0);
+}
+
+TEST_CASE("one scan reaches a data connection of each format, each in its own layout")
+{
+    RecordingSink timed, plain;
+    DataObjectGroup g({ItemDef(L"\\\\.\\mem\\dataobject_both", 5)}, FALSE, 20);
+    g.Advise(kDataTime, timed);
+    g.Advise(kData, plain);
+    g.SetActive(TRUE);
+    REQUIRE(WaitFor([&] { return timed.Count() == 1 && plain.Count() == 1; }));
+    SetPoint(L"mem\\dataobject_both", 1.0);
+    REQUIRE(SimWaitForDeliveries(5000));
+    REQUIRE(WaitFor([&] { return timed.Count() == 2 && plain.Count() == 2; }));
+    Sleep(100);
+    CHECK(timed.Count() == 2);
+    CHECK(plain.Count() == 2);
+
+    Received t = timed.Calls()[1], p = plain.Calls()[1];
+    CHECK(t.format.cfFormat == kDataTime);
+    CHECK(p.format.cfFormat == kData);
+    DataStream ts = Decode(t.bytes, true);
+    DataStream ps = Decode(p.bytes, false);
+    CHECK(ts.size == 64);
+    CHECK(ps.size == 56);
+    for (const DataStream* s : {&ts, &ps}) {
+        CHECK(s->group == 7);
+        CHECK(s->transaction == 0);
+        REQUIRE(s->count == 1);
+        CHECK(s->items[0].client == 5);
+        CHECK(s->items[0].quality == OPC_QUALITY_GOOD);
+        CHECK(s->items[0].vt == VT_R8);
+        CHECK(s->items[0].Real() == 1.0);
+    }
+    CHECK((ts.items[0].time.dwLowDateTime | ts.items[0].time.dwHighDateTime) != 0);
+}
+
+TEST_CASE("an advise sink alone receives the scan, and the scan counts as delivered")
+{
+    RecordingSink sink;
+    DataObjectGroup g({ItemDef(L"\\\\.\\mem\\dataobject_alone", 3)}, FALSE, 20);
+    g.Advise(kData, sink);
+    CHECK(LastUpdate(g.s.server.Get()) == 0);
+    g.SetActive(TRUE);
+    REQUIRE(WaitFor([&] { return sink.Count() == 1; }));
+    CHECK(WaitFor([&] { return LastUpdate(g.s.server.Get()) != 0; }));
+}
+
+TEST_CASE("DUnadvise releases the sink once; a removed group lets go of every sink")
+{
+    RecordingSink a, b, c;
+    DataObjectGroup g({});
+    DWORD first = g.Advise(kData, a);
+    g.Advise(kDataTime, b);
+    g.Advise(kWriteComplete, c);
+    CHECK(g.data->DUnadvise(first) == S_OK);
+    CHECK(a.refs == 1);
+    CHECK(g.data->DUnadvise(first) == E_FAIL);
+    CHECK(g.data->DUnadvise(0) == E_FAIL);
+    CHECK(b.refs == 2);
+    CHECK(c.refs == 2);
+
+    REQUIRE(g.s.server->RemoveGroup(g.s.groupHandle, TRUE) == S_OK);
+    CHECK(b.refs == 1);
+    CHECK(c.refs == 1);
+    // Still held by us, the removed group refuses everything.
+    FORMATETC format = Format(kData);
+    DWORD connection = 0;
+    CHECK(g.data->DAdvise(&format, 0, &a, &connection) == E_FAIL);
+    CHECK(a.refs == 1);
+    CHECK(g.data->QueryGetData(&format) == E_FAIL);
+}
+
+TEST_CASE("OPC 1.0 Read: all or nothing, completed on the named data connection")
+{
+    RecordingSink sink;
+    DataObjectGroup g({ItemDef(L"\\\\.\\proc1\\Constant", 10), ItemDef(L"\\\\.\\proc1\\WriteOnly", 20)});
+    Ref<IOPCAsyncIO> io;
+    REQUIRE(g.s.group->QueryInterface(IID_IOPCAsyncIO, io.PutVoid()) == S_OK);
+    DWORD connection = g.Advise(kDataTime, sink);
+    OPCHANDLE handles[] = {g.added.records[0].hServer, g.added.records[1].hServer, 0xFFFFFFF0};
+    DWORD transaction = 99;
+    HRESULT* errors = nullptr;
+
+    REQUIRE(io->Read(connection, OPC_DS_DEVICE, 3, handles, &transaction, &errors) == S_FALSE);
+    CHECK(transaction == 0);
+    CHECK(errors[0] == S_OK);
+    CHECK(errors[2] == OPC_E_INVALIDHANDLE);
+    CoTaskMemFree(errors);
+    CHECK(io->Read(connection + 1000, OPC_DS_DEVICE, 2, handles, &transaction, &errors) == OLE_E_NOCONNECTION);
+    CHECK(io->Read(connection, static_cast<OPCDATASOURCE>(0), 2, handles, &transaction, &errors) == E_INVALIDARG);
+
+    REQUIRE(io->Read(connection, OPC_DS_DEVICE, 2, handles, &transaction, &errors) == S_OK);
+    CoTaskMemFree(errors);
+    CHECK(transaction != 0);
+    REQUIRE(WaitFor([&] { return sink.Count() == 1; }));
+    Sleep(100);
+    REQUIRE(sink.Count() == 1);  // the invalid request was never queued
+    DataStream stream = Decode(sink.Calls()[0].bytes, true);
+    CHECK(stream.transaction == transaction);
+    REQUIRE(stream.count == 2);
+    CHECK(stream.items[0].client == 10);
+    CHECK(stream.items[0].Real() == 42.0);
+    // Rights are checked only when the read runs: the failed entry is bad and empty.
+    CHECK(stream.items[1].client == 20);
+    CHECK(stream.items[1].quality == OPC_QUALITY_BAD);
+    CHECK(stream.items[1].vt == VT_EMPTY);
+}
+
+TEST_CASE("OPC 1.0 Write and Refresh need a connection of the right kind")
+{
+    RecordingSink dataSink, writeSink;
+    DataObjectGroup g({ItemDef(L"\\\\.\\proc1\\Setpoint", 10)});
+    Ref<IOPCAsyncIO> io;
+    REQUIRE(g.s.group->QueryInterface(IID_IOPCAsyncIO, io.PutVoid()) == S_OK);
+    DWORD data = g.Advise(kData, dataSink);
+    DWORD write = g.Advise(kWriteComplete, writeSink);
+    OPCHANDLE handle = g.added.records[0].hServer;
+    VARIANT value;
+    VariantInit(&value);
+    value.vt = VT_R8;
+    value.dblVal = 2.5;
+    DWORD transaction = 0;
+    HRESULT* errors = nullptr;
+
+    CHECK(io->Write(data, 1, &handle, &value, &transaction, &errors) == OLE_E_NOCONNECTION);
+    CHECK(errors == nullptr);
+    CHECK(io->Refresh(write, OPC_DS_CACHE, &transaction) == OLE_E_NOCONNECTION);
+    CHECK(io->Refresh(data, OPC_DS_CACHE, &transaction) == E_FAIL);  // inactive group
+
+    REQUIRE(io->Write(write, 1, &handle, &value, &transaction, &errors) == S_OK);
+    CoTaskMemFree(errors);
+    REQUIRE(WaitFor([&] { return writeSink.Count() == 1; }));
+    const std::vector<BYTE> bytes = writeSink.Calls()[0].bytes;
+    REQUIRE(bytes.size() == 24);
+    DWORD header[4], entry[2];
+    std::memcpy(header, bytes.data(), 16);
+    std::memcpy(entry, bytes.data() + 16, 8);
+    CHECK(header[0] == 1);
+    CHECK(header[2] == transaction);
+    CHECK(entry[0] == 10);
+    CHECK(entry[1] == S_OK);
+
+    g.SetActive(TRUE);
+    REQUIRE(WaitFor([&] { return dataSink.Count() >= 1; }));
+    std::size_t before = dataSink.Count();
+    REQUIRE(io->Refresh(data, OPC_DS_CACHE, &transaction) == S_OK);
+    REQUIRE(WaitFor([&] {
+        for (const auto& call : dataSink.Calls())
+            if (Decode(call.bytes, false).transaction == transaction) return true;
+        return false;
+    }));
+    CHECK(dataSink.Count() > before);
+    CHECK(io->Cancel(transaction) == E_FAIL);  // already done
+}

@@ -1,0 +1,262 @@
+// IOPCAsyncIO2 and IOPCAsyncIO of COPCGroup: requests are checked and queued here, on the
+// client's thread, and executed later by the asynchronous I/O thread.
+
+#include "twopc/group/IdMgr.h"
+#include "twopc/group/OPCGroup.h"
+#include "twopc/io/AsyncIOMgr.h"
+
+namespace twopc::group {
+
+using io::CAsyncIOMgr;
+using orv::com::CoTaskArray;
+using orv::com::CSingleLock;
+using orv::com::IsWritableOut;
+
+namespace {
+
+bool IsSource(OPCDATASOURCE source)
+{
+    return source == OPC_DS_CACHE || source == OPC_DS_DEVICE;
+}
+
+// Queues a transaction made by `make(transactionId)`; the ID goes to *id only on success.
+template <class Make>
+HRESULT Queue(DWORD* id, Make make)
+{
+    CAsyncIOMgr* manager = CAsyncIOMgr::Current();
+    if (!manager) return E_FAIL;
+    DWORD transactionId = g_idMgr.AllocateId();
+    HRESULT hr = manager->Enqueue(make(transactionId));
+    if (SUCCEEDED(hr)) *id = transactionId;
+    return hr;
+}
+
+HRESULT CancelQueued(DWORD transactionId)
+{
+    CAsyncIOMgr* manager = CAsyncIOMgr::Current();
+    std::unique_ptr<io::CTransaction> cancelled = manager ? manager->Cancel(transactionId) : nullptr;
+    return cancelled ? cancelled->OnCancel() : E_FAIL;
+}
+
+}  // namespace
+
+// IOPCAsyncIO2
+
+HRESULT COPCGroup::Read(DWORD dwCount, OPCHANDLE* phServer, DWORD dwTransactionID, DWORD* pdwCancelID,
+                        HRESULT** ppErrors)
+{
+    CSingleLock hold(m_groupLock);
+    if (m_removed) return E_FAIL;
+    if (!IsWritableOut(pdwCancelID) || !IsWritableOut(ppErrors)) return E_INVALIDARG;
+    *pdwCancelID = 0;
+    *ppErrors = nullptr;
+    if (!phServer || dwCount == 0) return E_INVALIDARG;
+    if (!m_dataCallback.CurrentSink()) return CONNECT_E_NOCONNECTION;
+    try {
+        CoTaskArray<HRESULT> errors(dwCount);
+        std::vector<OPCHANDLE> valid;
+        for (DWORD i = 0; i < dwCount; ++i) {
+            auto found = m_items.find(phServer[i]);
+            errors[i] = found == m_items.end()          ? OPC_E_INVALIDHANDLE
+                        : !found->second->IsReadable() ? OPC_E_BADRIGHTS
+                                                       : S_OK;
+            if (errors[i] == S_OK) valid.push_back(phServer[i]);
+        }
+        HRESULT result = valid.size() == dwCount ? S_OK : S_FALSE;
+        if (!valid.empty()) {
+            HRESULT hr = Queue(pdwCancelID, [&](DWORD id) {
+                return std::make_unique<io::CRead2Transaction>(id, this, dwTransactionID, std::move(valid));
+            });
+            if (FAILED(hr)) return hr;
+        }
+        *ppErrors = errors.Detach();
+        return result;
+    } catch (...) {
+        *pdwCancelID = 0;
+        return orv::com::HResultFromCaught();
+    }
+}
+
+HRESULT COPCGroup::Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues, DWORD dwTransactionID,
+                         DWORD* pdwCancelID, HRESULT** ppErrors)
+{
+    CSingleLock hold(m_groupLock);
+    if (m_removed) return E_FAIL;
+    if (!IsWritableOut(pdwCancelID) || !IsWritableOut(ppErrors)) return E_INVALIDARG;
+    *pdwCancelID = 0;
+    *ppErrors = nullptr;
+    if (!pItemValues || !phServer || dwCount == 0) return E_INVALIDARG;
+    if (!m_dataCallback.CurrentSink()) return CONNECT_E_NOCONNECTION;
+    try {
+        CoTaskArray<HRESULT> errors(dwCount);
+        std::vector<OPCHANDLE> valid;
+        std::vector<VARIANT> validValues;  // shallow: the transaction makes its own copies
+        for (DWORD i = 0; i < dwCount; ++i) {
+            auto found = m_items.find(phServer[i]);
+            errors[i] = found == m_items.end()          ? OPC_E_INVALIDHANDLE
+                        : !found->second->IsWritable() ? OPC_E_BADRIGHTS
+                                                       : S_OK;
+            if (errors[i] != S_OK) continue;
+            valid.push_back(phServer[i]);
+            validValues.push_back(pItemValues[i]);
+        }
+        HRESULT result = valid.size() == dwCount ? S_OK : S_FALSE;
+        if (!valid.empty()) {
+            HRESULT hr = Queue(pdwCancelID, [&](DWORD id) {
+                return std::make_unique<io::CWrite2Transaction>(id, this, dwTransactionID, std::move(valid),
+                                                                validValues.data());
+            });
+            if (FAILED(hr)) return hr;
+        }
+        *ppErrors = errors.Detach();
+        return result;
+    } catch (...) {
+        *pdwCancelID = 0;
+        return orv::com::HResultFromCaught();
+    }
+}
+
+HRESULT COPCGroup::Refresh2(OPCDATASOURCE dwSource, DWORD dwTransactionID, DWORD* pdwCancelID)
+{
+    CSingleLock hold(m_groupLock);
+    if (m_removed) return E_FAIL;
+    if (!IsWritableOut(pdwCancelID)) return E_INVALIDARG;
+    *pdwCancelID = 0;
+    if (!m_dataCallback.CurrentSink()) return CONNECT_E_NOCONNECTION;
+    if (!IsSource(dwSource)) return E_INVALIDARG;
+    if (!m_active || m_activeItems.empty()) return E_FAIL;
+    try {
+        return Queue(pdwCancelID, [&](DWORD id) {
+            return std::make_unique<io::CRefresh2Transaction>(id, this, dwTransactionID, dwSource);
+        });
+    } catch (...) {
+        *pdwCancelID = 0;
+        return orv::com::HResultFromCaught();
+    }
+}
+
+HRESULT COPCGroup::Cancel2(DWORD dwCancelID)
+{
+    {
+        CSingleLock hold(m_groupLock);
+        if (m_removed) return E_FAIL;
+    }
+    // The queue is shared by every group: the ID alone decides, whoever queued it.
+    return CancelQueued(dwCancelID);
+}
+
+HRESULT COPCGroup::SetEnable(BOOL bEnable)
+{
+    CSingleLock hold(m_groupLock);
+    if (m_removed) return E_FAIL;
+    if (!m_dataCallback.CurrentSink()) return CONNECT_E_NOCONNECTION;
+    m_enable = bEnable;
+    return S_OK;
+}
+
+HRESULT COPCGroup::GetEnable(BOOL* pbEnable)
+{
+    if (!IsWritableOut(pbEnable)) return E_FAIL;
+    CSingleLock hold(m_groupLock);
+    if (m_removed) return E_FAIL;
+    *pbEnable = m_enable;
+    return m_dataCallback.CurrentSink() ? S_OK : CONNECT_E_NOCONNECTION;
+}
+
+// IOPCAsyncIO
+
+HRESULT COPCGroup::Read(DWORD dwConnection, OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServer,
+                        DWORD* pTransactionID, HRESULT** ppErrors)
+{
+    CSingleLock hold(m_groupLock);
+    if (m_removed) return E_FAIL;
+    if (!IsWritableOut(pTransactionID) || !IsWritableOut(ppErrors)) return E_INVALIDARG;
+    *pTransactionID = 0;
+    *ppErrors = nullptr;
+    if (!IsSource(dwSource) || !phServer || dwCount == 0) return E_INVALIDARG;
+    if (!HasDataConnection(dwConnection)) return OLE_E_NOCONNECTION;
+    try {
+        CoTaskArray<HRESULT> errors(dwCount);
+        bool allValid = true;
+        for (DWORD i = 0; i < dwCount; ++i) {
+            errors[i] = m_items.count(phServer[i]) ? S_OK : OPC_E_INVALIDHANDLE;
+            allValid = allValid && errors[i] == S_OK;
+        }
+        // All or nothing: a request with any unknown handle is not queued at all.
+        if (allValid) {
+            std::vector<OPCHANDLE> handles(phServer, phServer + dwCount);
+            HRESULT hr = Queue(pTransactionID, [&](DWORD id) {
+                return std::make_unique<io::CReadTransaction>(id, this, dwConnection, dwSource, std::move(handles));
+            });
+            if (FAILED(hr)) return hr;
+        }
+        *ppErrors = errors.Detach();
+        return allValid ? S_OK : S_FALSE;
+    } catch (...) {
+        *pTransactionID = 0;
+        return orv::com::HResultFromCaught();
+    }
+}
+
+HRESULT COPCGroup::Write(DWORD dwConnection, DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues,
+                         DWORD* pTransactionID, HRESULT** ppErrors)
+{
+    CSingleLock hold(m_groupLock);
+    if (m_removed) return E_FAIL;
+    if (!IsWritableOut(pTransactionID) || !IsWritableOut(ppErrors)) return E_INVALIDARG;
+    *pTransactionID = 0;
+    *ppErrors = nullptr;
+    if (!pItemValues || !phServer || dwCount == 0) return E_INVALIDARG;
+    if (!HasWriteConnection(dwConnection)) return OLE_E_NOCONNECTION;
+    try {
+        CoTaskArray<HRESULT> errors(dwCount);
+        bool allValid = true;
+        for (DWORD i = 0; i < dwCount; ++i) {
+            errors[i] = m_items.count(phServer[i]) ? S_OK : OPC_E_INVALIDHANDLE;
+            allValid = allValid && errors[i] == S_OK;
+        }
+        if (allValid) {
+            std::vector<OPCHANDLE> handles(phServer, phServer + dwCount);
+            HRESULT hr = Queue(pTransactionID, [&](DWORD id) {
+                return std::make_unique<io::CWriteTransaction>(id, this, dwConnection, std::move(handles),
+                                                               pItemValues);
+            });
+            if (FAILED(hr)) return hr;
+        }
+        *ppErrors = errors.Detach();
+        return allValid ? S_OK : S_FALSE;
+    } catch (...) {
+        *pTransactionID = 0;
+        return orv::com::HResultFromCaught();
+    }
+}
+
+HRESULT COPCGroup::Refresh(DWORD dwConnection, OPCDATASOURCE dwSource, DWORD* pTransactionID)
+{
+    CSingleLock hold(m_groupLock);
+    if (m_removed) return E_FAIL;
+    if (!IsWritableOut(pTransactionID)) return E_INVALIDARG;
+    *pTransactionID = 0;
+    if (!HasDataConnection(dwConnection)) return OLE_E_NOCONNECTION;
+    if (!IsSource(dwSource)) return E_INVALIDARG;
+    if (!m_active || m_activeItems.empty()) return E_FAIL;
+    try {
+        return Queue(pTransactionID, [&](DWORD id) {
+            return std::make_unique<io::CRefreshTransaction>(id, this, dwConnection, dwSource);
+        });
+    } catch (...) {
+        *pTransactionID = 0;
+        return orv::com::HResultFromCaught();
+    }
+}
+
+HRESULT COPCGroup::Cancel(DWORD dwTransactionID)
+{
+    {
+        CSingleLock hold(m_groupLock);
+        if (m_removed) return E_FAIL;
+    }
+    return CancelQueued(dwTransactionID);
+}
+
+}  // namespace twopc::group
