@@ -10,8 +10,9 @@
 // Objects are created only through MakeComObject/CreateComObject. A derived class may
 // define `HRESULT FinalConstruct()` (fallible set-up, runs once before the object is
 // handed out) and `void FinalRelease()` (runs once when the last reference goes, before
-// the destructor), and `bool QueryExtraInterface(REFIID, void**)` for interfaces that
-// are not in its base list. A class that must not keep the module loaded (the cached
+// the destructor), and `HRESULT QueryExtraInterface(REFIID, void**)` for interfaces
+// that are not in its base list (it adds the reference it hands out; E_NOINTERFACE for
+// an interface it does not know). A class that must not keep the module loaded (the cached
 // class factory) declares `static constexpr bool kLocksModule = false;`.
 
 #include "orv/com/ComPtr.h"
@@ -64,7 +65,7 @@ public:
 
     HRESULT FinalConstruct() { return S_OK; }
     void FinalRelease() {}
-    bool QueryExtraInterface(REFIID, void**) { return false; }
+    HRESULT QueryExtraInterface(REFIID, void**) { return E_NOINTERFACE; }
 
     // The object's own identity, whether aggregated or not.
     IUnknown* Identity() noexcept { return m_outer ? m_outer : static_cast<First*>(this); }
@@ -118,12 +119,11 @@ private:
             *ppv = self;
             return S_OK;
         }
-        if ((Match<First>(riid, ppv) || ... || Match<Rest>(riid, ppv)) ||
-            static_cast<Derived*>(this)->QueryExtraInterface(riid, ppv)) {
+        if ((Match<First>(riid, ppv) || ... || Match<Rest>(riid, ppv))) {
             static_cast<IUnknown*>(*ppv)->AddRef();
             return S_OK;
         }
-        return E_NOINTERFACE;
+        return static_cast<Derived*>(this)->QueryExtraInterface(riid, ppv);
     }
 
     ULONG InnerAddRef() noexcept { return m_refs.fetch_add(1, std::memory_order_relaxed) + 1; }

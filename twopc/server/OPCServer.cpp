@@ -2,6 +2,7 @@
 
 #include "orv/com/Enumerator.h"
 #include "orv/com/Owners.h"
+#include "twopc/browse/BrowseServerAddressSpace.h"
 #include "twopc/group/IdMgr.h"
 #include "twopc/io/AsyncIOMgr.h"
 #include "twopc/io/UpdateScanMgr.h"
@@ -333,6 +334,12 @@ HRESULT COPCServer::SetClientName(LPCWSTR szName)
     } catch (...) {
         return E_FAIL;
     }
+}
+
+HRESULT COPCServer::QueryExtraInterface(REFIID riid, void** ppv)
+{
+    if (riid != IID_IOPCBrowseServerAddressSpace) return E_NOINTERFACE;
+    return browse::CreateBrowseObject(riid, ppv);
 }
 
 // IConnectionPointContainer

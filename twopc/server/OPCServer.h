@@ -27,7 +27,7 @@ class CAsyncIOMgr;
 namespace twopc::server {
 
 class COPCServer final
-    : public orv::com::ComObject<COPCServer, IOPCServer, IOPCCommon, IConnectionPointContainer>,
+    : public orv::com::ComObject<COPCServer, IOPCServer, IOPCCommon, IConnectionPointContainer, IOPCItemProperties>,
       public group::CGroupOwner {
 public:
     COPCServer();
@@ -52,6 +52,18 @@ public:
     IFACEMETHODIMP QueryAvailableLocaleIDs(DWORD* pdwCount, LCID** pdwLcid) override;
     IFACEMETHODIMP GetErrorString(HRESULT dwError, LPWSTR* ppString) override;
     IFACEMETHODIMP SetClientName(LPCWSTR szName) override;
+
+    // IOPCItemProperties
+    IFACEMETHODIMP QueryAvailableProperties(LPWSTR szItemID, DWORD* pdwCount, DWORD** ppPropertyIDs,
+                                            LPWSTR** ppDescriptions, VARTYPE** ppvtDataTypes) override;
+    IFACEMETHODIMP GetItemProperties(LPWSTR szItemID, DWORD dwCount, DWORD* pdwPropertyIDs, VARIANT** ppvData,
+                                     HRESULT** ppErrors) override;
+    IFACEMETHODIMP LookupItemIDs(LPWSTR szItemID, DWORD dwCount, DWORD* pdwPropertyIDs, LPWSTR** ppszNewItemIDs,
+                                 HRESULT** ppErrors) override;
+
+    // Every request for IOPCBrowseServerAddressSpace makes a new browse object, with a
+    // position of its own, at the root of the process's address space.
+    HRESULT QueryExtraInterface(REFIID riid, void** ppv);
 
     // IConnectionPointContainer
     IFACEMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** ppEnum) override;
