@@ -1,0 +1,121 @@
+#pragma once
+// Counts the COM task-allocator blocks that are allocated while it is registered and not
+// yet freed: after a client flow that frees everything it was given, anything left is a
+// leak of the server's (or of the client, which the test then is).
+
+#include <objbase.h>
+
+#include <mutex>
+#include <unordered_map>
+
+namespace twopc::test {
+
+class MallocSpy final : public IMallocSpy {
+public:
+    // Registers itself for its lifetime; check Registered().
+    MallocSpy() { m_registered = SUCCEEDED(CoRegisterMallocSpy(this)); }
+    ~MallocSpy()
+    {
+        if (m_registered) CoRevokeMallocSpy();
+    }
+    MallocSpy(const MallocSpy&) = delete;
+    MallocSpy& operator=(const MallocSpy&) = delete;
+
+    bool Registered() const { return m_registered; }
+
+    // Blocks allocated since registration (or the last Reset) and not freed.
+    std::size_t LiveBlocks()
+    {
+        std::lock_guard<std::mutex> hold(m_mutex);
+        return m_live.size();
+    }
+    std::size_t LiveBytes()
+    {
+        std::lock_guard<std::mutex> hold(m_mutex);
+        std::size_t bytes = 0;
+        for (const auto& block : m_live) bytes += block.second;
+        return bytes;
+    }
+    std::size_t Allocations()
+    {
+        std::lock_guard<std::mutex> hold(m_mutex);
+        return m_allocations;
+    }
+    void Reset()
+    {
+        std::lock_guard<std::mutex> hold(m_mutex);
+        m_live.clear();
+        m_allocations = 0;
+    }
+
+    // IUnknown: not reference counted, lives on the test's stack.
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+    {
+        if (riid == IID_IUnknown || riid == IID_IMallocSpy) {
+            *ppv = static_cast<IMallocSpy*>(this);
+            return S_OK;
+        }
+        *ppv = nullptr;
+        return E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
+
+    // IMallocSpy
+    STDMETHODIMP_(SIZE_T) PreAlloc(SIZE_T cbRequest) override
+    {
+        m_pendingSize = cbRequest;
+        return cbRequest;
+    }
+    STDMETHODIMP_(void*) PostAlloc(void* pActual) override
+    {
+        if (pActual) Track(pActual, m_pendingSize);
+        return pActual;
+    }
+    STDMETHODIMP_(void*) PreFree(void* pRequest, BOOL fSpyed) override
+    {
+        if (fSpyed) Untrack(pRequest);
+        return pRequest;
+    }
+    STDMETHODIMP_(void) PostFree(BOOL) override {}
+    STDMETHODIMP_(SIZE_T) PreRealloc(void* pRequest, SIZE_T cbRequest, void** ppNewRequest, BOOL fSpyed) override
+    {
+        if (fSpyed && pRequest) Untrack(pRequest);
+        m_pendingSize = cbRequest;
+        *ppNewRequest = pRequest;
+        return cbRequest;
+    }
+    STDMETHODIMP_(void*) PostRealloc(void* pActual, BOOL) override
+    {
+        if (pActual) Track(pActual, m_pendingSize);
+        return pActual;
+    }
+    STDMETHODIMP_(void*) PreGetSize(void* pRequest, BOOL) override { return pRequest; }
+    STDMETHODIMP_(SIZE_T) PostGetSize(SIZE_T cbActual, BOOL) override { return cbActual; }
+    STDMETHODIMP_(void*) PreDidAlloc(void* pRequest, BOOL) override { return pRequest; }
+    STDMETHODIMP_(int) PostDidAlloc(void*, BOOL, int fActual) override { return fActual; }
+    STDMETHODIMP_(void) PreHeapMinimize() override {}
+    STDMETHODIMP_(void) PostHeapMinimize() override {}
+
+private:
+    void Track(void* block, SIZE_T size)
+    {
+        std::lock_guard<std::mutex> hold(m_mutex);
+        m_live[block] = size;
+        ++m_allocations;
+    }
+    void Untrack(void* block)
+    {
+        std::lock_guard<std::mutex> hold(m_mutex);
+        m_live.erase(block);
+    }
+
+    bool m_registered = false;
+    // The spy is called around each allocation on the allocating thread.
+    static inline thread_local SIZE_T m_pendingSize = 0;
+    std::mutex m_mutex;
+    std::unordered_map<void*, SIZE_T> m_live;
+    std::size_t m_allocations = 0;
+};
+
+}  // namespace twopc::test
