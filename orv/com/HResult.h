@@ -51,3 +51,20 @@ bool IsWritableOut(T* p) noexcept
 HMODULE ThisModule() noexcept;
 
 }  // namespace orv::com
+
+namespace orv::com {
+
+// Calls into a client's callback. A client that lets an exception escape its callback has
+// a bug, but it must not take the server's worker thread down with it: the call then
+// counts as failed.
+template <class Call>
+HRESULT CallClient(Call call) noexcept
+{
+    try {
+        return call();
+    } catch (...) {
+        return E_FAIL;
+    }
+}
+
+}  // namespace orv::com

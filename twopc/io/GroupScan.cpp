@@ -50,10 +50,12 @@ bool COPCGroup::Scan(std::int64_t& nextDueTicks)
     if (callback) {
         // Without the group lock, so that the client may call into the group from its
         // callback; the reference taken above keeps the sink alive if it is unadvised meanwhile.
-        delivered20 = callback->OnDataChange(0, clientGroupHandle, masterQuality, masterError, count,
-                                             changed->clientHandles.data(), changed->values.data(),
-                                             changed->qualities.data(), changed->timestamps.data(),
-                                             changed->errors.data());
+        delivered20 = orv::com::CallClient([&] {
+            return callback->OnDataChange(0, clientGroupHandle, masterQuality, masterError, count,
+                                          changed->clientHandles.data(), changed->values.data(),
+                                          changed->qualities.data(), changed->timestamps.data(),
+                                          changed->errors.data());
+        });
     }
     HRESULT delivered10 = BroadcastToDataConnections(count, *changed);
 

@@ -160,7 +160,10 @@ void SendStream(IAdviseSink* sink, const FORMATETC& format, HGLOBAL block) noexc
     medium.tymed = TYMED_HGLOBAL;
     medium.hGlobal = block;
     medium.pUnkForRelease = nullptr;
-    sink->OnDataChange(&advised, &medium);
+    orv::com::CallClient([&] {
+        sink->OnDataChange(&advised, &medium);
+        return S_OK;
+    });
 }
 
 }  // namespace twopc::io

@@ -1,0 +1,229 @@
+// Faulty clients and a faulty network: each case ends as documented, without a crash or
+// a hang.
+
+#include "FakeDataCallback.h"
+
+#include <cmath>
+#include <limits>
+#include <stdexcept>
+#include <thread>
+
+using namespace twopc::test;
+
+namespace {
+
+struct Watched {
+    ServerWithGroup s;
+    FakeDataCallback sink;
+    ItemResults added;
+    Ref<IOPCSyncIO> io;
+
+    Watched(std::initializer_list<OPCITEMDEF> items, DWORD rate = 20) : s(FALSE, rate)
+    {
+        AddItems(s.items.Get(), items, added);
+        REQUIRE(SUCCEEDED(added.result));
+        REQUIRE(s.group->QueryInterface(IID_IOPCSyncIO, io.PutVoid()) == S_OK);
+        REQUIRE(SimWaitForDeliveries(5000));
+    }
+    ~Watched() { s.server.Reset(); }
+    void Advise() { AdviseDataCallback(s.group.Get(), &sink); }
+    void SetActive(BOOL active)
+    {
+        DWORD revised;
+        REQUIRE(s.group->SetState(nullptr, &revised, &active, nullptr, nullptr, nullptr, nullptr) == S_OK);
+    }
+    // One device read; the value's type and the item's error.
+    HRESULT Read(int item, VARIANT& value, WORD* quality = nullptr)
+    {
+        OPCHANDLE handle = added.records[item].hServer;
+        OPCITEMSTATE* states = nullptr;
+        HRESULT* errors = nullptr;
+        REQUIRE(SUCCEEDED(io->Read(OPC_DS_DEVICE, 1, &handle, &states, &errors)));
+        HRESULT error = errors[0];
+        value = states[0].vDataValue;
+        if (quality) *quality = states[0].wQuality;
+        CoTaskMemFree(states);
+        CoTaskMemFree(errors);
+        return error;
+    }
+    HRESULT Write(int item, const VARIANT& value)
+    {
+        OPCHANDLE handle = added.records[item].hServer;
+        VARIANT copy = value;
+        HRESULT* errors = nullptr;
+        HRESULT hr = io->Write(1, &handle, &copy, &errors);
+        HRESULT error = SUCCEEDED(hr) ? errors[0] : hr;
+        CoTaskMemFree(errors);
+        return error;
+    }
+};
+
+}  // namespace
+
+TEST_CASE("a sink that throws is treated as a failing one")
+{
+    Watched w({ItemDef(L"\\\\.\\mem\\throwing", 1)});
+    SetPoint(L"mem\\throwing", std::numeric_limits<double>::quiet_NaN());  // a change on every scan
+    REQUIRE(SimWaitForDeliveries(5000));
+    w.sink.onDataChange = [] { throw std::runtime_error("client bug"); };
+    w.Advise();
+    w.SetActive(TRUE);
+    // Three failed scans in a row make the group inactive; the process lives on.
+    for (int i = 0; i < 100 && w.sink.CallCount() < 3; ++i) Sleep(20);
+    Sleep(200);
+    DWORD rate;
+    BOOL active = TRUE;
+    LPWSTR name = nullptr;
+    LONG bias;
+    FLOAT deadband;
+    LCID locale;
+    OPCHANDLE client, server;
+    REQUIRE(w.s.group->GetState(&rate, &active, &name, &bias, &deadband, &locale, &client, &server) == S_OK);
+    CoTaskMemFree(name);
+    CHECK(active == FALSE);
+}
+
+TEST_CASE("a sink unadvised while its callback runs stays alive until the callback returns")
+{
+    Watched w({ItemDef(L"\\\\.\\proc1\\Constant", 1)});
+    w.sink.blockDataChange = true;
+    DWORD cookie = AdviseDataCallback(w.s.group.Get(), &w.sink);
+    w.SetActive(TRUE);
+    REQUIRE(w.sink.WaitForBlockedCall());
+    UnadviseDataCallback(w.s.group.Get(), cookie);
+    CHECK(w.sink.refs >= 2);  // the scan still holds it
+    w.sink.Unblock();
+    for (int i = 0; i < 100 && w.sink.refs != 1; ++i) Sleep(10);
+    CHECK(w.sink.refs == 1);
+}
+
+TEST_CASE("a sink may read, write, change state and remove another group from inside OnDataChange")
+{
+    Watched w({ItemDef(L"\\\\.\\proc1\\Setpoint", 1)});
+    Ref<IOPCGroupStateMgt> other;
+    AddedGroup second = AddGroup(w.s.server.Get(), L"Other", other);
+    REQUIRE(second.result == S_OK);
+    std::atomic<int> done{0};
+    w.sink.onDataChange = [&] {
+        if (done.exchange(1) != 0) return;
+        VARIANT value;
+        w.Read(0, value);
+        VariantClear(&value);
+        value.vt = VT_R8;
+        value.dblVal = 3.0;
+        w.Write(0, value);
+        DWORD rate = 500, revised;
+        w.s.group->SetState(&rate, &revised, nullptr, nullptr, nullptr, nullptr, nullptr);
+        w.s.server->RemoveGroup(second.handle, TRUE);
+        done = 2;
+    };
+    w.Advise();
+    w.SetActive(TRUE);
+    REQUIRE(w.sink.WaitForCalls(1));
+    for (int i = 0; i < 100 && done != 2; ++i) Sleep(10);
+    CHECK(done == 2);
+    CHECK(other->SetName(L"x") == E_FAIL);
+}
+
+TEST_CASE("the network's faults: failed current reads, unsupported values, stale points")
+{
+    Watched w({ItemDef(L"\\\\.\\mem\\faults", 1), ItemDef(L"\\\\.\\proc1\\Constant", 2)});
+    SetPoint(L"mem\\faults", 5.0);
+    REQUIRE(SimWaitForDeliveries(5000));
+
+    // A failing ReadCurrent falls back on the value that arrived by subscription.
+    REQUIRE(SimFailReadCurrent(L"mem\\faults", E_UNEXPECTED) == S_OK);
+    VARIANT value;
+    CHECK(w.Read(0, value) == S_OK);
+    CHECK(value.dblVal == 5.0);
+    REQUIRE(SimFailReadCurrent(L"mem\\faults", 0) == S_OK);
+
+    // A value of a type the server does not take leaves the item without a value; a read
+    // that has only that to go on hands out an empty value.
+    REQUIRE(SimSendRawValue(L"proc1\\Constant", 4, 7) == S_OK);
+    REQUIRE(SimWaitForDeliveries(5000));
+    REQUIRE(SimFailReadCurrent(L"proc1\\Constant", E_UNEXPECTED) == S_OK);
+    WORD quality = 0xFFFF;
+    CHECK(w.Read(1, value, &quality) == S_OK);
+    CHECK(value.vt == VT_EMPTY);
+    CHECK(quality == OPC_QUALITY_GOOD);
+    REQUIRE(SimFailReadCurrent(L"proc1\\Constant", 0) == S_OK);
+    CHECK(w.Read(1, value) == S_OK);  // the next good value heals it
+    CHECK(value.dblVal == 42.0);
+
+    // Status codes 5 and 15 mark the value stale; a fresh read still gets the point's value.
+    REQUIRE(SimSendPointStatus(L"mem\\faults", 5) == S_OK);
+    REQUIRE(SimWaitForDeliveries(5000));
+    CHECK(w.Read(0, value) == S_OK);
+    CHECK(value.dblVal == 5.0);
+}
+
+TEST_CASE("writes of every kind of VARIANT get a clear answer and change nothing they should not")
+{
+    Watched w({ItemDef(L"\\\\.\\proc1\\Setpoint", 1), ItemDef(L"\\\\.\\proc1\\Label", 2)});
+    VARIANT value;
+    VariantInit(&value);
+    value.vt = VT_R8;
+    value.dblVal = 1.5;
+    REQUIRE(w.Write(0, value) == S_OK);
+
+    double special[] = {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity(),
+                        -std::numeric_limits<double>::infinity()};
+    for (double number : special) {
+        value.dblVal = number;
+        CHECK(w.Write(0, value) == S_OK);
+    }
+    value.dblVal = 1.5;
+    REQUIRE(w.Write(0, value) == S_OK);
+
+    // Types that do not convert to a double fail with the conversion's own code.
+    LONG element = 4;
+    SAFEARRAY* array = SafeArrayCreateVector(VT_I4, 0, 1);
+    LONG index = 0;
+    SafeArrayPutElement(array, &index, &element);
+    VARIANT arrayValue;
+    VariantInit(&arrayValue);
+    arrayValue.vt = VT_ARRAY | VT_I4;
+    arrayValue.parray = array;
+    CHECK(FAILED(w.Write(0, arrayValue)));
+    VariantClear(&arrayValue);
+
+    LONG referenced = 9;
+    VARIANT byReference;
+    VariantInit(&byReference);
+    byReference.vt = VT_BYREF | VT_I4;
+    byReference.plVal = &referenced;
+    CHECK(w.Write(0, byReference) == S_OK);  // a reference to a number is a number
+
+    for (int type = VT_EMPTY; type <= VT_CLSID; ++type) {
+        if (type == VT_BSTR || type == VT_DISPATCH || type == VT_UNKNOWN || type == VT_VARIANT ||
+            type == VT_RECORD || (type > VT_UI8 && type < VT_INT) || type > VT_UINT)
+            continue;  // no plain payload to fill in
+        VARIANT plain;
+        VariantInit(&plain);
+        plain.vt = static_cast<VARTYPE>(type);
+        plain.llVal = 0;
+        HRESULT hr = w.Write(0, plain);
+        CAPTURE(type);
+        CHECK(hr != E_UNEXPECTED);
+    }
+
+    VARIANT read;
+    REQUIRE(w.Read(0, read) == S_OK);
+    CHECK(read.vt == VT_R8);
+    CHECK(read.dblVal == 0.0);  // the last write of the sweep: a zero
+}
+
+TEST_CASE("over-long item IDs are refused cleanly")
+{
+    ServerWithGroup s;
+    std::wstring longId = L"\\\\.\\proc1\\" + std::wstring(65536, L'x');
+    ItemResults added;
+    AddItems(s.items.Get(), {ItemDef(longId.c_str())}, added);
+    CHECK(added.result == S_FALSE);
+    CHECK(added.errors[0] == OPC_E_UNKNOWNITEMID);
+    std::wstring badId(70000, L'\\');
+    ItemResults bad;
+    AddItems(s.items.Get(), {ItemDef(badId.c_str())}, bad);
+    CHECK(bad.errors[0] == OPC_E_UNKNOWNITEMID);
+}
