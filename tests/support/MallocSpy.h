@@ -5,7 +5,9 @@
 
 #include <objbase.h>
 
+#include <cstdio>
 #include <mutex>
+#include <string>
 #include <unordered_map>
 
 namespace twopc::test {
@@ -36,6 +38,25 @@ public:
         for (const auto& block : m_live) bytes += block.second;
         return bytes;
     }
+    // Sizes and first bytes of the live blocks, for a failure message.
+    std::string Describe()
+    {
+        std::lock_guard<std::mutex> hold(m_mutex);
+        std::string text;
+        for (const auto& block : m_live) {
+            char line[160];
+            const unsigned char* bytes = static_cast<const unsigned char*>(block.first);
+            std::snprintf(line, sizeof line, "%zu bytes:", static_cast<std::size_t>(block.second));
+            text += line;
+            for (std::size_t i = 0; i < block.second && i < 24; ++i) {
+                std::snprintf(line, sizeof line, " %02x", bytes[i]);
+                text += line;
+            }
+            text += "\n";
+        }
+        return text;
+    }
+
     std::size_t Allocations()
     {
         std::lock_guard<std::mutex> hold(m_mutex);
