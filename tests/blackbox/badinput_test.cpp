@@ -1,0 +1,204 @@
+// Bad input, interface by interface: unwritable out-pointers, zero counts, handles that
+// were never issued or belong to another group, and removed groups. Each gets its
+// documented code and changes nothing.
+
+#include "FakeDataCallback.h"
+
+#include <olectl.h>
+
+using namespace twopc::test;
+
+namespace {
+
+// A page the server may read but not write: out-pointers into it must be refused.
+class ReadOnlyPage {
+public:
+    ReadOnlyPage() : m_page(VirtualAlloc(nullptr, 4096, MEM_COMMIT | MEM_RESERVE, PAGE_READONLY)) {}
+    ~ReadOnlyPage() { VirtualFree(m_page, 0, MEM_RELEASE); }
+    ReadOnlyPage(const ReadOnlyPage&) = delete;
+    ReadOnlyPage& operator=(const ReadOnlyPage&) = delete;
+    template <class T>
+    T* As() const
+    {
+        return static_cast<T*>(m_page);
+    }
+
+private:
+    void* m_page;
+};
+
+struct Setup {
+    ServerWithGroup s;
+    Ref<IOPCGroupStateMgt> other;
+    Ref<IOPCItemMgt> otherItems;
+    ItemResults added;
+    ItemResults otherAdded;
+    Ref<IOPCSyncIO> sync;
+    Ref<IOPCAsyncIO2> async2;
+    Ref<IOPCAsyncIO> async1;
+    Ref<IOPCCommon> common;
+    FakeDataCallback sink;
+
+    Setup()
+    {
+        AddItems(s.items.Get(), {ItemDef(L"\\\\.\\proc1\\Setpoint", 1)}, added);
+        REQUIRE(added.result == S_OK);
+        REQUIRE(AddGroup(s.server.Get(), L"Other", other).result == S_OK);
+        REQUIRE(other->QueryInterface(IID_IOPCItemMgt, otherItems.PutVoid()) == S_OK);
+        AddItems(otherItems.Get(), {ItemDef(L"\\\\.\\proc1\\Constant", 2)}, otherAdded);
+        REQUIRE(otherAdded.result == S_OK);
+        REQUIRE(s.group->QueryInterface(IID_IOPCSyncIO, sync.PutVoid()) == S_OK);
+        REQUIRE(s.group->QueryInterface(IID_IOPCAsyncIO2, async2.PutVoid()) == S_OK);
+        REQUIRE(s.group->QueryInterface(IID_IOPCAsyncIO, async1.PutVoid()) == S_OK);
+        REQUIRE(s.server->QueryInterface(IID_IOPCCommon, common.PutVoid()) == S_OK);
+        AdviseDataCallback(s.group.Get(), &sink);
+    }
+    ~Setup() { s.server.Reset(); }
+    OPCHANDLE Mine() const { return added.records[0].hServer; }
+    OPCHANDLE Theirs() const { return otherAdded.records[0].hServer; }
+};
+
+}  // namespace
+
+TEST_CASE("unwritable out-pointers are refused before anything changes")
+{
+    Setup t;
+    ReadOnlyPage page;
+    OPCHANDLE handle = t.Mine();
+    HRESULT* errors;
+    OPCITEMDEF definition = ItemDef(L"\\\\.\\proc1\\Running");
+    IUnknown* unknown;
+    DWORD revised;
+
+    CHECK(t.s.server->GetStatus(page.As<OPCSERVERSTATUS*>()) == E_INVALIDARG);
+    CHECK(t.s.server->GetErrorString(E_FAIL, 1033, page.As<LPWSTR>()) == E_INVALIDARG);
+    CHECK(t.s.server->GetGroupByName(L"Other", IID_IUnknown, page.As<LPUNKNOWN>()) == E_INVALIDARG);
+    CHECK(t.s.server->CreateGroupEnumerator(OPC_ENUM_ALL, IID_IEnumString, page.As<LPUNKNOWN>()) == E_INVALIDARG);
+    CHECK(t.s.server->AddGroup(L"x", FALSE, 100, 0, nullptr, nullptr, 0, page.As<OPCHANDLE>(), &revised,
+                               IID_IUnknown, &unknown) == E_INVALIDARG);
+    CHECK(t.common->GetLocaleID(page.As<LCID>()) == E_INVALIDARG);
+    CHECK(t.common->QueryAvailableLocaleIDs(page.As<DWORD>(), page.As<LCID*>()) == E_INVALIDARG);
+    CHECK(GroupCount(t.s.server.Get()) == 2);
+
+    LPWSTR name;
+    LONG bias;
+    FLOAT deadband;
+    LCID locale;
+    OPCHANDLE client;
+    BOOL active;
+    CHECK(t.s.group->GetState(&revised, &active, &name, &bias, &deadband, &locale, &client, page.As<OPCHANDLE>()) ==
+          E_INVALIDARG);
+    CHECK(t.s.group->SetState(nullptr, page.As<DWORD>(), nullptr, nullptr, nullptr, nullptr, nullptr) == E_INVALIDARG);
+    CHECK(t.s.group->CloneGroup(L"c", IID_IUnknown, page.As<LPUNKNOWN>()) == E_INVALIDARG);
+
+    OPCITEMRESULT* results;
+    CHECK(t.s.items->AddItems(1, &definition, page.As<OPCITEMRESULT*>(), &errors) == E_INVALIDARG);
+    CHECK(t.s.items->AddItems(1, &definition, &results, page.As<HRESULT*>()) == E_INVALIDARG);
+    CHECK(t.s.items->ValidateItems(1, &definition, FALSE, &results, page.As<HRESULT*>()) == E_INVALIDARG);
+    CHECK(t.s.items->RemoveItems(1, &handle, page.As<HRESULT*>()) == E_INVALIDARG);
+    CHECK(t.s.items->SetActiveState(1, &handle, TRUE, page.As<HRESULT*>()) == E_INVALIDARG);
+    CHECK(t.s.items->CreateEnumerator(IID_IEnumOPCItemAttributes, page.As<LPUNKNOWN>()) == E_INVALIDARG);
+
+    OPCITEMSTATE* states;
+    VARIANT value;
+    VariantInit(&value);
+    CHECK(t.sync->Read(OPC_DS_CACHE, 1, &handle, page.As<OPCITEMSTATE*>(), &errors) == E_INVALIDARG);
+    CHECK(t.sync->Write(1, &handle, &value, page.As<HRESULT*>()) == E_INVALIDARG);
+    CHECK(t.async2->Read(1, &handle, 1, page.As<DWORD>(), &errors) == E_INVALIDARG);
+    CHECK(t.async2->Refresh2(OPC_DS_CACHE, 1, page.As<DWORD>()) == E_INVALIDARG);
+    CHECK(t.async2->GetEnable(page.As<BOOL>()) == E_FAIL);
+    CHECK(t.async1->Read(1, OPC_DS_CACHE, 1, &handle, page.As<DWORD>(), &errors) == E_INVALIDARG);
+    CHECK(t.async1->Refresh(1, OPC_DS_CACHE, page.As<DWORD>()) == E_INVALIDARG);
+
+    // Nothing of the above reached the items: the one item is still there and alone.
+    CHECK(t.sync->Read(OPC_DS_DEVICE, 1, &handle, &states, &errors) == S_OK);
+    VariantClear(&states[0].vDataValue);
+    CoTaskMemFree(states);
+    CoTaskMemFree(errors);
+}
+
+TEST_CASE("a handle of another group is as unknown as one that was never issued")
+{
+    Setup t;
+    OPCHANDLE handles[] = {t.Theirs(), 0, 0xFFFFFFFF};
+    HRESULT* errors = nullptr;
+    OPCITEMSTATE* states = nullptr;
+    REQUIRE(t.sync->Read(OPC_DS_CACHE, 3, handles, &states, &errors) == S_FALSE);
+    for (int i = 0; i < 3; ++i) CHECK(errors[i] == OPC_E_INVALIDHANDLE);
+    CoTaskMemFree(states);
+    CoTaskMemFree(errors);
+
+    REQUIRE(t.s.items->RemoveItems(3, handles, &errors) == S_FALSE);
+    for (int i = 0; i < 3; ++i) CHECK(errors[i] == OPC_E_INVALIDHANDLE);
+    CoTaskMemFree(errors);
+    VARTYPE types[] = {VT_BSTR, VT_BSTR, VT_BSTR};
+    REQUIRE(t.s.items->SetDatatypes(3, handles, types, &errors) == S_FALSE);
+    CoTaskMemFree(errors);
+
+    DWORD cancelId = 9;
+    REQUIRE(t.async2->Read(3, handles, 1, &cancelId, &errors) == S_FALSE);
+    CHECK(cancelId == 0);
+    CoTaskMemFree(errors);
+
+    // The other group's item is untouched.
+    REQUIRE(t.otherItems->RemoveItems(1, handles, &errors) == S_OK);
+    CoTaskMemFree(errors);
+}
+
+TEST_CASE("every method of a removed group answers E_FAIL")
+{
+    Setup t;
+    REQUIRE(t.s.server->RemoveGroup(t.s.groupHandle, FALSE) == OPC_S_INUSE);
+    OPCHANDLE handle = t.Mine();
+    HRESULT* errors = nullptr;
+    DWORD id = 0, revised = 0;
+    VARIANT value;
+    VariantInit(&value);
+    OPCITEMDEF definition = ItemDef(L"\\\\.\\proc1\\Running");
+    OPCITEMRESULT* results = nullptr;
+    OPCITEMSTATE* states = nullptr;
+    IUnknown* unknown = nullptr;
+    BOOL enabled;
+
+    CHECK(t.s.group->SetState(nullptr, &revised, nullptr, nullptr, nullptr, nullptr, nullptr) == E_FAIL);
+    CHECK(t.s.group->SetName(L"n") == E_FAIL);
+    CHECK(t.s.group->CloneGroup(L"c", IID_IUnknown, &unknown) == E_FAIL);
+    CHECK(t.s.items->AddItems(1, &definition, &results, &errors) == E_FAIL);
+    CHECK(t.s.items->ValidateItems(1, &definition, FALSE, &results, &errors) == E_FAIL);
+    CHECK(t.s.items->SetActiveState(1, &handle, TRUE, &errors) == E_FAIL);
+    CHECK(t.s.items->SetClientHandles(1, &handle, &handle, &errors) == E_FAIL);
+    CHECK(t.s.items->CreateEnumerator(IID_IEnumOPCItemAttributes, &unknown) == E_FAIL);
+    CHECK(t.sync->Read(OPC_DS_CACHE, 1, &handle, &states, &errors) == E_FAIL);
+    CHECK(t.sync->Write(1, &handle, &value, &errors) == E_FAIL);
+    CHECK(t.async2->Read(1, &handle, 1, &id, &errors) == E_FAIL);
+    CHECK(t.async2->Write(1, &handle, &value, 1, &id, &errors) == E_FAIL);
+    CHECK(t.async2->Refresh2(OPC_DS_CACHE, 1, &id) == E_FAIL);
+    CHECK(t.async2->Cancel2(1) == E_FAIL);
+    CHECK(t.async2->SetEnable(TRUE) == E_FAIL);
+    CHECK(t.async2->GetEnable(&enabled) == E_FAIL);
+    CHECK(t.async1->Read(1, OPC_DS_CACHE, 1, &handle, &id, &errors) == E_FAIL);
+    CHECK(t.async1->Write(1, 1, &handle, &value, &id, &errors) == E_FAIL);
+    CHECK(t.async1->Refresh(1, OPC_DS_CACHE, &id) == E_FAIL);
+    CHECK(t.async1->Cancel(1) == E_FAIL);
+    CHECK(errors == nullptr);
+    CHECK(results == nullptr);
+    CHECK(states == nullptr);
+    CHECK(GroupCount(t.s.server.Get()) == 1);
+}
+
+TEST_CASE("item IDs with every class of syntax fault are refused by ValidateItems")
+{
+    Setup t;
+    const wchar_t* faulty[] = {L"\\proc\\obj", L"\\\\", L"\\\\\\x", L"\\\\host", L"\\\\host\\proc",
+                               L"\\\\host\\proc\\a..b", L"\\\\host\\proc\\obj'x'", L"\\\\host\\proc'x'\\obj",
+                               L"\\\\host\\'my proc\\a", L"\\\\my host\\proc\\a", L"\\\\host\\proc\\\r",
+                               L"\\\\.host\\p\\o"};
+    for (const wchar_t* id : faulty) {
+        CAPTURE(Narrow(id));
+        OPCITEMDEF definition = ItemDef(id);
+        ItemResults checked;
+        checked.result = t.s.items->ValidateItems(1, &definition, FALSE, &checked.records, &checked.errors);
+        CHECK(checked.result == S_FALSE);
+        CHECK(checked.errors[0] == OPC_E_UNKNOWNITEMID);
+    }
+}
