@@ -318,4 +318,12 @@ HRESULT COPCGroup::TakeDown(bool force, orv::com::ComPtr<COPCGroup> serverRefere
     return serverReference.Detach()->Release() > 0 ? OPC_S_INUSE : S_OK;
 }
 
+std::optional<ItemAttributes> COPCGroup::ItemAttributesOf(OPCHANDLE serverHandle)
+{
+    CSingleLock hold(m_groupLock);
+    auto found = m_items.find(serverHandle);
+    if (found == m_items.end()) return std::nullopt;
+    return found->second->Attributes();
+}
+
 }  // namespace twopc::group

@@ -28,6 +28,7 @@
 #include <list>
 #include <map>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -128,6 +129,9 @@ public:
     // Without force the server's reference is dropped: OPC_S_INUSE while clients still
     // hold the group, S_OK when it went with it.
     HRESULT TakeDown(bool force, orv::com::ComPtr<COPCGroup> serverReference);
+    // The attributes of one item, read under the group lock and the item's lock; empty
+    // when no item has that handle.
+    std::optional<ItemAttributes> ItemAttributesOf(OPCHANDLE serverHandle);
 
     // The update-scan and asynchronous I/O threads call this once. A removal made on such a
     // thread (a client removing a group from inside a callback) does not wait for the

@@ -1,0 +1,270 @@
+// IOPCItemProperties through COM, against the simulated network.
+
+#include "ComTest.h"
+
+#include "sim/simctl.h"
+
+#include <chrono>
+#include <cmath>
+#include <vector>
+
+using namespace twopc::test;
+
+namespace {
+
+constexpr wchar_t kConstant[] = L"\\\\.\\proc1\\Constant";
+constexpr wchar_t kBranch[] = L"\\\\.\\proc1";
+
+struct Available {
+    HRESULT result = E_UNEXPECTED;
+    DWORD count = 0;
+    DWORD* ids = nullptr;
+    LPWSTR* descriptions = nullptr;
+    VARTYPE* types = nullptr;
+    Available(IOPCItemProperties* properties, const wchar_t* itemId)
+    {
+        result = properties->QueryAvailableProperties(const_cast<LPWSTR>(itemId), &count, &ids, &descriptions,
+                                                      &types);
+    }
+    ~Available()
+    {
+        for (DWORD i = 0; descriptions && i < count; ++i) CoTaskMemFree(descriptions[i]);
+        CoTaskMemFree(ids);
+        CoTaskMemFree(descriptions);
+        CoTaskMemFree(types);
+    }
+    std::vector<DWORD> Ids() const { return std::vector<DWORD>(ids, ids + count); }
+};
+
+struct Values {
+    HRESULT result = E_UNEXPECTED;
+    std::vector<DWORD> ids;
+    VARIANT* data = nullptr;
+    HRESULT* errors = nullptr;
+    Values(IOPCItemProperties* properties, const wchar_t* itemId, std::vector<DWORD> wanted) : ids(std::move(wanted))
+    {
+        result = properties->GetItemProperties(const_cast<LPWSTR>(itemId), static_cast<DWORD>(ids.size()),
+                                               ids.data(), &data, &errors);
+    }
+    ~Values()
+    {
+        for (std::size_t i = 0; data && i < ids.size(); ++i) VariantClear(&data[i]);
+        CoTaskMemFree(data);
+        CoTaskMemFree(errors);
+    }
+};
+
+struct NewIds {
+    HRESULT result = E_UNEXPECTED;
+    std::vector<DWORD> ids;
+    LPWSTR* itemIds = nullptr;
+    HRESULT* errors = nullptr;
+    NewIds(IOPCItemProperties* properties, const wchar_t* itemId, std::vector<DWORD> wanted) : ids(std::move(wanted))
+    {
+        result = properties->LookupItemIDs(const_cast<LPWSTR>(itemId), static_cast<DWORD>(ids.size()), ids.data(),
+                                           &itemIds, &errors);
+    }
+    ~NewIds()
+    {
+        for (std::size_t i = 0; itemIds && i < ids.size(); ++i) CoTaskMemFree(itemIds[i]);
+        CoTaskMemFree(itemIds);
+        CoTaskMemFree(errors);
+    }
+};
+
+double NowAsVariantTime()
+{
+    SYSTEMTIME now;
+    GetSystemTime(&now);
+    DATE date = 0;
+    SystemTimeToVariantTime(&now, &date);
+    return date;
+}
+
+}  // namespace
+
+TEST_CASE("QueryAvailableProperties: the list depends on where the ID stands")
+{
+    Ref<IOPCItemProperties> server;
+    CreateServerAs(server);
+
+    Available branch(server.Get(), kBranch);
+    REQUIRE(branch.result == S_OK);
+    REQUIRE(branch.Ids() == std::vector<DWORD>{101});
+    CHECK(Narrow(branch.descriptions[0]) == "Item Description");
+    CHECK(branch.types[0] == VT_BSTR);
+
+    Available leaf(server.Get(), kConstant);
+    REQUIRE(leaf.result == S_OK);
+    REQUIRE(leaf.Ids() == std::vector<DWORD>{1, 2, 3, 4, 5, 6, 101});
+    const VARTYPE leafTypes[] = {VT_I2, VT_R8, VT_I2, VT_DATE, VT_I2, VT_R4, VT_BSTR};
+    for (DWORD i = 0; i < leaf.count; ++i) CHECK(leaf.types[i] == leafTypes[i]);
+    CHECK(Narrow(leaf.descriptions[0]) == "Item Canonical Data Type");
+    CHECK(Narrow(leaf.descriptions[3]) == "Item TimeStamp");
+    CHECK(Narrow(leaf.descriptions[5]) == "Server Scan Rate");
+
+    Available text(server.Get(), L"\\\\.\\proc1\\Label");
+    REQUIRE(text.count == 7);
+    CHECK(text.types[1] == VT_BSTR);
+
+    // Well formed but not in the tree (a mem point exists only once subscribed).
+    Available outside(server.Get(), L"\\\\.\\mem\\props1");
+    REQUIRE(outside.result == S_OK);
+    REQUIRE(outside.Ids() == std::vector<DWORD>{1, 2, 3, 4, 5, 6});
+    CHECK(outside.types[1] == VT_R8);
+    CHECK(outside.types[4] == VT_I2);
+
+    Available invalid(server.Get(), L"proc1");
+    CHECK(invalid.result == OPC_E_UNKNOWNITEMID);
+    CHECK(invalid.count == 0);
+    CHECK(invalid.ids == nullptr);
+    CHECK(invalid.descriptions == nullptr);
+    CHECK(invalid.types == nullptr);
+}
+
+TEST_CASE("bad arguments and unknown IDs leave every output null")
+{
+    Ref<IOPCItemProperties> server;
+    CreateServerAs(server);
+    DWORD count = 9;
+    DWORD* ids = reinterpret_cast<DWORD*>(1);
+    LPWSTR* descriptions = reinterpret_cast<LPWSTR*>(1);
+    VARTYPE* types = reinterpret_cast<VARTYPE*>(1);
+    LPWSTR id = const_cast<LPWSTR>(kConstant);
+    LPWSTR invalidId = const_cast<LPWSTR>(L"proc1");
+    CHECK(server->QueryAvailableProperties(nullptr, &count, &ids, &descriptions, &types) == E_INVALIDARG);
+    CHECK((count == 0 && ids == nullptr && descriptions == nullptr && types == nullptr));
+    CHECK(server->QueryAvailableProperties(id, nullptr, &ids, &descriptions, &types) == E_INVALIDARG);
+    CHECK(server->QueryAvailableProperties(id, &count, &ids, &descriptions, nullptr) == E_INVALIDARG);
+
+    DWORD wanted = 2;
+    VARIANT* data = reinterpret_cast<VARIANT*>(1);
+    HRESULT* errors = reinterpret_cast<HRESULT*>(1);
+    CHECK(server->GetItemProperties(id, 0, &wanted, &data, &errors) == E_INVALIDARG);
+    CHECK((data == nullptr && errors == nullptr));
+    CHECK(server->GetItemProperties(id, 1, nullptr, &data, &errors) == E_INVALIDARG);
+    CHECK(server->GetItemProperties(nullptr, 1, &wanted, &data, &errors) == E_INVALIDARG);
+    CHECK(server->GetItemProperties(id, 1, &wanted, nullptr, &errors) == E_INVALIDARG);
+    CHECK(server->GetItemProperties(invalidId, 1, &wanted, &data, &errors) == OPC_E_UNKNOWNITEMID);
+    CHECK((data == nullptr && errors == nullptr));
+
+    LPWSTR* newIds = reinterpret_cast<LPWSTR*>(1);
+    errors = reinterpret_cast<HRESULT*>(1);
+    CHECK(server->LookupItemIDs(id, 0, &wanted, &newIds, &errors) == E_INVALIDARG);
+    CHECK((newIds == nullptr && errors == nullptr));
+    CHECK(server->LookupItemIDs(id, 1, &wanted, &newIds, nullptr) == E_INVALIDARG);
+    CHECK(server->LookupItemIDs(invalidId, 1, &wanted, &newIds, &errors) == OPC_E_INVALIDITEMID);
+    CHECK((newIds == nullptr && errors == nullptr));
+}
+
+TEST_CASE("GetItemProperties: a leaf's properties, read through an item that does not outlive the call")
+{
+    {
+        Ref<IOPCItemProperties> server;
+        CreateServerAs(server);
+        Values v(server.Get(), kConstant, {1, 2, 3, 4, 5, 6, 100, 101});
+        REQUIRE(v.result == S_OK);
+        const HRESULT expected[] = {S_OK, S_OK, S_OK, S_OK, S_OK, S_OK, OPC_E_INVALID_PID, S_OK};
+        for (std::size_t i = 0; i < v.ids.size(); ++i) CHECK(v.errors[i] == expected[i]);
+        CHECK(v.data[0].vt == VT_I2);
+        CHECK(v.data[0].iVal == VT_R8);
+        CHECK(v.data[1].vt == VT_R8);
+        CHECK(v.data[1].dblVal == 42.0);
+        CHECK(v.data[2].vt == VT_I2);
+        CHECK(v.data[2].iVal == OPC_QUALITY_GOOD);
+        REQUIRE(v.data[3].vt == VT_DATE);
+        CHECK(std::fabs(NowAsVariantTime() - v.data[3].date) < 1.0 / 24);  // UTC, from this run
+        CHECK(v.data[4].vt == VT_I4);
+        CHECK(v.data[4].lVal == OPC_READABLE);
+        CHECK(v.data[5].vt == VT_R4);
+        CHECK(v.data[5].fltVal == 1.0f);
+        CHECK(v.data[6].vt == VT_EMPTY);
+        REQUIRE(v.data[7].vt == VT_BSTR);
+        CHECK(Narrow(v.data[7].bstrVal) == "Constant");
+        // The temporary group and its item went with the call, not with the server.
+        CHECK(SimLiveSubscriptions(nullptr) == 0);
+    }
+    CHECK(ModuleCanUnloadNow() == S_OK);
+}
+
+TEST_CASE("GetItemProperties: branches, write-only points and IDs outside the tree")
+{
+    Ref<IOPCItemProperties> server;
+    CreateServerAs(server);
+
+    Values branch(server.Get(), kBranch, {101, 1, 2});
+    REQUIRE(branch.result == S_OK);
+    CHECK(branch.errors[0] == S_OK);
+    REQUIRE(branch.data[0].vt == VT_BSTR);
+    CHECK(Narrow(branch.data[0].bstrVal) == "proc1");
+    CHECK(branch.errors[1] == OPC_E_INVALID_PID);
+    CHECK(branch.errors[2] == OPC_E_INVALID_PID);
+
+    // A refused read is no failure here: the empty value, bad quality and zero time go out.
+    Values writeOnly(server.Get(), L"\\\\.\\proc1\\WriteOnly", {2, 3, 4, 5});
+    REQUIRE(writeOnly.result == S_OK);
+    for (int i = 0; i < 4; ++i) CHECK(writeOnly.errors[i] == S_OK);
+    CHECK(writeOnly.data[0].vt == VT_EMPTY);
+    CHECK(writeOnly.data[1].iVal == OPC_QUALITY_BAD);
+    CHECK(writeOnly.data[2].vt == VT_DATE);
+    CHECK(writeOnly.data[2].date == -109205.0);  // 1 January 1601
+    CHECK(writeOnly.data[3].lVal == OPC_WRITEABLE);
+
+    // Type and rights of an ID outside the tree are those the network gave the item.
+    Values outside(server.Get(), L"\\\\.\\mem\\props2", {1, 2, 3, 5, 6, 101});
+    REQUIRE(outside.result == S_OK);
+    CHECK(outside.data[0].vt == VT_I2);
+    CHECK(outside.data[0].iVal == VT_R8);
+    CHECK(outside.data[1].vt == VT_R8);
+    CHECK(outside.data[1].dblVal == 0.0);
+    CHECK(outside.data[2].iVal == OPC_QUALITY_GOOD);
+    CHECK(outside.data[3].vt == VT_I4);
+    CHECK(outside.data[3].lVal == (OPC_READABLE | OPC_WRITEABLE));
+    CHECK(outside.data[4].fltVal == 1.0f);
+    CHECK(outside.errors[5] == OPC_E_INVALID_PID);
+
+    // Without its read nothing is known of such an ID: the whole call fails.
+    Values unknown(server.Get(), L"\\\\.\\proc9\\Nothing", {6, 2});
+    CHECK(unknown.result == E_FAIL);
+    CHECK((unknown.data == nullptr && unknown.errors == nullptr));
+}
+
+TEST_CASE("GetItemProperties: a leaf whose read fails reports it per property and reads again")
+{
+    Ref<IOPCItemProperties> server;
+    CreateServerAs(server);
+    auto start = std::chrono::steady_clock::now();
+    Values v(server.Get(), L"\\\\.\\proc1\\Silent", {2, 6, 3});
+    auto waited = std::chrono::steady_clock::now() - start;
+    CHECK(v.result == S_OK);
+    CHECK(v.errors[0] == E_FAIL);
+    CHECK(v.data[0].vt == VT_EMPTY);
+    CHECK(v.errors[1] == S_OK);
+    CHECK(v.errors[2] == E_FAIL);
+    // Two waits for a first value: the failed read was not kept for the quality.
+    CHECK(waited >= std::chrono::milliseconds(5000));
+}
+
+TEST_CASE("LookupItemIDs: only the value has an item ID, and only on a leaf")
+{
+    Ref<IOPCItemProperties> server;
+    CreateServerAs(server);
+    NewIds leaf(server.Get(), kConstant, {2, 7, 1});
+    CHECK(leaf.result == S_FALSE);
+    REQUIRE(leaf.itemIds[0] != nullptr);
+    CHECK(std::wstring(leaf.itemIds[0]) == kConstant);
+    CHECK(leaf.errors[0] == S_OK);
+    CHECK(leaf.itemIds[1] == nullptr);
+    CHECK(leaf.errors[1] == OPC_E_INVALID_PID);
+    CHECK(leaf.itemIds[2] == nullptr);
+    CHECK(leaf.errors[2] == E_FAIL);
+
+    NewIds outside(server.Get(), L"\\\\.\\mem\\props3", {2});
+    CHECK(outside.result == S_OK);
+    CHECK(std::wstring(outside.itemIds[0]) == L"\\\\.\\mem\\props3");
+
+    NewIds branch(server.Get(), kBranch, {2, 101});
+    CHECK(branch.result == S_FALSE);
+    CHECK((branch.itemIds[0] == nullptr && branch.errors[0] == E_FAIL));
+    CHECK((branch.itemIds[1] == nullptr && branch.errors[1] == E_FAIL));
+}
