@@ -1,11 +1,39 @@
 #!/bin/sh
 # Builds the server, registers it in the build's private Wine prefix as an installer
-# would, and asks it for its status through CoCreateInstance of its ProgID.
+# would, and shows it at work through opcq, the console OPC client: the server's status,
+# the item IDs of the local computer, and ten seconds of live values with a write halfway.
 set -eu
 . "$(dirname "$0")/prepare.sh"
 
 build=build/mingw
 dll="Z:$(pwd)/$build/bin/twopc.dll"
+opcq="$build/bin/opcq.exe"
 echo "Registering $dll"
 "$build/wine-run.sh" regsvr32 /s "$dll"
-"$build/wine-run.sh" "$build/bin/twopc-cli.exe" status
+
+# printf, not echo: some shells' echo would eat the backslashes of the item IDs.
+show() {
+    printf '\n$ opcq'
+    printf ' %s' "$@"
+    printf '\n'
+}
+
+show status
+"$build/wine-run.sh" "$opcq" status
+
+show browse --flat '\\.'
+"$build/wine-run.sh" "$opcq" browse --flat '\\.'
+
+set -- watch '\\.\proc1\Waveform.cosine' '\\.\proc1\Waveform.ramp' '\\.\proc1\Label' \
+    --seconds 10 --write '\\.\proc1\Label=running@5'
+show "$@"
+if [ -t 1 ]; then
+    # On a terminal opcq gets a console and redraws its trend every second; wine-run.sh
+    # would hold all output back until the program ends. The prefix is booted and its
+    # wineserver running by now, so nothing is left behind on the terminal.
+    WINEPREFIX="$(pwd)/$build/wineprefix" WINEARCH=win64 WINEDEBUG="${WINEDEBUG:-fixme-all,-winediag,-systray}" \
+        WINEDLLOVERRIDES="winedbg.exe=d;mscoree=d;mshtml=d" \
+        "$(command -v wine64 || echo /usr/lib/wine/wine64)" "$opcq" "$@"
+else
+    "$build/wine-run.sh" "$opcq" "$@"
+fi
