@@ -1,10 +1,11 @@
 #include "DataSink.h"
 
 #include <cmath>
+#include <utility>
 
 namespace bench {
 
-DataSink::DataSink(std::size_t items) : lastTick_(items, -1) {}
+DataSink::DataSink(std::size_t items, std::size_t groups) : lastCall_(groups + 1, 0), lastTick_(items, -1) {}
 
 DataSink::Counts DataSink::Snapshot() const noexcept
 {
@@ -15,6 +16,10 @@ DataSink::Counts DataSink::Snapshot() const noexcept
     counts.notGood = notGood_.load(std::memory_order_relaxed);
     counts.itemsSeenOnce = itemsSeenOnce_.load(std::memory_order_relaxed);
     counts.thread = thread_.load(std::memory_order_relaxed);
+    counts.intervals = intervals_.load(std::memory_order_relaxed);
+    counts.intervalSumMs = intervalSumMs_.load(std::memory_order_relaxed);
+    counts.intervalMinMs = counts.intervals ? intervalMinMs_.load(std::memory_order_relaxed) : 0.0;
+    counts.intervalMaxMs = intervalMaxMs_.load(std::memory_order_relaxed);
     return counts;
 }
 
@@ -30,9 +35,23 @@ HRESULT DataSink::QueryInterface(REFIID riid, void** object)
     return E_NOINTERFACE;
 }
 
-HRESULT DataSink::OnDataChange(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD dwCount, OPCHANDLE* phClientItems,
+HRESULT DataSink::OnDataChange(DWORD, OPCHANDLE hGroup, HRESULT, HRESULT, DWORD dwCount, OPCHANDLE* phClientItems,
                                VARIANT* pvValues, WORD* pwQualities, FILETIME*, HRESULT* pErrors)
 {
+    if (hGroup < lastCall_.size()) {
+        LARGE_INTEGER now, frequency;
+        QueryPerformanceCounter(&now);
+        QueryPerformanceFrequency(&frequency);
+        const LONGLONG previous = std::exchange(lastCall_[hGroup], now.QuadPart);
+        if (previous != 0 && windowOpen_.load(std::memory_order_relaxed)) {
+            // One writer per group, and one scan thread: plain read-modify-write is enough.
+            const double ms = static_cast<double>(now.QuadPart - previous) * 1000.0 / static_cast<double>(frequency.QuadPart);
+            intervals_.store(intervals_.load(std::memory_order_relaxed) + 1, std::memory_order_relaxed);
+            intervalSumMs_.store(intervalSumMs_.load(std::memory_order_relaxed) + ms, std::memory_order_relaxed);
+            if (ms < intervalMinMs_.load(std::memory_order_relaxed)) intervalMinMs_.store(ms, std::memory_order_relaxed);
+            if (ms > intervalMaxMs_.load(std::memory_order_relaxed)) intervalMaxMs_.store(ms, std::memory_order_relaxed);
+        }
+    }
     std::uint64_t skipped = 0;
     std::uint64_t notGood = 0;
     std::uint64_t firstSeen = 0;

@@ -20,8 +20,8 @@ namespace bench {
 
 class DataSink final : public IOPCDataCallback {
 public:
-    // Client handles must be below `items`.
-    explicit DataSink(std::size_t items);
+    // Item client handles must be below `items`, group client handles at most `groups`.
+    DataSink(std::size_t items, std::size_t groups);
     DataSink(const DataSink&) = delete;
     DataSink& operator=(const DataSink&) = delete;
 
@@ -32,8 +32,16 @@ public:
         std::uint64_t notGood = 0;        // items with a failure, a quality other than good or no number
         std::uint64_t itemsSeenOnce = 0;  // distinct items reported so far
         DWORD thread = 0;                 // the thread of the last OnDataChange
+        // Intervals between two OnDataChange calls of one group while the window was open.
+        std::uint64_t intervals = 0;
+        double intervalSumMs = 0;
+        double intervalMinMs = 0;
+        double intervalMaxMs = 0;
     };
     Counts Snapshot() const noexcept;
+    // Interval statistics are kept only while the window is open.
+    void OpenWindow() noexcept { windowOpen_.store(true); }
+    void CloseWindow() noexcept { windowOpen_.store(false); }
     ULONG References() const noexcept { return references_; }
 
     // IUnknown
@@ -61,6 +69,13 @@ private:
     std::atomic<std::uint64_t> notGood_{0};
     std::atomic<std::uint64_t> itemsSeenOnce_{0};
     std::atomic<DWORD> thread_{0};
+    std::atomic<bool> windowOpen_{false};
+    std::atomic<std::uint64_t> intervals_{0};
+    std::atomic<double> intervalSumMs_{0};
+    std::atomic<double> intervalMinMs_{1e300};
+    std::atomic<double> intervalMaxMs_{0};
+    // Per group (by client handle), the performance counter at its last OnDataChange.
+    std::vector<LONGLONG> lastCall_;
     // Per item, the tick of its last reported value; -1 before the first. Each group's
     // items are disjoint, so concurrent callbacks of different groups never share an entry.
     std::vector<std::int64_t> lastTick_;

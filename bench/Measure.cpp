@@ -192,6 +192,17 @@ unsigned ProcessorCount()
     return info.dwNumberOfProcessors;
 }
 
+std::string LoadAverage()
+{
+    if (WineVersion().empty()) return {};
+    const auto text = ReadSmallFile(L"Z:\\proc\\loadavg");
+    if (!text) return {};
+    std::istringstream fields(*text);
+    std::string one, five, fifteen;
+    fields >> one >> five >> fifteen;
+    return one + " " + five + " " + fifteen;
+}
+
 double NanosecondsEach(std::uint64_t cpuTime, std::uint64_t count) noexcept
 {
     return count == 0 ? 0.0 : static_cast<double>(cpuTime) * 100.0 / static_cast<double>(count);

@@ -34,6 +34,9 @@ private:
 // "wine-8.0" and the like under Wine; empty on Windows itself.
 std::string WineVersion();
 unsigned ProcessorCount();
+// Under Wine, the host's load averages over 1, 5 and 15 minutes ("0.52 0.40 0.31"); empty
+// elsewhere. Other work on the machine skews every figure here.
+std::string LoadAverage();
 
 // Nanoseconds per unit for a CPU time in 100 ns units spread over `count` units; 0 for none.
 double NanosecondsEach(std::uint64_t cpuTime, std::uint64_t count) noexcept;

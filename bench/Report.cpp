@@ -98,6 +98,9 @@ void PrintTables(const Results& r)
     std::printf("\nMachine: %u processors, %s; window %.1f s after %.1f s warm-up; process CPU from %s\n",
                 r.processors, r.wineVersion.empty() ? "Windows" : r.wineVersion.c_str(), r.settings.seconds,
                 r.settings.warmup, r.cpuClock.c_str());
+    if (!r.loadBefore.empty()) {
+        std::printf("Load average before: %s, after: %s\n", r.loadBefore.c_str(), r.loadAfter.c_str());
+    }
 
     if (!r.updates.empty()) {
         std::printf("\nItem updates (groups of 1,000 active items at 100 ms); CPU in ns per update\n");
@@ -112,21 +115,23 @@ void PrintTables(const Results& r)
                         u.processNs, u.serverNs, u.floorNs, u.floorNs > 0 ? u.serverNs / u.floorNs : 0.0,
                         u.deliveryBusyNs, u.realtimeCallbackNs, u.scanThreadNs, u.otherThreadsNs, u.processCores);
         }
-        std::printf("%8s %10s %10s %9s %7s %8s %8s\n", "items", "produced", "skipped", "notGood", "calls",
-                    "cb wall", "setup s");
+        std::printf("%8s %10s %10s %9s %7s %8s %8s %8s %8s %8s %8s\n", "items", "produced", "skipped", "notGood",
+                    "calls", "cb wall", "dlv cpu", "scan ms", "min ms", "max ms", "setup s");
         for (const UpdateResult& u : r.updates) {
-            std::printf("%8zu %10llu %10llu %9llu %7llu %8.0f %8.1f\n", u.items,
+            std::printf("%8zu %10llu %10llu %9llu %7llu %8.0f %8.0f %8.2f %8.2f %8.2f %8.1f\n", u.items,
                         static_cast<unsigned long long>(u.produced), static_cast<unsigned long long>(u.skippedTicks),
                         static_cast<unsigned long long>(u.notGood), static_cast<unsigned long long>(u.callbacks),
-                        u.callbackWallNs, u.addItemsSeconds);
+                        u.callbackWallNs, u.deliveryThreadNs, u.scanIntervalMeanMs, u.scanIntervalMinMs,
+                        u.scanIntervalMaxMs, u.addItemsSeconds);
         }
     }
     if (!r.floors.empty()) {
-        std::printf("\nSimulator alone (counting receiver); ns per report\n%8s %12s %10s %10s %10s %10s\n", "points",
-                    "reports/s", "process", "busy", "thread", "cb wall");
+        std::printf("\nSimulator alone (counting receiver); ns per report\n%8s %12s %10s %10s %10s %10s %12s\n",
+                    "points", "reports/s", "process", "busy", "thread", "cb wall", "subscribe us");
         for (const FloorResult& f : r.floors) {
-            std::printf("%8zu %12.0f %10.1f %10.1f %10.1f %10.1f\n", f.points, f.reportsPerSecond, f.processNsPerReport,
-                        f.busyNsPerReport, f.threadCpuNsPerReport, f.callbackWallNsPerReport);
+            std::printf("%8zu %12.0f %10.1f %10.1f %10.1f %10.1f %12.1f\n", f.points, f.reportsPerSecond,
+                        f.processNsPerReport, f.busyNsPerReport, f.threadCpuNsPerReport, f.callbackWallNsPerReport,
+                        f.subscribeUsPerPoint);
         }
     }
     if (!r.cacheReads.empty()) {
@@ -167,6 +172,8 @@ void WriteJson(const Results& r, const std::wstring& path)
     json.Count("processors", r.processors);
     json.Text("wine", r.wineVersion);
     json.Text("process_cpu_clock", r.cpuClock);
+    json.Text("load_before", r.loadBefore);
+    json.Text("load_after", r.loadAfter);
     json.Close('}');
     json.Open("settings", '{');
     json.Number("seconds", r.settings.seconds);
@@ -194,7 +201,11 @@ void WriteJson(const Results& r, const std::wstring& path)
         json.Number("delivery_busy_ns_per_produced", u.deliveryBusyNs);
         json.Number("realtime_callback_ns_per_produced", u.realtimeCallbackNs);
         json.Number("callback_wall_ns_per_produced", u.callbackWallNs);
+        json.Number("delivery_thread_cpu_ns_per_produced", u.deliveryThreadNs);
         json.Number("scan_thread_ns_per_update", u.scanThreadNs);
+        json.Number("scan_interval_mean_ms", u.scanIntervalMeanMs);
+        json.Number("scan_interval_min_ms", u.scanIntervalMinMs);
+        json.Number("scan_interval_max_ms", u.scanIntervalMaxMs);
         json.Number("other_threads_ns_per_update", u.otherThreadsNs);
         json.Number("setup_seconds", u.addItemsSeconds);
     });
@@ -208,6 +219,7 @@ void WriteJson(const Results& r, const std::wstring& path)
         json.Number("delivery_busy_ns_per_report", f.busyNsPerReport);
         json.Number("delivery_thread_cpu_ns_per_report", f.threadCpuNsPerReport);
         json.Number("callback_wall_ns_per_report", f.callbackWallNsPerReport);
+        json.Number("subscribe_us_per_point", f.subscribeUsPerPoint);
     });
     Array(json, "cache_reads", r.cacheReads, [&](const CacheReadResult& c) {
         json.Count("items_per_call", c.itemsPerCall);

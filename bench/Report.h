@@ -11,6 +11,8 @@ namespace bench {
 struct Results {
     std::string wineVersion;
     std::string cpuClock;
+    std::string loadBefore;  // load averages when the run began and ended
+    std::string loadAfter;
     unsigned processors = 0;
     Settings settings;
     std::vector<FloorResult> floors;

@@ -8,6 +8,7 @@
 #include <sim/simctl.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <atomic>
 #include <stdexcept>
 #include <string>
@@ -103,12 +104,14 @@ FloorResult MeasureFloor(std::size_t points, const Settings& settings)
     subscribed.reserve(points);
     FloorResult result;
     try {
+        const Stopwatch subscribing;
         for (std::size_t i = 0; i < points; ++i) {
             kelvane::IKelvanePoint* point = nullptr;
             Check(link->Subscribe((prefix + std::to_wstring(i)).c_str(), nullptr, &request, &point), "Subscribe");
             subscribed.push_back(point);
         }
         WaitForSimulator();
+        result.subscribeUsPerPoint = subscribing.Seconds() * 1e6 / static_cast<double>(points);
         SleepSeconds(settings.warmup);
 
         const SimDeliveryStats before = DeliveryStats();
@@ -141,10 +144,10 @@ FloorResult MeasureFloor(std::size_t points, const Settings& settings)
 UpdateResult MeasureUpdates(std::size_t items, const FloorResult& floor, const Settings& settings)
 {
     StartBench(items);
-    DataSink sink(items);
     UpdateResult result;
     result.items = items;
     result.groups = (items + kItemsPerGroup - 1) / kItemsPerGroup;
+    DataSink sink(items, result.groups);
     {
         OpcClient client;
         const Stopwatch adding;
@@ -169,7 +172,14 @@ UpdateResult MeasureUpdates(std::size_t items, const FloorResult& floor, const S
         const std::uint64_t processBefore = ProcessCpuTime();
         const std::uint64_t scanBefore = ThreadCpuTime(sinkBefore.thread);
         const Stopwatch window;
+        sink.OpenWindow();
+        std::printf("  measuring for %.1f s\n", settings.seconds);
+        std::fflush(stdout);
+        // Marks for traces (WINEDEBUG=+server,+debugstr) and debuggers.
+        OutputDebugStringA("twopc-bench: window opens\n");
         SleepSeconds(settings.seconds);
+        OutputDebugStringA("twopc-bench: window closes\n");
+        sink.CloseWindow();
         const DataSink::Counts sinkAfter = sink.Snapshot();
         const SimDeliveryStats simAfter = DeliveryStats();
         const std::uint64_t processAfter = ProcessCpuTime();
@@ -187,7 +197,8 @@ UpdateResult MeasureUpdates(std::size_t items, const FloorResult& floor, const S
         result.deliveredPerSecond = static_cast<double>(result.delivered) / result.seconds;
 
         const std::uint64_t process = processAfter - processBefore;
-        const std::uint64_t delivery = simAfter.deliveryBusyTime - simBefore.deliveryBusyTime;
+        const std::uint64_t deliveryBusy = simAfter.deliveryBusyTime - simBefore.deliveryBusyTime;
+        const std::uint64_t deliveryCpu = simAfter.deliveryCpuTime - simBefore.deliveryCpuTime;
         const std::uint64_t scan = scanAfter - scanBefore;
         result.processCores = static_cast<double>(process) / 1e7 / result.seconds;
         result.processNs = NanosecondsEach(process, result.delivered);
@@ -195,11 +206,15 @@ UpdateResult MeasureUpdates(std::size_t items, const FloorResult& floor, const S
         const double floorShare = floor.processNsPerReport * static_cast<double>(result.produced);  // ns
         result.serverNs =
             result.delivered == 0 ? 0.0 : (static_cast<double>(process) * 100.0 - floorShare) / result.delivered;
-        result.deliveryBusyNs = NanosecondsEach(delivery, result.produced);
+        result.deliveryBusyNs = NanosecondsEach(deliveryBusy, result.produced);
+        result.deliveryThreadNs = NanosecondsEach(deliveryCpu, result.produced);
         result.realtimeCallbackNs = result.deliveryBusyNs - floor.busyNsPerReport;
         result.callbackWallNs = NanosecondsEach(simAfter.benchCallbackTime - simBefore.benchCallbackTime, result.produced);
         result.scanThreadNs = NanosecondsEach(scan, result.delivered);
-        result.otherThreadsNs = NanosecondsEach(process - std::min(process, delivery + scan), result.delivered);
+        result.otherThreadsNs = NanosecondsEach(process - std::min(process, deliveryCpu + scan), result.delivered);
+        result.scanIntervalMeanMs = sinkAfter.intervals ? sinkAfter.intervalSumMs / sinkAfter.intervals : 0.0;
+        result.scanIntervalMinMs = sinkAfter.intervalMinMs;
+        result.scanIntervalMaxMs = sinkAfter.intervalMaxMs;
     }
     if (sink.References() != 1) throw std::runtime_error("the server kept a reference to the data callback");
     return result;
@@ -236,7 +251,9 @@ CacheReadResult MeasureCacheReads(std::size_t itemsPerCall, const Settings& sett
 
 AddItemsResult MeasureAddItems(std::size_t items)
 {
+    // Unchanging points: item creation is measured without the load of updates.
     StartBench(items);
+    SimStopBench();
     OpcClient client;
     OpcGroup& group = client.AddGroup(1, FALSE, kUpdateRateMs);
     AddItemsResult result;
@@ -260,6 +277,7 @@ AddItemsResult MeasureAddItems(std::size_t items)
 LookupResult MeasureLookup(std::size_t benchPoints, bool listed, std::size_t items)
 {
     StartBench(benchPoints, listed ? SIM_BENCH_LISTED : 0);
+    SimStopBench();
     LookupResult result;
     result.benchPoints = benchPoints;
     result.listed = listed;

@@ -27,6 +27,7 @@ struct FloorResult {
     double busyNsPerReport = 0;          // the delivery thread outside its waits
     double threadCpuNsPerReport = 0;     // the delivery thread's own times (coarse under Wine)
     double callbackWallNsPerReport = 0;  // wall time inside the receiver's OnValue
+    double subscribeUsPerPoint = 0;      // Subscribe on the realtime link, for comparison with AddItems
 };
 
 // Item updates through the server: groups of 1,000 active items at 100 ms, one sink.
@@ -52,8 +53,13 @@ struct UpdateResult {
     double deliveryBusyNs = 0;      // per produced update: simulator + server's realtime callbacks
     double realtimeCallbackNs = 0;  // per produced update: deliveryBusyNs minus the floor's busy time
     double callbackWallNs = 0;      // per produced update: wall time inside the server's OnValue
-    double scanThreadNs = 0;        // the update-scan thread (GetThreadTimes): scan, copies, OnDataChange
-    double otherThreadsNs = 0;      // process minus delivery busy time and scan thread
+    double deliveryThreadNs = 0;    // per produced update: the delivery thread's own times
+    double scanThreadNs = 0;        // the update-scan thread: scan, copies, OnDataChange
+    double otherThreadsNs = 0;      // process minus the delivery and the scan thread
+    // Intervals between a group's OnDataChange calls in the window, in milliseconds.
+    double scanIntervalMeanMs = 0;
+    double scanIntervalMinMs = 0;
+    double scanIntervalMaxMs = 0;
 };
 
 struct CacheReadResult {

@@ -148,6 +148,7 @@ int wmain(int argc, wchar_t** argv)
     results.wineVersion = WineVersion();
     results.processors = ProcessorCount();
     results.cpuClock = ProcessCpuClock();
+    results.loadBefore = LoadAverage();
     results.settings = options.settings;
     int status = 0;
     try {
@@ -156,6 +157,7 @@ int wmain(int argc, wchar_t** argv)
         std::fprintf(stderr, "twopc-bench: %s\n", failure.what());
         status = 1;
     }
+    results.loadAfter = LoadAverage();
     PrintTables(results);
     try {
         WriteJson(results, options.json);

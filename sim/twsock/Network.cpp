@@ -112,6 +112,8 @@ void Network::Reset()
     if (benchSubscriptions_ == 0) {
         benchPoints_ = {};
         benchListed_ = false;
+        benchSweepCursor_ = 0;
+        benchSweepRemaining_ = 0;
     }
     clockPaused_ = false;
     nextTick_ = Clock::now() + kTickPeriod;
