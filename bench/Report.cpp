@@ -82,13 +82,10 @@ void Array(JsonWriter& json, const char* name, const std::vector<Item>& items, B
 
 void PrintUpdate(const UpdateResult& u)
 {
-    std::printf("%8zu items: offered %9.0f/s, delivered %9.0f/s, missed %8lld (%5.2f%%), skipped ticks %llu, "
+    std::printf("%8zu items: offered %9.0f/s, delivered %9.0f/s, lost %5.2f%% (%llu skipped ticks), "
                 "process %.2f cores\n",
                 u.items, u.offeredPerSecond, u.deliveredPerSecond,
-                static_cast<long long>(u.offered) - static_cast<long long>(u.delivered),
-                u.offered ? 100.0 * (static_cast<double>(u.offered) - static_cast<double>(u.delivered)) /
-                                static_cast<double>(u.offered)
-                          : 0.0,
+                u.offered ? 100.0 * static_cast<double>(u.skippedTicks) / static_cast<double>(u.offered) : 0.0,
                 static_cast<unsigned long long>(u.skippedTicks), u.processCores);
     std::fflush(stdout);
 }
@@ -103,26 +100,25 @@ void PrintTables(const Results& r)
     }
 
     if (!r.updates.empty()) {
-        std::printf("\nItem updates (groups of 1,000 active items at 100 ms); CPU in ns per update\n");
-        std::printf("%8s %10s %10s %9s %7s %8s %8s %8s %6s %8s %8s %8s %8s %7s\n", "items", "offered/s",
-                    "deliver/s", "missed", "miss%", "process", "server", "floor", "ratio", "dlv busy", "realtime",
-                    "scan", "other", "cores");
+        std::printf("\nItem updates (groups of 1,000 active items at 100 ms); CPU in ns per delivered update\n");
+        std::printf("%8s %10s %10s %7s %8s %8s %8s %6s %8s %8s %8s %7s\n", "items", "offered/s", "deliver/s", "lost",
+                    "process", "server", "floor", "ratio", "dlv cpu", "realtime", "scan", "cores");
         for (const UpdateResult& u : r.updates) {
-            const long long missed = static_cast<long long>(u.offered) - static_cast<long long>(u.delivered);
-            std::printf("%8zu %10.0f %10.0f %9lld %6.2f%% %8.0f %8.0f %8.1f %5.1fx %8.0f %8.0f %8.0f %8.0f %7.2f\n",
-                        u.items, u.offeredPerSecond, u.deliveredPerSecond, missed,
-                        u.offered ? 100.0 * static_cast<double>(missed) / static_cast<double>(u.offered) : 0.0,
+            std::printf("%8zu %10.0f %10.0f %6.2f%% %8.0f %8.0f %8.1f %5.1fx %8.0f %8.0f %8.0f %7.3f\n", u.items,
+                        u.offeredPerSecond, u.deliveredPerSecond,
+                        u.offered ? 100.0 * static_cast<double>(u.skippedTicks) / static_cast<double>(u.offered) : 0.0,
                         u.processNs, u.serverNs, u.floorNs, u.floorNs > 0 ? u.serverNs / u.floorNs : 0.0,
-                        u.deliveryBusyNs, u.realtimeCallbackNs, u.scanThreadNs, u.otherThreadsNs, u.processCores);
+                        u.deliveryThreadNs, u.realtimeCallbackNs, u.scanThreadNs, u.processCores);
         }
-        std::printf("%8s %10s %10s %9s %7s %8s %8s %8s %8s %8s %8s\n", "items", "produced", "skipped", "notGood",
-                    "calls", "cb wall", "dlv cpu", "scan ms", "min ms", "max ms", "setup s");
+        std::printf("%8s %10s %9s %10s %8s %7s %8s %8s %8s %8s %8s %8s\n", "items", "produced", "missed", "skipped",
+                    "notGood", "calls", "cb wall", "dlv busy", "scan ms", "min ms", "max ms", "setup s");
         for (const UpdateResult& u : r.updates) {
-            std::printf("%8zu %10llu %10llu %9llu %7llu %8.0f %8.0f %8.2f %8.2f %8.2f %8.1f\n", u.items,
-                        static_cast<unsigned long long>(u.produced), static_cast<unsigned long long>(u.skippedTicks),
-                        static_cast<unsigned long long>(u.notGood), static_cast<unsigned long long>(u.callbacks),
-                        u.callbackWallNs, u.deliveryThreadNs, u.scanIntervalMeanMs, u.scanIntervalMinMs,
-                        u.scanIntervalMaxMs, u.addItemsSeconds);
+            std::printf("%8zu %10llu %9lld %10llu %8llu %7llu %8.0f %8.0f %8.2f %8.2f %8.2f %8.1f\n", u.items,
+                        static_cast<unsigned long long>(u.produced),
+                        static_cast<long long>(u.offered) - static_cast<long long>(u.delivered),
+                        static_cast<unsigned long long>(u.skippedTicks), static_cast<unsigned long long>(u.notGood),
+                        static_cast<unsigned long long>(u.callbacks), u.callbackWallNs, u.deliveryBusyNs,
+                        u.scanIntervalMeanMs, u.scanIntervalMinMs, u.scanIntervalMaxMs, u.addItemsSeconds);
         }
     }
     if (!r.floors.empty()) {
@@ -164,8 +160,9 @@ void PrintTables(const Results& r)
 
 void WriteJson(const Results& r, const std::wstring& path)
 {
-    std::unique_ptr<std::FILE, CloseFile> file(_wfopen(path.c_str(), L"w"));
-    if (!file) throw std::runtime_error("cannot write the JSON file");
+    std::FILE* opened = nullptr;
+    if (_wfopen_s(&opened, path.c_str(), L"w") != 0 || !opened) throw std::runtime_error("cannot write the JSON file");
+    const std::unique_ptr<std::FILE, CloseFile> file(opened);
     JsonWriter json(file.get());
     json.Open(nullptr, '{');
     json.Open("machine", '{');
@@ -189,6 +186,8 @@ void WriteJson(const Results& r, const std::wstring& path)
         json.Count("delivered", u.delivered);
         json.Number("missed", static_cast<double>(u.offered) - static_cast<double>(u.delivered));
         json.Count("skipped_ticks", u.skippedTicks);
+        json.Number("lost_fraction",
+                    u.offered ? static_cast<double>(u.skippedTicks) / static_cast<double>(u.offered) : 0.0);
         json.Count("not_good", u.notGood);
         json.Count("callbacks", u.callbacks);
         json.Number("offered_per_s", u.offeredPerSecond);

@@ -8,10 +8,11 @@
 #include <sim/simctl.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <atomic>
+#include <cstdio>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace bench {
 namespace {
@@ -89,55 +90,69 @@ std::wstring HostName()
     return host;
 }
 
+// Bench points subscribed straight through the realtime link, as the server would, until
+// destruction. The receiver must outlive it.
+class DirectSubscriber {
+public:
+    explicit DirectSubscriber(kelvane::IKelvaneRealTimeReceiver& receiver)
+    {
+        if (!RealTimeFactory()(nullptr, &receiver, &link_)) throw std::runtime_error("NewKelvaneRealTime failed");
+    }
+    DirectSubscriber(const DirectSubscriber&) = delete;
+    DirectSubscriber& operator=(const DirectSubscriber&) = delete;
+    ~DirectSubscriber()
+    {
+        for (kelvane::IKelvanePoint* point : points_) point->Release();
+        link_->Release();
+    }
+
+    void SubscribeBenchPoints(std::size_t count)
+    {
+        const std::wstring prefix = L"\\\\" + HostName() + L"\\bench\\p";
+        const kelvane::SubscriptionRequest request{13, 7, 0, 0};
+        points_.reserve(points_.size() + count);
+        for (std::size_t i = 0; i < count; ++i) {
+            kelvane::IKelvanePoint* point = nullptr;
+            Check(link_->Subscribe((prefix + std::to_wstring(i)).c_str(), nullptr, &request, &point), "Subscribe");
+            points_.push_back(point);
+        }
+    }
+
+private:
+    kelvane::IKelvaneRealTime* link_ = nullptr;
+    std::vector<kelvane::IKelvanePoint*> points_;
+};
+
 }  // namespace
 
 FloorResult MeasureFloor(std::size_t points, const Settings& settings)
 {
     StartBench(points);
     CountingReceiver receiver;
-    kelvane::IKelvaneRealTime* link = nullptr;
-    if (!RealTimeFactory()(nullptr, &receiver, &link)) throw std::runtime_error("NewKelvaneRealTime failed");
-
-    const std::wstring prefix = L"\\\\" + HostName() + L"\\bench\\p";
-    const kelvane::SubscriptionRequest request{13, 7, 0, 0};
-    std::vector<kelvane::IKelvanePoint*> subscribed;
-    subscribed.reserve(points);
+    DirectSubscriber subscriber(receiver);
     FloorResult result;
-    try {
-        const Stopwatch subscribing;
-        for (std::size_t i = 0; i < points; ++i) {
-            kelvane::IKelvanePoint* point = nullptr;
-            Check(link->Subscribe((prefix + std::to_wstring(i)).c_str(), nullptr, &request, &point), "Subscribe");
-            subscribed.push_back(point);
-        }
-        WaitForSimulator();
-        result.subscribeUsPerPoint = subscribing.Seconds() * 1e6 / static_cast<double>(points);
-        SleepSeconds(settings.warmup);
+    result.points = points;
+    const Stopwatch subscribing;
+    subscriber.SubscribeBenchPoints(points);
+    WaitForSimulator();
+    result.subscribeUsPerPoint = subscribing.Seconds() * 1e6 / static_cast<double>(points);
+    SleepSeconds(settings.warmup);
 
-        const SimDeliveryStats before = DeliveryStats();
-        const std::uint64_t processBefore = ProcessCpuTime();
-        const Stopwatch window;
-        SleepSeconds(settings.seconds);
-        const SimDeliveryStats after = DeliveryStats();
-        const std::uint64_t processAfter = ProcessCpuTime();
-        result.seconds = window.Seconds();
+    const SimDeliveryStats before = DeliveryStats();
+    const std::uint64_t processBefore = ProcessCpuTime();
+    const Stopwatch window;
+    SleepSeconds(settings.seconds);
+    const SimDeliveryStats after = DeliveryStats();
+    const std::uint64_t processAfter = ProcessCpuTime();
+    result.seconds = window.Seconds();
 
-        result.points = points;
-        result.ticks = after.ticks - before.ticks;
-        result.reports = after.benchReports - before.benchReports;
-        result.reportsPerSecond = static_cast<double>(result.reports) / result.seconds;
-        result.processNsPerReport = NanosecondsEach(processAfter - processBefore, result.reports);
-        result.busyNsPerReport = NanosecondsEach(after.deliveryBusyTime - before.deliveryBusyTime, result.reports);
-        result.threadCpuNsPerReport = NanosecondsEach(after.deliveryCpuTime - before.deliveryCpuTime, result.reports);
-        result.callbackWallNsPerReport =
-            NanosecondsEach(after.benchCallbackTime - before.benchCallbackTime, result.reports);
-    } catch (...) {
-        for (kelvane::IKelvanePoint* point : subscribed) point->Release();
-        link->Release();
-        throw;
-    }
-    for (kelvane::IKelvanePoint* point : subscribed) point->Release();
-    link->Release();
+    result.ticks = after.ticks - before.ticks;
+    result.reports = after.benchReports - before.benchReports;
+    result.reportsPerSecond = static_cast<double>(result.reports) / result.seconds;
+    result.processNsPerReport = NanosecondsEach(processAfter - processBefore, result.reports);
+    result.busyNsPerReport = NanosecondsEach(after.deliveryBusyTime - before.deliveryBusyTime, result.reports);
+    result.threadCpuNsPerReport = NanosecondsEach(after.deliveryCpuTime - before.deliveryCpuTime, result.reports);
+    result.callbackWallNsPerReport = NanosecondsEach(after.benchCallbackTime - before.benchCallbackTime, result.reports);
     return result;
 }
 
@@ -208,7 +223,7 @@ UpdateResult MeasureUpdates(std::size_t items, const FloorResult& floor, const S
             result.delivered == 0 ? 0.0 : (static_cast<double>(process) * 100.0 - floorShare) / result.delivered;
         result.deliveryBusyNs = NanosecondsEach(deliveryBusy, result.produced);
         result.deliveryThreadNs = NanosecondsEach(deliveryCpu, result.produced);
-        result.realtimeCallbackNs = result.deliveryBusyNs - floor.busyNsPerReport;
+        result.realtimeCallbackNs = result.deliveryThreadNs - floor.threadCpuNsPerReport;
         result.callbackWallNs = NanosecondsEach(simAfter.benchCallbackTime - simBefore.benchCallbackTime, result.produced);
         result.scanThreadNs = NanosecondsEach(scan, result.delivered);
         result.otherThreadsNs = NanosecondsEach(process - std::min(process, deliveryCpu + scan), result.delivered);

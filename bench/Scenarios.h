@@ -50,10 +50,14 @@ struct UpdateResult {
     double processNs = 0;
     double floorNs = 0;             // the simulator alone, per produced update (FloorResult)
     double serverNs = 0;            // process minus the floor's share of the produced updates
-    double deliveryBusyNs = 0;      // per produced update: simulator + server's realtime callbacks
-    double realtimeCallbackNs = 0;  // per produced update: deliveryBusyNs minus the floor's busy time
-    double callbackWallNs = 0;      // per produced update: wall time inside the server's OnValue
+    // The delivery thread runs the simulator and the server's realtime callbacks. Its own
+    // times are exact but count whole clock ticks under Wine (coarse below ~100,000 updates/s);
+    // busy and callback times are fine-grained but wall time, inflated when the thread is
+    // preempted on a loaded machine.
     double deliveryThreadNs = 0;    // per produced update: the delivery thread's own times
+    double realtimeCallbackNs = 0;  // per produced update: deliveryThreadNs minus the floor's
+    double deliveryBusyNs = 0;      // per produced update: the delivery thread outside its waits
+    double callbackWallNs = 0;      // per produced update: wall time inside the server's OnValue
     double scanThreadNs = 0;        // the update-scan thread: scan, copies, OnDataChange
     double otherThreadsNs = 0;      // process minus the delivery and the scan thread
     // Intervals between a group's OnDataChange calls in the window, in milliseconds.
