@@ -24,8 +24,8 @@ struct AsyncGroup {
         AddedGroup result = AddGroup(server, name, group, 1000, active, nullptr, clientHandle);
         REQUIRE(result.result == S_OK);
         handle = result.handle;
-        REQUIRE(group->QueryInterface(IID_IOPCItemMgt, items.PutVoid()) == S_OK);
-        REQUIRE(group->QueryInterface(IID_IOPCAsyncIO2, io.PutVoid()) == S_OK);
+        items = As<IOPCItemMgt>(group.Get());
+        io = As<IOPCAsyncIO2>(group.Get());
         AddItems(items.Get(), definitions, added);
         REQUIRE(SUCCEEDED(added.result));
         if (sink) AdviseDataCallback(group.Get(), sink);
@@ -34,11 +34,9 @@ struct AsyncGroup {
 
     HRESULT Read2(std::vector<OPCHANDLE> handles, DWORD transactionId, DWORD* cancelId, HRESULT** errors = nullptr)
     {
-        HRESULT* own = nullptr;
-        HRESULT hr = io->Read(static_cast<DWORD>(handles.size()), handles.data(), transactionId, cancelId,
-                              errors ? errors : &own);
-        CoTaskMemFree(own);
-        return hr;
+        Errors own;
+        return io->Read(static_cast<DWORD>(handles.size()), handles.data(), transactionId, cancelId,
+                        errors ? errors : own.Put());
     }
 };
 
@@ -54,8 +52,7 @@ std::vector<RecordedCall> CallsWithTransaction(FakeDataCallback& sink, DWORD tra
 
 TEST_CASE("Read2 checks its arguments, the callback and each item's rights")
 {
-    Ref<IOPCServer> server;
-    CreateServerAs(server);
+    auto server = NewServer<IOPCServer>();
     AsyncGroup unadvised(server.Get(), L"NoSink", 1, nullptr, {ItemDef(L"\\\\.\\proc1\\Constant")});
     DWORD cancelId = 99;
     HRESULT* errors = reinterpret_cast<HRESULT*>(1);
@@ -69,10 +66,10 @@ TEST_CASE("Read2 checks its arguments, the callback and each item's rights")
     FakeDataCallback sink;
     AsyncGroup g(server.Get(), L"Sink", 2, &sink,
                  {ItemDef(L"\\\\.\\proc1\\Constant", 10), ItemDef(L"\\\\.\\proc1\\WriteOnly", 20)});
-    REQUIRE(g.Read2({g.Item(0), g.Item(1)}, 77, &cancelId, &errors) == S_FALSE);
-    CHECK(errors[0] == S_OK);
-    CHECK(errors[1] == OPC_E_BADRIGHTS);
-    CoTaskMemFree(errors);
+    Errors rights;
+    REQUIRE(g.Read2({g.Item(0), g.Item(1)}, 77, &cancelId, rights.Put()) == S_FALSE);
+    CHECK(rights[0] == S_OK);
+    CHECK(rights[1] == OPC_E_BADRIGHTS);
     CHECK(cancelId != 0);
     REQUIRE(sink.WaitForCalls(1));
     auto call = sink.Calls()[0];
@@ -86,14 +83,11 @@ TEST_CASE("Read2 checks its arguments, the callback and each item's rights")
     CHECK(call.items[0].number == 42.0);
 
     // Nothing valid: nothing queued.
-    VARIANT value;
-    VariantInit(&value);
     OPCHANDLE invalid[] = {0xFFFFFFF0, 0xFFFFFFF1};
-    VARIANT values[] = {value, value};
+    VARIANT values[] = {VariantOf(VT_EMPTY), VariantOf(VT_EMPTY)};
     cancelId = 99;
-    REQUIRE(g.io->Write(2, invalid, values, 78, &cancelId, &errors) == S_FALSE);
-    CHECK(errors[0] == OPC_E_INVALIDHANDLE);
-    CoTaskMemFree(errors);
+    REQUIRE(g.io->Write(2, invalid, values, 78, &cancelId, rights.Put()) == S_FALSE);
+    CHECK(rights[0] == OPC_E_INVALIDHANDLE);
     CHECK(cancelId == 0);
     Sleep(100);
     CHECK(CallsWithTransaction(sink, 78).empty());
@@ -101,23 +95,16 @@ TEST_CASE("Read2 checks its arguments, the callback and each item's rights")
 
 TEST_CASE("Write2 completes with the client handles and each item's result")
 {
-    Ref<IOPCServer> server;
-    CreateServerAs(server);
+    auto server = NewServer<IOPCServer>();
     FakeDataCallback sink;
     AsyncGroup g(server.Get(), L"W", 3, &sink,
                  {ItemDef(L"\\\\.\\proc1\\Setpoint", 10), ItemDef(L"\\\\.\\proc1\\Constant", 20)});
     OPCHANDLE handles[] = {g.Item(0), g.Item(1)};
-    VARIANT values[2];
-    VariantInit(&values[0]);
-    values[0].vt = VT_R8;
-    values[0].dblVal = 6.25;
-    VariantInit(&values[1]);
-    values[1].vt = VT_R8;
+    VARIANT values[] = {DoubleVariant(6.25), DoubleVariant(0.0)};
     DWORD cancelId = 0;
-    HRESULT* errors = nullptr;
-    REQUIRE(g.io->Write(2, handles, values, 31, &cancelId, &errors) == S_FALSE);  // Constant is read-only
+    Errors errors;
+    REQUIRE(g.io->Write(2, handles, values, 31, &cancelId, errors.Put()) == S_FALSE);  // Constant is read-only
     CHECK(errors[1] == OPC_E_BADRIGHTS);
-    CoTaskMemFree(errors);
     REQUIRE(sink.WaitForCalls(1));
     auto call = sink.Calls()[0];
     CHECK(call.kind == 'W');
@@ -130,8 +117,7 @@ TEST_CASE("Write2 completes with the client handles and each item's result")
 
 TEST_CASE("completions arrive in submission order across groups")
 {
-    Ref<IOPCServer> server;
-    CreateServerAs(server);
+    auto server = NewServer<IOPCServer>();
     FakeDataCallback sink;
     AsyncGroup a(server.Get(), L"A", 100, &sink, {ItemDef(L"\\\\.\\proc1\\Constant")});
     AsyncGroup b(server.Get(), L"B", 200, &sink, {ItemDef(L"\\\\.\\proc1\\Setpoint")});
@@ -151,8 +137,7 @@ TEST_CASE("completions arrive in submission order across groups")
 
 TEST_CASE("Cancel2 takes out a queued transaction of any group, and fails once it has run")
 {
-    Ref<IOPCServer> server;
-    CreateServerAs(server);
+    auto server = NewServer<IOPCServer>();
     FakeDataCallback sink;
     AsyncGroup silent(server.Get(), L"Silent", 3, &sink, {ItemDef(L"\\\\.\\proc1\\Silent")});
     AsyncGroup a(server.Get(), L"A", 1, &sink, {ItemDef(L"\\\\.\\proc1\\Constant")});
@@ -184,8 +169,7 @@ TEST_CASE("Cancel2 takes out a queued transaction of any group, and fails once i
 
 TEST_CASE("Refresh2 needs an active group with active items, and sends nothing once it was deactivated")
 {
-    Ref<IOPCServer> server;
-    CreateServerAs(server);
+    auto server = NewServer<IOPCServer>();
     FakeDataCallback sink;
     AsyncGroup g(server.Get(), L"R", 5, &sink, {ItemDef(L"\\\\.\\proc1\\Constant", 2)});
     AsyncGroup silent(server.Get(), L"Silent", 6, &sink, {ItemDef(L"\\\\.\\proc1\\Silent")});
@@ -199,22 +183,18 @@ TEST_CASE("Refresh2 needs an active group with active items, and sends nothing o
                      TRUE);
     CHECK(empty.io->Refresh2(OPC_DS_CACHE, 9, &cancelId) == E_FAIL);  // no active item
 
-    DWORD revised;
-    BOOL active = TRUE;
-    REQUIRE(g.group->SetState(nullptr, &revised, &active, nullptr, nullptr, nullptr, nullptr) == S_OK);
+    SetActive(g.group.Get(), TRUE);
     REQUIRE(sink.WaitForCalls(1));  // the first scan
     REQUIRE(silent.Read2({silent.Item(0)}, 40, &cancelId) == S_OK);  // holds the queue
     REQUIRE(g.io->Refresh2(OPC_DS_DEVICE, 41, &cancelId) == S_OK);
     CHECK(cancelId != 0);
-    active = FALSE;
-    REQUIRE(g.group->SetState(nullptr, &revised, &active, nullptr, nullptr, nullptr, nullptr) == S_OK);
+    SetActive(g.group.Get(), FALSE);
     REQUIRE(sink.WaitForCalls(2, 10000));
     Sleep(100);
     CHECK(CallsWithTransaction(sink, 40).size() == 1);
     CHECK(CallsWithTransaction(sink, 41).empty());
 
-    active = TRUE;
-    REQUIRE(g.group->SetState(nullptr, &revised, &active, nullptr, nullptr, nullptr, nullptr) == S_OK);
+    SetActive(g.group.Get(), TRUE);
     REQUIRE(g.io->Refresh2(OPC_DS_CACHE, 42, &cancelId) == S_OK);
     Sleep(500);
     auto refresh = CallsWithTransaction(sink, 42);
@@ -226,8 +206,7 @@ TEST_CASE("Refresh2 needs an active group with active items, and sends nothing o
 
 TEST_CASE("the enable flag gates the scan's callback only, and needs a callback")
 {
-    Ref<IOPCServer> server;
-    CreateServerAs(server);
+    auto server = NewServer<IOPCServer>();
     AsyncGroup unadvised(server.Get(), L"U", 1, nullptr, {ItemDef(L"\\\\.\\proc1\\Constant")});
     CHECK(unadvised.io->SetEnable(FALSE) == CONNECT_E_NOCONNECTION);
     BOOL enabled = FALSE;
@@ -241,9 +220,8 @@ TEST_CASE("the enable flag gates the scan's callback only, and needs a callback"
     REQUIRE(g.io->SetEnable(FALSE) == S_OK);
     REQUIRE(g.io->GetEnable(&enabled) == S_OK);
     CHECK(enabled == FALSE);
-    DWORD revised;
+    DWORD revised, rate = 20;
     BOOL active = TRUE;
-    DWORD rate = 20;
     REQUIRE(g.group->SetState(&rate, &revised, &active, nullptr, nullptr, nullptr, nullptr) == S_OK);
     Sleep(200);
     CHECK(sink.CallCount() == 0);
@@ -262,27 +240,11 @@ TEST_CASE("the enable flag gates the scan's callback only, and needs a callback"
     CHECK(sink.Calls()[1].items[0].number == 2.0);
 }
 
-TEST_CASE("removing a group waits for its queued transactions")
-{
-    Ref<IOPCServer> server;
-    CreateServerAs(server);
-    FakeDataCallback sink;
-    AsyncGroup a(server.Get(), L"A", 1, &sink, {ItemDef(L"\\\\.\\proc1\\Silent")});
-    AsyncGroup b(server.Get(), L"B", 2, &sink, {ItemDef(L"\\\\.\\proc1\\Constant")});
-    DWORD cancelId;
-    REQUIRE(a.Read2({a.Item(0)}, 1, &cancelId) == S_OK);  // holds the queue
-    REQUIRE(b.Read2({b.Item(0)}, 2, &cancelId) == S_OK);
-    CHECK(server->RemoveGroup(b.handle, TRUE) == S_OK);
-    // B's read had to be executed before the removal could finish.
-    CHECK(CallsWithTransaction(sink, 2).size() == 1);
-}
-
 TEST_CASE("a client may remove the group, or release its server, from inside OnDataChange")
 {
     FakeDataCallback sink;
     {
-        Ref<IOPCServer> server;
-        CreateServerAs(server);
+        auto server = NewServer<IOPCServer>();
         AsyncGroup g(server.Get(), L"G", 1, &sink, {ItemDef(L"\\\\.\\proc1\\Constant")});
         std::atomic<HRESULT> removed{E_PENDING};
         IOPCServer* raw = server.Get();
@@ -290,9 +252,7 @@ TEST_CASE("a client may remove the group, or release its server, from inside OnD
         sink.onDataChange = [&] {
             if (removed == E_PENDING) removed = raw->RemoveGroup(handle, TRUE);
         };
-        DWORD revised;
-        BOOL active = TRUE;
-        REQUIRE(g.group->SetState(nullptr, &revised, &active, nullptr, nullptr, nullptr, nullptr) == S_OK);
+        SetActive(g.group.Get(), TRUE);
         REQUIRE(sink.WaitForCalls(1));
         Sleep(100);
         CHECK(removed == S_OK);
@@ -301,24 +261,18 @@ TEST_CASE("a client may remove the group, or release its server, from inside OnD
 
     // The last server released inside the scan's callback: the scan thread ends by itself.
     FakeDataCallback lastSink;
-    Ref<IOPCServer> server;
-    CreateServerAs(server);
+    auto server = NewServer<IOPCServer>();
     Ref<IOPCGroupStateMgt> group;
     REQUIRE(AddGroup(server.Get(), L"Last", group, 20, FALSE).result == S_OK);
-    Ref<IOPCItemMgt> items;
-    REQUIRE(group->QueryInterface(IID_IOPCItemMgt, items.PutVoid()) == S_OK);
     ItemResults added;
-    AddItems(items.Get(), {ItemDef(L"\\\\.\\proc1\\Constant")}, added);
+    AddItems(As<IOPCItemMgt>(group.Get()).Get(), {ItemDef(L"\\\\.\\proc1\\Constant")}, added);
     AdviseDataCallback(group.Get(), &lastSink);
-    items.Reset();
     std::atomic<bool> released{false};
     IOPCServer* last = server.Detach();
     lastSink.onDataChange = [&] {
         if (!released.exchange(true)) last->Release();
     };
-    DWORD revised;
-    BOOL active = TRUE;
-    REQUIRE(group->SetState(nullptr, &revised, &active, nullptr, nullptr, nullptr, nullptr) == S_OK);
+    SetActive(group.Get(), TRUE);
     REQUIRE(lastSink.WaitForCalls(1));
     Sleep(300);
     CHECK(released);
@@ -327,18 +281,22 @@ TEST_CASE("a client may remove the group, or release its server, from inside OnD
     CHECK(ModuleCanUnloadNow() == S_OK);
 }
 
-TEST_CASE("releasing the last server while transactions wait neither hangs nor crashes")
+TEST_CASE("removing a group, or releasing the last server, waits for the group's queued transactions")
 {
     FakeDataCallback sink;
     {
-        Ref<IOPCServer> server;
-        CreateServerAs(server);
-        AsyncGroup g(server.Get(), L"G", 1, &sink, {ItemDef(L"\\\\.\\proc1\\Silent"), ItemDef(L"\\\\.\\proc1\\Constant")});
+        auto server = NewServer<IOPCServer>();
+        AsyncGroup a(server.Get(), L"A", 1, &sink,
+                     {ItemDef(L"\\\\.\\proc1\\Silent"), ItemDef(L"\\\\.\\proc1\\Constant")});
+        AsyncGroup b(server.Get(), L"B", 2, &sink, {ItemDef(L"\\\\.\\proc1\\Constant")});
         DWORD cancelId;
-        REQUIRE(g.Read2({g.Item(0)}, 1, &cancelId) == S_OK);
-        for (DWORD i = 2; i < 6; ++i) REQUIRE(g.Read2({g.Item(1)}, i, &cancelId) == S_OK);
+        REQUIRE(a.Read2({a.Item(0)}, 1, &cancelId) == S_OK);  // holds the queue
+        REQUIRE(b.Read2({b.Item(0)}, 2, &cancelId) == S_OK);
+        for (DWORD i = 3; i < 6; ++i) REQUIRE(a.Read2({a.Item(1)}, i, &cancelId) == S_OK);
+        CHECK(server->RemoveGroup(b.handle, TRUE) == S_OK);
+        CHECK(CallsWithTransaction(sink, 2).size() == 1);  // B's read ran before the removal finished
     }
-    // The forced removal waited for every transaction of the group.
+    // The forced removal of the last release waited for every transaction of A.
     CHECK(sink.CallCount() == 5);
     CHECK(sink.refs == 1);
     CHECK(ModuleCanUnloadNow() == S_OK);

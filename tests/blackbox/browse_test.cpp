@@ -26,13 +26,8 @@ namespace {
 using Names = std::vector<std::wstring>;
 
 struct Browser {
-    Ref<IOPCServer> server;
-    Ref<IOPCBrowseServerAddressSpace> browse;
-    Browser()
-    {
-        CreateServerAs(server);
-        REQUIRE(server->QueryInterface(IID_IOPCBrowseServerAddressSpace, browse.PutVoid()) == S_OK);
-    }
+    Ref<IOPCServer> server = NewServer<IOPCServer>();
+    Ref<IOPCBrowseServerAddressSpace> browse = As<IOPCBrowseServerAddressSpace>(server.Get());
     IOPCBrowseServerAddressSpace* operator->() const { return browse.Get(); }
 };
 
@@ -104,8 +99,7 @@ const Names kProc1Leaves = {L"Constant", L"Faulty", L"Label", L"Running", L"Setp
 TEST_CASE("each request gives a browse object with a position of its own")
 {
     Browser first;
-    Ref<IOPCBrowseServerAddressSpace> second;
-    REQUIRE(first.server->QueryInterface(IID_IOPCBrowseServerAddressSpace, second.PutVoid()) == S_OK);
+    auto second = As<IOPCBrowseServerAddressSpace>(first.server.Get());
     CHECK(second.Get() != first.browse.Get());
     REQUIRE(first->ChangeBrowsePosition(OPC_BROWSE_TO, L"\\\\.\\proc1") == S_OK);
     CHECK(ItemId(first.browse.Get(), L"") == L"\\\\.\\proc1");

@@ -9,65 +9,52 @@ using namespace twopc::test;
 
 namespace {
 
-using CanUnloadNowFn = HRESULT(STDAPICALLTYPE*)();
 using GetClassObjectFn = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
 
-// The library that COM loaded for the registered class.
-HMODULE ServerModule()
+Ref<IClassFactory> Factory()
 {
     Ref<IClassFactory> factory;
     REQUIRE(CoGetClassObject(kServerClsid, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory,
                              factory.PutVoid()) == S_OK);
+    return factory;
+}
+
+// The library that COM loaded for the registered class.
+HMODULE ServerModule()
+{
+    Factory();
     HMODULE module = GetModuleHandleW(L"twopc.dll");
     REQUIRE(module != nullptr);
     return module;
-}
-
-HRESULT CanUnloadNow()
-{
-    auto canUnload = reinterpret_cast<CanUnloadNowFn>(
-        reinterpret_cast<void*>(GetProcAddress(ServerModule(), "DllCanUnloadNow")));
-    REQUIRE(static_cast<bool>(canUnload));
-    return canUnload();
-}
-
-void GetFactory(Ref<IClassFactory>& factory)
-{
-    REQUIRE(CoGetClassObject(kServerClsid, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory,
-                             factory.PutVoid()) == S_OK);
 }
 
 }  // namespace
 
 TEST_CASE("DllCanUnloadNow follows live objects and LockServer")
 {
-    Ref<IClassFactory> factory;
-    GetFactory(factory);
-    CHECK(CanUnloadNow() == S_OK);  // the cached class object does not count
+    auto factory = Factory();
+    CHECK(ModuleCanUnloadNow() == S_OK);  // the cached class object does not count
 
     Ref<IOPCServer> server;
     REQUIRE(factory->CreateInstance(nullptr, IID_IOPCServer, server.PutVoid()) == S_OK);
-    CHECK(CanUnloadNow() == S_FALSE);
+    CHECK(ModuleCanUnloadNow() == S_FALSE);
     Ref<IEnumConnectionPoints> points;
-    Ref<IConnectionPointContainer> container;
-    REQUIRE(server->QueryInterface(IID_IConnectionPointContainer, container.PutVoid()) == S_OK);
-    REQUIRE(container->EnumConnectionPoints(points.Put()) == S_OK);
-    container.Reset();
+    REQUIRE(As<IConnectionPointContainer>(server.Get())->EnumConnectionPoints(points.Put()) == S_OK);
     server.Reset();
-    CHECK(CanUnloadNow() == S_FALSE);  // the enumerator holds the connection point, and so the server
+    CHECK(ModuleCanUnloadNow() == S_FALSE);  // the enumerator holds the connection point, and so the server
     points.Reset();
-    CHECK(CanUnloadNow() == S_OK);
+    CHECK(ModuleCanUnloadNow() == S_OK);
 
     REQUIRE(factory->LockServer(TRUE) == S_OK);
-    CHECK(CanUnloadNow() == S_FALSE);
+    CHECK(ModuleCanUnloadNow() == S_FALSE);
     REQUIRE(factory->LockServer(FALSE) == S_OK);
-    CHECK(CanUnloadNow() == S_OK);
+    CHECK(ModuleCanUnloadNow() == S_OK);
 
     // A creation that fails at the interface query leaves nothing alive.
     Ref<IUnknown> none;
     CHECK(factory->CreateInstance(nullptr, IID_IOPCServerPublicGroups, none.PutVoid()) == E_NOINTERFACE);
     CHECK(!none);
-    CHECK(CanUnloadNow() == S_OK);
+    CHECK(ModuleCanUnloadNow() == S_OK);
 }
 
 TEST_CASE("DllGetClassObject knows only the server's class")
@@ -88,14 +75,13 @@ TEST_CASE("DllGetClassObject knows only the server's class")
 
 TEST_CASE("aggregation: only IUnknown may be asked for, and the inner object delegates to the outer")
 {
-    Ref<IClassFactory> factory;
-    GetFactory(factory);
+    auto factory = Factory();
     CountedUnknown outer;
 
     void* inner = reinterpret_cast<void*>(1);
     CHECK(factory->CreateInstance(&outer, IID_IOPCServer, &inner) == CLASS_E_NOAGGREGATION);
     CHECK(inner == nullptr);
-    CHECK(CanUnloadNow() == S_OK);
+    CHECK(ModuleCanUnloadNow() == S_OK);
 
     Ref<IUnknown> innerUnknown;
     REQUIRE(factory->CreateInstance(&outer, IID_IUnknown, innerUnknown.PutVoid()) == S_OK);
@@ -109,31 +95,21 @@ TEST_CASE("aggregation: only IUnknown may be asked for, and the inner object del
     REQUIRE(server->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&identity)) == S_OK);
     CHECK(identity == static_cast<IUnknown*>(&outer));
     identity->Release();
-    OPCSERVERSTATUS* status = nullptr;
-    REQUIRE(server->GetStatus(&status) == S_OK);
-    CoTaskMemFree(status->szVendorInfo);
-    CoTaskMemFree(status);
+    CHECK(ServerStatus(server)->dwServerState == OPC_STATUS_RUNNING);
     server->Release();
     CHECK(outer.Refs() == 1);
 
     innerUnknown.Reset();
-    CHECK(CanUnloadNow() == S_OK);
+    CHECK(ModuleCanUnloadNow() == S_OK);
 }
 
 TEST_CASE("the server answers its own interfaces with one identity and refuses public groups")
 {
-    Ref<IOPCServer> server;
-    CreateServerAs(server);
-    Ref<IUnknown> identity;
-    REQUIRE(server->QueryInterface(IID_IUnknown, identity.PutVoid()) == S_OK);
-
-    for (const IID* iid : {&IID_IOPCServer, &IID_IOPCCommon, &IID_IConnectionPointContainer}) {
-        Ref<IUnknown> face;
-        REQUIRE(server->QueryInterface(*iid, face.PutVoid()) == S_OK);
-        Ref<IUnknown> back;
-        REQUIRE(face->QueryInterface(IID_IUnknown, back.PutVoid()) == S_OK);
-        CHECK(back.Get() == identity.Get());
-    }
+    auto server = NewServer<IOPCServer>();
+    auto identity = As<IUnknown>(server.Get());
+    CHECK(As<IUnknown>(As<IOPCServer>(server.Get()).Get()).Get() == identity.Get());
+    CHECK(As<IUnknown>(As<IOPCCommon>(server.Get()).Get()).Get() == identity.Get());
+    CHECK(As<IUnknown>(As<IConnectionPointContainer>(server.Get()).Get()).Get() == identity.Get());
     Ref<IUnknown> none;
     CHECK(server->QueryInterface(IID_IOPCServerPublicGroups, none.PutVoid()) == E_NOINTERFACE);
     CHECK(!none);

@@ -10,60 +10,31 @@ using namespace twopc::test;
 
 namespace {
 
-struct Subscription {
-    ServerWithGroup s;
+struct Subscription : ServerWithGroup {
     FakeDataCallback sink;
-    DWORD cookie = 0;
-    ItemResults added;
 
-    Subscription(std::initializer_list<OPCITEMDEF> items, DWORD rate = 20) : s(FALSE, rate)
+    Subscription(std::initializer_list<OPCITEMDEF> items, DWORD rate = 20) : ServerWithGroup(items, FALSE, rate)
     {
-        AddItems(s.items.Get(), items, added);
-        REQUIRE(SUCCEEDED(added.result));
         REQUIRE(SimWaitForDeliveries(5000));
-        cookie = AdviseDataCallback(s.group.Get(), &sink);
+        AdviseDataCallback(group.Get(), &sink);
     }
-    ~Subscription()
+    ~Subscription() { server.Reset(); }  // removes the group, which lets go of the sink
+    void SetActive(BOOL active) { twopc::test::SetActive(group.Get(), active); }
+    // The first item's value and quality, read from the cache.
+    std::pair<double, WORD> CacheRead()
     {
-        s.server.Reset();  // removes the group, which lets go of the sink
-    }
-    void SetActive(BOOL active)
-    {
-        DWORD revised;
-        REQUIRE(s.group->SetState(nullptr, &revised, &active, nullptr, nullptr, nullptr, nullptr) == S_OK);
-    }
-    BOOL IsActive()
-    {
-        DWORD rate;
-        BOOL active = TRUE;
-        LPWSTR name = nullptr;
-        LONG bias;
-        FLOAT deadband;
-        LCID locale;
-        OPCHANDLE client, server;
-        REQUIRE(s.group->GetState(&rate, &active, &name, &bias, &deadband, &locale, &client, &server) == S_OK);
-        CoTaskMemFree(name);
-        return active;
+        ReadResults read(As<IOPCSyncIO>(group.Get()).Get(), OPC_DS_CACHE, {Handle(0)});
+        REQUIRE(read.result == S_OK);
+        return {read.states[0].vDataValue.dblVal, read.states[0].wQuality};
     }
 };
-
-std::uint64_t LastUpdate(IOPCServer* server)
-{
-    OPCSERVERSTATUS* status = nullptr;
-    REQUIRE(server->GetStatus(&status) == S_OK);
-    std::uint64_t last = (static_cast<std::uint64_t>(status->ftLastUpdateTime.dwHighDateTime) << 32) |
-                         status->ftLastUpdateTime.dwLowDateTime;
-    CoTaskMemFree(status->szVendorInfo);
-    CoTaskMemFree(status);
-    return last;
-}
 
 }  // namespace
 
 TEST_CASE("the first scan reports every item; unchanged items are not reported again")
 {
     Subscription sub({ItemDef(L"\\\\.\\proc1\\Constant", 1), ItemDef(L"\\\\.\\proc1\\Setpoint", 2)});
-    CHECK(LastUpdate(sub.s.server.Get()) == 0);
+    CHECK(LastUpdate(sub.server.Get()) == 0);
     sub.SetActive(TRUE);
     REQUIRE(sub.sink.WaitForCalls(1));
     auto first = sub.sink.Calls()[0];
@@ -76,7 +47,7 @@ TEST_CASE("the first scan reports every item; unchanged items are not reported a
 
     Sleep(300);  // fifteen scans at 20 ms
     CHECK(sub.sink.CallCount() == 1);
-    CHECK(LastUpdate(sub.s.server.Get()) != 0);
+    CHECK(LastUpdate(sub.server.Get()) != 0);
 
     SetPoint(L"proc1\\Setpoint", 3.5);
     REQUIRE(sub.sink.WaitForCalls(2));
@@ -118,11 +89,9 @@ TEST_CASE("conversion failures are reported with an empty value and master error
     Subscription sub({ItemDef(L"\\\\.\\proc1\\Label", 1, VT_R8), ItemDef(L"\\\\.\\proc1\\Constant", 2)});
     // Label is text: asked as a number it could not be added at all.
     REQUIRE(sub.added.errors[0] == OPC_E_BADTYPE);
-    OPCHANDLE constant = sub.added.records[1].hServer;
-    HRESULT* errors = nullptr;
     VARTYPE unreachable = VT_ARRAY | VT_R8;
-    REQUIRE(sub.s.items->SetDatatypes(1, &constant, &unreachable, &errors) == S_OK);
-    CoTaskMemFree(errors);
+    Errors errors;
+    REQUIRE(sub.items->SetDatatypes(1, &sub.added.records[1].hServer, &unreachable, errors.Put()) == S_OK);
     sub.SetActive(TRUE);
     REQUIRE(sub.sink.WaitForCalls(1));
     auto call = sub.sink.Calls()[0];
@@ -153,16 +122,7 @@ TEST_CASE("a value that was read is not sent again")
     // The next scan is 1.5 s away: change the value and read it in the meantime.
     SetPoint(L"mem\\read", 8.0);
     REQUIRE(SimWaitForDeliveries(5000));
-    Ref<IOPCSyncIO> io;
-    REQUIRE(sub.s.group->QueryInterface(IID_IOPCSyncIO, io.PutVoid()) == S_OK);
-    OPCHANDLE handle = sub.added.records[0].hServer;
-    OPCITEMSTATE* states = nullptr;
-    HRESULT* errors = nullptr;
-    REQUIRE(io->Read(OPC_DS_CACHE, 1, &handle, &states, &errors) == S_OK);
-    CHECK(states[0].vDataValue.dblVal == 8.0);
-    VariantClear(&states[0].vDataValue);
-    CoTaskMemFree(states);
-    CoTaskMemFree(errors);
+    CHECK(sub.CacheRead().first == 8.0);
     Sleep(2000);
     CHECK(sub.sink.CallCount() == 1);
 }
@@ -177,18 +137,8 @@ TEST_CASE("a sink that fails three scans in a row makes the group inactive")
     REQUIRE(sub.sink.WaitForCalls(3));
     Sleep(200);
     CHECK(sub.sink.CallCount() == 3);
-    CHECK(sub.IsActive() == FALSE);
-
-    Ref<IOPCSyncIO> io;
-    REQUIRE(sub.s.group->QueryInterface(IID_IOPCSyncIO, io.PutVoid()) == S_OK);
-    OPCHANDLE handle = sub.added.records[0].hServer;
-    OPCITEMSTATE* states = nullptr;
-    HRESULT* errors = nullptr;
-    REQUIRE(io->Read(OPC_DS_CACHE, 1, &handle, &states, &errors) == S_OK);
-    CHECK(states[0].wQuality == OPC_QUALITY_OUT_OF_SERVICE);
-    VariantClear(&states[0].vDataValue);
-    CoTaskMemFree(states);
-    CoTaskMemFree(errors);
+    CHECK(StateOf(sub.group.Get()).active == FALSE);
+    CHECK(sub.CacheRead().second == OPC_QUALITY_OUT_OF_SERVICE);
 
     // Activated again, it is scanned again.
     sub.sink.dataChangeResult = S_OK;
@@ -200,16 +150,9 @@ TEST_CASE("a client may call into the group from inside OnDataChange")
 {
     Subscription sub({ItemDef(L"\\\\.\\proc1\\Setpoint", 1)});
     std::atomic<int> nested{0};
-    Ref<IOPCSyncIO> io;
-    REQUIRE(sub.s.group->QueryInterface(IID_IOPCSyncIO, io.PutVoid()) == S_OK);
-    OPCHANDLE handle = sub.added.records[0].hServer;
+    auto io = As<IOPCSyncIO>(sub.group.Get());
     sub.sink.onDataChange = [&] {
-        OPCITEMSTATE* states = nullptr;
-        HRESULT* errors = nullptr;
-        if (io->Read(OPC_DS_CACHE, 1, &handle, &states, &errors) == S_OK) ++nested;
-        VariantClear(&states[0].vDataValue);
-        CoTaskMemFree(states);
-        CoTaskMemFree(errors);
+        if (ReadResults(io.Get(), OPC_DS_CACHE, {sub.Handle(0)}).result == S_OK) ++nested;
     };
     sub.SetActive(TRUE);
     REQUIRE(sub.sink.WaitForCalls(1));
@@ -226,7 +169,7 @@ TEST_CASE("removing a group while its callback runs waits for the callback, then
     std::atomic<HRESULT> removed{E_PENDING};
     std::thread remover([&] {
         CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-        removed = sub.s.server->RemoveGroup(sub.s.groupHandle, TRUE);
+        removed = sub.server->RemoveGroup(sub.groupHandle, TRUE);
         CoUninitialize();
     });
     Sleep(200);

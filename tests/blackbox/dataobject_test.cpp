@@ -32,13 +32,9 @@ class RecordingSink : public IAdviseSink {
 public:
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
     {
-        if (riid == IID_IUnknown || riid == IID_IAdviseSink) {
-            *ppv = static_cast<IAdviseSink*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
+        *ppv = riid == IID_IUnknown || riid == IID_IAdviseSink ? static_cast<IAdviseSink*>(this) : nullptr;
+        if (*ppv) AddRef();
+        return *ppv ? S_OK : E_NOINTERFACE;
     }
     STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
     STDMETHODIMP_(ULONG) Release() override { return --refs; }
@@ -72,38 +68,14 @@ private:
     std::vector<Received> m_calls;
 };
 
-template <class Condition>
-bool WaitFor(Condition condition, int timeoutMs = 5000)
-{
-    for (int waited = 0; waited < timeoutMs; waited += 10) {
-        if (condition()) return true;
-        Sleep(10);
-    }
-    return condition();
-}
-
 struct StreamItem {
     OPCHANDLE client;
     WORD quality;
     WORD reserved;
     FILETIME time;
-    VARTYPE vt;
-    BYTE raw[24];
+    VARIANT value;  // the record's 24 bytes as they were sent; a BSTR pointer in it means nothing here
     DWORD textBytes;
     std::wstring text;
-
-    double Real() const
-    {
-        double d;
-        std::memcpy(&d, raw + 8, sizeof d);
-        return d;
-    }
-    SHORT Short() const
-    {
-        SHORT s;
-        std::memcpy(&s, raw + 8, sizeof s);
-        return s;
-    }
 };
 
 struct DataStream {
@@ -111,40 +83,36 @@ struct DataStream {
     std::vector<StreamItem> items;
 };
 
+template <class T>
+T At(const std::vector<BYTE>& bytes, std::size_t at)
+{
+    REQUIRE(at + sizeof(T) <= bytes.size());
+    T value;
+    std::memcpy(&value, &bytes[at], sizeof(T));
+    return value;
+}
+
 // Decodes a data stream and checks its framing: the value records follow the item headers and
 // each other without gaps, and dwSize is exactly where the last one ends.
 DataStream Decode(const std::vector<BYTE>& bytes, bool withTime)
 {
-    auto u32 = [&](std::size_t at) {
-        REQUIRE(at + 4 <= bytes.size());
-        DWORD v;
-        std::memcpy(&v, &bytes[at], 4);
-        return v;
-    };
-    auto u16 = [&](std::size_t at) {
-        REQUIRE(at + 2 <= bytes.size());
-        WORD v;
-        std::memcpy(&v, &bytes[at], 2);
-        return v;
-    };
+    auto u32 = [&](std::size_t at) { return At<DWORD>(bytes, at); };
     DataStream s{u32(0), u32(4), u32(8), u32(12), u32(16), {}};
     REQUIRE(s.size <= bytes.size());
     const std::size_t headerSize = withTime ? 20 : 12;
     std::size_t next = 20 + s.count * headerSize;
     for (DWORD i = 0; i < s.count; ++i) {
         const std::size_t at = 20 + i * headerSize;
-        StreamItem item{u32(at), u16(at + 8), u16(at + 10), {}, 0, {}, 0, {}};
-        if (withTime) item.time = FILETIME{u32(at + 12), u32(at + 16)};
+        StreamItem item{u32(at), At<WORD>(bytes, at + 8), At<WORD>(bytes, at + 10), {}, At<VARIANT>(bytes, next),
+                        0, {}};
+        if (withTime) item.time = At<FILETIME>(bytes, at + 12);
         CHECK(u32(at + 4) == next);
-        REQUIRE(next + 24 <= bytes.size());
-        std::memcpy(item.raw, &bytes[next], 24);
-        item.vt = u16(next);
         next += 24;
-        if (item.vt == VT_BSTR) {
+        if (item.value.vt == VT_BSTR) {
             item.textBytes = u32(next);
             REQUIRE(next + 4 + item.textBytes + 2 <= bytes.size());
             item.text.assign(reinterpret_cast<const wchar_t*>(&bytes[next + 4]), item.textBytes / 2);
-            CHECK(u16(next + 4 + item.textBytes) == 0);
+            CHECK(At<WORD>(bytes, next + 4 + item.textBytes) == 0);
             next += 4 + item.textBytes + 2;
         }
         s.items.push_back(item);
@@ -153,18 +121,13 @@ DataStream Decode(const std::vector<BYTE>& bytes, bool withTime)
     return s;
 }
 
-struct DataObjectGroup {
-    ServerWithGroup s;
-    Ref<IDataObject> data;
-    ItemResults added;
+struct DataObjectGroup : ServerWithGroup {
+    Ref<IDataObject> data = As<IDataObject>(group.Get());
 
     DataObjectGroup(std::initializer_list<OPCITEMDEF> items, BOOL active = FALSE, DWORD rate = 1000)
-        : s(active, rate)
+        : ServerWithGroup(items, active, rate)
     {
-        REQUIRE(s.group->QueryInterface(IID_IDataObject, data.PutVoid()) == S_OK);
-        if (items.size() == 0) return;
-        AddItems(s.items.Get(), items, added);
-        REQUIRE(added.result == S_OK);
+        REQUIRE((items.size() == 0 || added.result == S_OK));
         REQUIRE(SimWaitForDeliveries(5000));
     }
     DWORD Advise(CLIPFORMAT cf, RecordingSink& sink)
@@ -175,27 +138,12 @@ struct DataObjectGroup {
         CHECK(connection != 0);
         return connection;
     }
-    void SetActive(BOOL active)
-    {
-        DWORD revised;
-        REQUIRE(s.group->SetState(nullptr, &revised, &active, nullptr, nullptr, nullptr, nullptr) == S_OK);
-    }
+    void SetActive(BOOL active) { twopc::test::SetActive(group.Get(), active); }
 };
-
-std::uint64_t LastUpdate(IOPCServer* server)
-{
-    OPCSERVERSTATUS* status = nullptr;
-    REQUIRE(server->GetStatus(&status) == S_OK);
-    std::uint64_t last = (static_cast<std::uint64_t>(status->ftLastUpdateTime.dwHighDateTime) << 32) |
-                         status->ftLastUpdateTime.dwLowDateTime;
-    CoTaskMemFree(status->szVendorInfo);
-    CoTaskMemFree(status);
-    return last;
-}
 
 }  // namespace
 
-TEST_CASE("QueryGetData accepts exactly the three formats on an HGLOBAL of the content")
+TEST_CASE("QueryGetData accepts exactly the three formats on an HGLOBAL of the content; six methods are E_NOTIMPL")
 {
     DataObjectGroup g({});
     IDataObject* data = g.data.Get();
@@ -223,12 +171,9 @@ TEST_CASE("QueryGetData accepts exactly the three formats on an HGLOBAL of the c
     CHECK(data->QueryGetData(&format) == DV_E_LINDEX);
     format.tymed = TYMED_ISTREAM;  // the FORMATETC checks come before lindex
     CHECK(data->QueryGetData(&format) == DV_E_FORMATETC);
-}
 
-TEST_CASE("the other six IDataObject methods are not implemented")
-{
-    DataObjectGroup g({});
-    FORMATETC format = Format(kData), out{};
+    format = Format(kData);
+    FORMATETC out{};
     STGMEDIUM medium{};
     Ref<IEnumFORMATETC> formats;
     Ref<IEnumSTATDATA> advises;
@@ -263,7 +208,7 @@ TEST_CASE("DAdvise on an active group sends the active items' values before it r
                        ItemDef(L"\\\\.\\proc1\\Running", 13), ItemDef(L"\\\\.\\proc1\\Setpoint", 14, VT_EMPTY, FALSE)});
     // Let the first scan pass (it reports every item), so that only the refresh can reach the
     // sink: the next one is a second away.
-    AdviseDataCallback(g.s.group.Get(), &callback);
+    AdviseDataCallback(g.group.Get(), &callback);
     g.SetActive(TRUE);
     REQUIRE(callback.WaitForCalls(1));
     Sleep(50);  // the scan sends to advise sinks after the callback
@@ -297,13 +242,13 @@ TEST_CASE("DAdvise on an active group sends the active items' values before it r
         CHECK(item.reserved == 0);
         CHECK((item.time.dwLowDateTime | item.time.dwHighDateTime) != 0);
     }
-    CHECK(s.items[0].vt == VT_BOOL);
-    CHECK(s.items[0].Short() == VARIANT_TRUE);
-    CHECK(s.items[1].vt == VT_BSTR);
+    CHECK(s.items[0].value.vt == VT_BOOL);
+    CHECK(s.items[0].value.boolVal == VARIANT_TRUE);
+    CHECK(s.items[1].value.vt == VT_BSTR);
     CHECK(s.items[1].textBytes == 10);
     CHECK(s.items[1].text == L"ready");
-    CHECK(s.items[2].vt == VT_R8);
-    CHECK(s.items[2].Real() == 42.0);
+    CHECK(s.items[2].value.vt == VT_R8);
+    CHECK(s.items[2].value.dblVal == 42.0);
 
     Sleep(100);
     CHECK(sink.Count() == 1);  // nothing changed since the scan
@@ -352,8 +297,8 @@ TEST_CASE("one scan reaches a data connection of each format, each in its own la
         REQUIRE(s->count == 1);
         CHECK(s->items[0].client == 5);
         CHECK(s->items[0].quality == OPC_QUALITY_GOOD);
-        CHECK(s->items[0].vt == VT_R8);
-        CHECK(s->items[0].Real() == 1.0);
+        CHECK(s->items[0].value.vt == VT_R8);
+        CHECK(s->items[0].value.dblVal == 1.0);
     }
     CHECK((ts.items[0].time.dwLowDateTime | ts.items[0].time.dwHighDateTime) != 0);
 }
@@ -363,10 +308,10 @@ TEST_CASE("an advise sink alone receives the scan, and the scan counts as delive
     RecordingSink sink;
     DataObjectGroup g({ItemDef(L"\\\\.\\mem\\dataobject_alone", 3)}, FALSE, 20);
     g.Advise(kData, sink);
-    CHECK(LastUpdate(g.s.server.Get()) == 0);
+    CHECK(LastUpdate(g.server.Get()) == 0);
     g.SetActive(TRUE);
     REQUIRE(WaitFor([&] { return sink.Count() == 1; }));
-    CHECK(WaitFor([&] { return LastUpdate(g.s.server.Get()) != 0; }));
+    CHECK(WaitFor([&] { return LastUpdate(g.server.Get()) != 0; }));
 }
 
 TEST_CASE("DUnadvise releases the sink once; a removed group lets go of every sink")
@@ -383,7 +328,7 @@ TEST_CASE("DUnadvise releases the sink once; a removed group lets go of every si
     CHECK(b.refs == 2);
     CHECK(c.refs == 2);
 
-    REQUIRE(g.s.server->RemoveGroup(g.s.groupHandle, TRUE) == S_OK);
+    REQUIRE(g.server->RemoveGroup(g.groupHandle, TRUE) == S_OK);
     CHECK(b.refs == 1);
     CHECK(c.refs == 1);
     // Still held by us, the removed group refuses everything.
@@ -398,23 +343,20 @@ TEST_CASE("OPC 1.0 Read: all or nothing, completed on the named data connection"
 {
     RecordingSink sink;
     DataObjectGroup g({ItemDef(L"\\\\.\\proc1\\Constant", 10), ItemDef(L"\\\\.\\proc1\\WriteOnly", 20)});
-    Ref<IOPCAsyncIO> io;
-    REQUIRE(g.s.group->QueryInterface(IID_IOPCAsyncIO, io.PutVoid()) == S_OK);
+    auto io = As<IOPCAsyncIO>(g.group.Get());
     DWORD connection = g.Advise(kDataTime, sink);
-    OPCHANDLE handles[] = {g.added.records[0].hServer, g.added.records[1].hServer, 0xFFFFFFF0};
+    OPCHANDLE handles[] = {g.Handle(0), g.Handle(1), 0xFFFFFFF0};
     DWORD transaction = 99;
-    HRESULT* errors = nullptr;
 
-    REQUIRE(io->Read(connection, OPC_DS_DEVICE, 3, handles, &transaction, &errors) == S_FALSE);
+    Errors errors;
+    REQUIRE(io->Read(connection, OPC_DS_DEVICE, 3, handles, &transaction, errors.Put()) == S_FALSE);
     CHECK(transaction == 0);
     CHECK(errors[0] == S_OK);
     CHECK(errors[2] == OPC_E_INVALIDHANDLE);
-    CoTaskMemFree(errors);
-    CHECK(io->Read(connection + 1000, OPC_DS_DEVICE, 2, handles, &transaction, &errors) == OLE_E_NOCONNECTION);
-    CHECK(io->Read(connection, static_cast<OPCDATASOURCE>(0), 2, handles, &transaction, &errors) == E_INVALIDARG);
-
-    REQUIRE(io->Read(connection, OPC_DS_DEVICE, 2, handles, &transaction, &errors) == S_OK);
-    CoTaskMemFree(errors);
+    CHECK(io->Read(connection + 1000, OPC_DS_DEVICE, 2, handles, &transaction, errors.Put()) == OLE_E_NOCONNECTION);
+    CHECK(io->Read(connection, static_cast<OPCDATASOURCE>(0), 2, handles, &transaction, errors.Put()) ==
+          E_INVALIDARG);
+    REQUIRE(io->Read(connection, OPC_DS_DEVICE, 2, handles, &transaction, errors.Put()) == S_OK);
     CHECK(transaction != 0);
     REQUIRE(WaitFor([&] { return sink.Count() == 1; }));
     Sleep(100);
@@ -423,46 +365,37 @@ TEST_CASE("OPC 1.0 Read: all or nothing, completed on the named data connection"
     CHECK(stream.transaction == transaction);
     REQUIRE(stream.count == 2);
     CHECK(stream.items[0].client == 10);
-    CHECK(stream.items[0].Real() == 42.0);
+    CHECK(stream.items[0].value.dblVal == 42.0);
     // Rights are checked only when the read runs: the failed entry is bad and empty.
     CHECK(stream.items[1].client == 20);
     CHECK(stream.items[1].quality == OPC_QUALITY_BAD);
-    CHECK(stream.items[1].vt == VT_EMPTY);
+    CHECK(stream.items[1].value.vt == VT_EMPTY);
 }
 
 TEST_CASE("OPC 1.0 Write and Refresh need a connection of the right kind")
 {
     RecordingSink dataSink, writeSink;
     DataObjectGroup g({ItemDef(L"\\\\.\\proc1\\Setpoint", 10)});
-    Ref<IOPCAsyncIO> io;
-    REQUIRE(g.s.group->QueryInterface(IID_IOPCAsyncIO, io.PutVoid()) == S_OK);
+    auto io = As<IOPCAsyncIO>(g.group.Get());
     DWORD data = g.Advise(kData, dataSink);
     DWORD write = g.Advise(kWriteComplete, writeSink);
-    OPCHANDLE handle = g.added.records[0].hServer;
-    VARIANT value;
-    VariantInit(&value);
-    value.vt = VT_R8;
-    value.dblVal = 2.5;
+    OPCHANDLE handle = g.Handle(0);
+    VARIANT value = DoubleVariant(2.5);
     DWORD transaction = 0;
-    HRESULT* errors = nullptr;
-
-    CHECK(io->Write(data, 1, &handle, &value, &transaction, &errors) == OLE_E_NOCONNECTION);
-    CHECK(errors == nullptr);
+    Errors errors;
+    CHECK(io->Write(data, 1, &handle, &value, &transaction, errors.Put()) == OLE_E_NOCONNECTION);
+    CHECK(errors.Get() == nullptr);
     CHECK(io->Refresh(write, OPC_DS_CACHE, &transaction) == OLE_E_NOCONNECTION);
     CHECK(io->Refresh(data, OPC_DS_CACHE, &transaction) == E_FAIL);  // inactive group
 
-    REQUIRE(io->Write(write, 1, &handle, &value, &transaction, &errors) == S_OK);
-    CoTaskMemFree(errors);
+    REQUIRE(io->Write(write, 1, &handle, &value, &transaction, errors.Put()) == S_OK);
     REQUIRE(WaitFor([&] { return writeSink.Count() == 1; }));
     const std::vector<BYTE> bytes = writeSink.Calls()[0].bytes;
     REQUIRE(bytes.size() == 24);
-    DWORD header[4], entry[2];
-    std::memcpy(header, bytes.data(), 16);
-    std::memcpy(entry, bytes.data() + 16, 8);
-    CHECK(header[0] == 1);
-    CHECK(header[2] == transaction);
-    CHECK(entry[0] == 10);
-    CHECK(entry[1] == S_OK);
+    CHECK(At<DWORD>(bytes, 0) == 1);
+    CHECK(At<DWORD>(bytes, 8) == transaction);
+    CHECK(At<DWORD>(bytes, 16) == 10);
+    CHECK(At<DWORD>(bytes, 20) == S_OK);
 
     g.SetActive(TRUE);
     REQUIRE(WaitFor([&] { return dataSink.Count() >= 1; }));

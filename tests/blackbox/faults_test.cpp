@@ -15,49 +15,32 @@ using namespace twopc::test;
 
 namespace {
 
-struct Watched {
-    ServerWithGroup s;
+struct Watched : ServerWithGroup {
     FakeDataCallback sink;
-    ItemResults added;
-    Ref<IOPCSyncIO> io;
+    Ref<IOPCSyncIO> io = As<IOPCSyncIO>(group.Get());
 
-    Watched(std::initializer_list<OPCITEMDEF> items, DWORD rate = 20) : s(FALSE, rate)
+    Watched(std::initializer_list<OPCITEMDEF> items, DWORD rate = 20) : ServerWithGroup(items, FALSE, rate)
     {
-        AddItems(s.items.Get(), items, added);
-        REQUIRE(SUCCEEDED(added.result));
-        REQUIRE(s.group->QueryInterface(IID_IOPCSyncIO, io.PutVoid()) == S_OK);
         REQUIRE(SimWaitForDeliveries(5000));
     }
-    ~Watched() { s.server.Reset(); }
-    void Advise() { AdviseDataCallback(s.group.Get(), &sink); }
-    void SetActive(BOOL active)
-    {
-        DWORD revised;
-        REQUIRE(s.group->SetState(nullptr, &revised, &active, nullptr, nullptr, nullptr, nullptr) == S_OK);
-    }
-    // One device read; the value's type and the item's error.
+    ~Watched() { server.Reset(); }
+    void Advise() { AdviseDataCallback(group.Get(), &sink); }
+    void SetActive(BOOL active) { twopc::test::SetActive(group.Get(), active); }
+    // One device read: the item's error; its value (a number, or empty) and quality.
     HRESULT Read(int item, VARIANT& value, WORD* quality = nullptr)
     {
-        OPCHANDLE handle = added.records[item].hServer;
-        OPCITEMSTATE* states = nullptr;
-        HRESULT* errors = nullptr;
-        REQUIRE(SUCCEEDED(io->Read(OPC_DS_DEVICE, 1, &handle, &states, &errors)));
-        HRESULT error = errors[0];
-        value = states[0].vDataValue;
-        if (quality) *quality = states[0].wQuality;
-        CoTaskMemFree(states);
-        CoTaskMemFree(errors);
-        return error;
+        ReadResults read(io.Get(), OPC_DS_DEVICE, {Handle(item)});
+        REQUIRE(SUCCEEDED(read.result));
+        value = read.states[0].vDataValue;
+        if (quality) *quality = read.states[0].wQuality;
+        return read.errors[0];
     }
     HRESULT Write(int item, const VARIANT& value)
     {
-        OPCHANDLE handle = added.records[item].hServer;
         VARIANT copy = value;
-        HRESULT* errors = nullptr;
-        HRESULT hr = io->Write(1, &handle, &copy, &errors);
-        HRESULT error = SUCCEEDED(hr) ? errors[0] : hr;
-        CoTaskMemFree(errors);
-        return error;
+        Errors errors;
+        HRESULT hr = io->Write(1, &added.records[item].hServer, &copy, errors.Put());
+        return SUCCEEDED(hr) ? errors[0] : hr;
     }
 };
 
@@ -72,59 +55,45 @@ TEST_CASE("a sink that throws is treated as a failing one")
     w.Advise();
     w.SetActive(TRUE);
     // Three failed scans in a row make the group inactive; the process lives on.
-    for (int i = 0; i < 100 && w.sink.CallCount() < 3; ++i) Sleep(20);
+    WaitFor([&] { return w.sink.CallCount() >= 3; });
     Sleep(200);
-    DWORD rate;
-    BOOL active = TRUE;
-    LPWSTR name = nullptr;
-    LONG bias;
-    FLOAT deadband;
-    LCID locale;
-    OPCHANDLE client, server;
-    REQUIRE(w.s.group->GetState(&rate, &active, &name, &bias, &deadband, &locale, &client, &server) == S_OK);
-    CoTaskMemFree(name);
-    CHECK(active == FALSE);
+    CHECK(StateOf(w.group.Get()).active == FALSE);
 }
 
 TEST_CASE("a sink unadvised while its callback runs stays alive until the callback returns")
 {
     Watched w({ItemDef(L"\\\\.\\proc1\\Constant", 1)});
     w.sink.blockDataChange = true;
-    DWORD cookie = AdviseDataCallback(w.s.group.Get(), &w.sink);
+    DWORD cookie = AdviseDataCallback(w.group.Get(), &w.sink);
     w.SetActive(TRUE);
     REQUIRE(w.sink.WaitForBlockedCall());
-    UnadviseDataCallback(w.s.group.Get(), cookie);
+    UnadviseDataCallback(w.group.Get(), cookie);
     CHECK(w.sink.refs >= 2);  // the scan still holds it
     w.sink.Unblock();
-    for (int i = 0; i < 100 && w.sink.refs != 1; ++i) Sleep(10);
-    CHECK(w.sink.refs == 1);
+    CHECK(WaitFor([&] { return w.sink.refs == 1; }, 1000));
 }
 
 TEST_CASE("a sink may read, write, change state and remove another group from inside OnDataChange")
 {
     Watched w({ItemDef(L"\\\\.\\proc1\\Setpoint", 1)});
     Ref<IOPCGroupStateMgt> other;
-    AddedGroup second = AddGroup(w.s.server.Get(), L"Other", other);
+    AddedGroup second = AddGroup(w.server.Get(), L"Other", other);
     REQUIRE(second.result == S_OK);
     std::atomic<int> done{0};
     w.sink.onDataChange = [&] {
         if (done.exchange(1) != 0) return;
         VARIANT value;
         w.Read(0, value);
-        VariantClear(&value);
-        value.vt = VT_R8;
-        value.dblVal = 3.0;
-        w.Write(0, value);
+        w.Write(0, DoubleVariant(3.0));
         DWORD rate = 500, revised;
-        w.s.group->SetState(&rate, &revised, nullptr, nullptr, nullptr, nullptr, nullptr);
-        w.s.server->RemoveGroup(second.handle, TRUE);
+        w.group->SetState(&rate, &revised, nullptr, nullptr, nullptr, nullptr, nullptr);
+        w.server->RemoveGroup(second.handle, TRUE);
         done = 2;
     };
     w.Advise();
     w.SetActive(TRUE);
     REQUIRE(w.sink.WaitForCalls(1));
-    for (int i = 0; i < 100 && done != 2; ++i) Sleep(10);
-    CHECK(done == 2);
+    CHECK(WaitFor([&] { return done == 2; }, 1000));
     CHECK(other->SetName(L"x") == E_FAIL);
 }
 
@@ -164,37 +133,23 @@ TEST_CASE("the network's faults: failed current reads, unsupported values, stale
 TEST_CASE("writes of every kind of VARIANT get a clear answer and change nothing they should not")
 {
     Watched w({ItemDef(L"\\\\.\\proc1\\Setpoint", 1), ItemDef(L"\\\\.\\proc1\\Label", 2)});
-    VARIANT value;
-    VariantInit(&value);
-    value.vt = VT_R8;
-    value.dblVal = 1.5;
-    REQUIRE(w.Write(0, value) == S_OK);
-
-    double special[] = {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity(),
-                        -std::numeric_limits<double>::infinity()};
-    for (double number : special) {
-        value.dblVal = number;
-        CHECK(w.Write(0, value) == S_OK);
+    for (double number : {1.5, std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity(),
+                          -std::numeric_limits<double>::infinity(), 1.5}) {
+        CHECK(w.Write(0, DoubleVariant(number)) == S_OK);
     }
-    value.dblVal = 1.5;
-    REQUIRE(w.Write(0, value) == S_OK);
 
     // Types that do not convert to a double fail with the conversion's own code.
     LONG element = 4;
     SAFEARRAY* array = SafeArrayCreateVector(VT_I4, 0, 1);
     LONG index = 0;
     SafeArrayPutElement(array, &index, &element);
-    VARIANT arrayValue;
-    VariantInit(&arrayValue);
-    arrayValue.vt = VT_ARRAY | VT_I4;
+    VARIANT arrayValue = VariantOf(VT_ARRAY | VT_I4);
     arrayValue.parray = array;
     CHECK(FAILED(w.Write(0, arrayValue)));
     VariantClear(&arrayValue);
 
     LONG referenced = 9;
-    VARIANT byReference;
-    VariantInit(&byReference);
-    byReference.vt = VT_BYREF | VT_I4;
+    VARIANT byReference = VariantOf(VT_BYREF | VT_I4);
     byReference.plVal = &referenced;
     CHECK(w.Write(0, byReference) == S_OK);  // a reference to a number is a number
 
@@ -202,13 +157,8 @@ TEST_CASE("writes of every kind of VARIANT get a clear answer and change nothing
         if (type == VT_BSTR || type == VT_DISPATCH || type == VT_UNKNOWN || type == VT_VARIANT ||
             type == VT_RECORD || (type > VT_UI8 && type < VT_INT) || type > VT_UINT)
             continue;  // no plain payload to fill in
-        VARIANT plain;
-        VariantInit(&plain);
-        plain.vt = static_cast<VARTYPE>(type);
-        plain.llVal = 0;
-        HRESULT hr = w.Write(0, plain);
         CAPTURE(type);
-        CHECK(hr != E_UNEXPECTED);
+        CHECK(w.Write(0, VariantOf(static_cast<VARTYPE>(type))) != E_UNEXPECTED);
     }
 
     VARIANT read;

@@ -6,36 +6,9 @@
 
 using namespace twopc::test;
 
-namespace {
-
-struct GroupState {
-    DWORD rate = 0;
-    BOOL active = FALSE;
-    std::wstring name;
-    LONG bias = 0;
-    FLOAT deadband = -1.0f;
-    LCID locale = 0;
-    OPCHANDLE client = 0;
-    OPCHANDLE server = 0;
-};
-
-GroupState StateOf(IOPCGroupStateMgt* group)
-{
-    GroupState state;
-    LPWSTR name = nullptr;
-    REQUIRE(group->GetState(&state.rate, &state.active, &name, &state.bias, &state.deadband, &state.locale,
-                            &state.client, &state.server) == S_OK);
-    state.name = name;
-    CoTaskMemFree(name);
-    return state;
-}
-
-}  // namespace
-
 TEST_CASE("GetState reports what AddGroup was given and needs every out-pointer")
 {
-    Ref<IOPCServer> server;
-    CreateServerAs(server);
+    auto server = NewServer<IOPCServer>();
     Ref<IOPCGroupStateMgt> group;
     LONG bias = -60;
     FLOAT deadband = 12.5f;
@@ -61,55 +34,44 @@ TEST_CASE("GetState reports what AddGroup was given and needs every out-pointer"
     CHECK(group->GetState(&rate, &active, &name, &bias, &deadband, &locale, &client, nullptr) == E_INVALIDARG);
     CHECK(group->GetState(nullptr, &active, &name, &bias, &deadband, &locale, &client, &serverHandle) ==
           E_INVALIDARG);
-}
 
-TEST_CASE("AddGroup without a time bias takes the time zone's")
-{
-    Ref<IOPCServer> server;
-    CreateServerAs(server);
-    Ref<IOPCGroupStateMgt> group;
-    OPCHANDLE handle;
-    DWORD revised;
+    // Without a time bias the group takes the time zone's, and without a dead band 0.
+    Ref<IOPCGroupStateMgt> zone;
     REQUIRE(server->AddGroup(L"Zone", FALSE, 1000, 1, nullptr, nullptr, 1033, &handle, &revised,
-                             IID_IOPCGroupStateMgt, reinterpret_cast<LPUNKNOWN*>(group.Put())) == S_OK);
-    TIME_ZONE_INFORMATION zone{};
-    GetTimeZoneInformation(&zone);
-    GroupState state = StateOf(group.Get());
-    CHECK(state.bias == zone.Bias);
-    CHECK(state.deadband == 0.0f);
+                             IID_IOPCGroupStateMgt, reinterpret_cast<LPUNKNOWN*>(zone.Put())) == S_OK);
+    TIME_ZONE_INFORMATION timeZone{};
+    GetTimeZoneInformation(&timeZone);
+    CHECK(StateOf(zone.Get()).bias == timeZone.Bias);
+    CHECK(StateOf(zone.Get()).deadband == 0.0f);
 }
 
 TEST_CASE("SetState: rate floor, dead band, and what a null pointer leaves alone")
 {
-    Ref<IOPCServer> server;
-    CreateServerAs(server);
+    auto server = NewServer<IOPCServer>();
     Ref<IOPCGroupStateMgt> group;
     FLOAT deadband = 5.0f;
     REQUIRE(AddGroup(server.Get(), L"G", group, 1000, FALSE, &deadband).result == S_OK);
+    auto setRate = [&](DWORD requested, DWORD* revised) {
+        return group->SetState(&requested, revised, nullptr, nullptr, &deadband, nullptr, nullptr);
+    };
 
-    DWORD requested = 0;
     DWORD revised = 0;
-    CHECK(group->SetState(&requested, &revised, nullptr, nullptr, &deadband, nullptr, nullptr) ==
-          OPC_S_UNSUPPORTEDRATE);
+    CHECK(setRate(0, &revised) == OPC_S_UNSUPPORTEDRATE);
     CHECK(revised == 10);
-    requested = 9;
-    CHECK(group->SetState(&requested, &revised, nullptr, nullptr, &deadband, nullptr, nullptr) ==
-          OPC_S_UNSUPPORTEDRATE);
-    requested = 10;
+    CHECK(setRate(9, &revised) == OPC_S_UNSUPPORTEDRATE);
     revised = 0;
-    CHECK(group->SetState(&requested, &revised, nullptr, nullptr, &deadband, nullptr, nullptr) == S_OK);
+    CHECK(setRate(10, &revised) == S_OK);
     CHECK(revised == 10);
-
+    CHECK(setRate(10, nullptr) == E_INVALIDARG);
     revised = 12345;
     CHECK(group->SetState(nullptr, &revised, nullptr, nullptr, &deadband, nullptr, nullptr) == S_OK);
     CHECK(revised == 12345);
-    CHECK(group->SetState(&requested, nullptr, nullptr, nullptr, &deadband, nullptr, nullptr) == E_INVALIDARG);
 
     FLOAT full = 100.0f;
     CHECK(group->SetState(nullptr, &revised, nullptr, nullptr, &full, nullptr, nullptr) == S_OK);
     CHECK(StateOf(group.Get()).deadband == 100.0f);
     for (FLOAT bad : {100.5f, -0.1f}) {
-        requested = 500;
+        DWORD requested = 500;
         LONG bias = 99;
         CHECK(group->SetState(&requested, &revised, nullptr, &bias, &bad, nullptr, nullptr) == E_INVALIDARG);
     }
@@ -130,15 +92,13 @@ TEST_CASE("SetState: rate floor, dead band, and what a null pointer leaves alone
     CHECK(state.locale == 12345);
     CHECK(state.client == 99);
     CHECK(state.active == TRUE);
-    active = FALSE;
-    CHECK(group->SetState(nullptr, &revised, &active, nullptr, nullptr, nullptr, nullptr) == S_OK);
+    SetActive(group.Get(), FALSE);
     CHECK(StateOf(group.Get()).active == FALSE);
 }
 
 TEST_CASE("SetName: unique, non-empty names; null generates one")
 {
-    Ref<IOPCServer> server;
-    CreateServerAs(server);
+    auto server = NewServer<IOPCServer>();
     Ref<IOPCGroupStateMgt> group, other;
     REQUIRE(AddGroup(server.Get(), L"First", group).result == S_OK);
     REQUIRE(AddGroup(server.Get(), L"Second", other).result == S_OK);
@@ -146,7 +106,7 @@ TEST_CASE("SetName: unique, non-empty names; null generates one")
     CHECK(group->SetName(L"First") == OPC_E_DUPLICATENAME);
     CHECK(group->SetName(L"Second") == OPC_E_DUPLICATENAME);
     CHECK(group->SetName(L"") == E_INVALIDARG);
-    CHECK(Narrow(StateOf(group.Get()).name) == "First");
+    CHECK(Narrow(GroupName(group.Get())) == "First");
 
     CHECK(group->SetName(L"Renamed") == S_OK);
     Ref<IUnknown> found;
@@ -154,7 +114,7 @@ TEST_CASE("SetName: unique, non-empty names; null generates one")
     CHECK(server->GetGroupByName(L"First", IID_IUnknown, found.Put()) == E_INVALIDARG);
 
     CHECK(group->SetName(nullptr) == S_OK);
-    std::wstring generated = StateOf(group.Get()).name;
+    std::wstring generated = GroupName(group.Get());
     CHECK(generated.rfind(L"$Group_", 0) == 0);
     CHECK(server->GetGroupByName(generated.c_str(), IID_IUnknown, found.Put()) == S_OK);
     CHECK(server->GetGroupByName(L"Renamed", IID_IUnknown, found.Put()) == E_INVALIDARG);
@@ -162,8 +122,7 @@ TEST_CASE("SetName: unique, non-empty names; null generates one")
 
 TEST_CASE("CloneGroup copies the state into a new inactive group")
 {
-    Ref<IOPCServer> server;
-    CreateServerAs(server);
+    auto server = NewServer<IOPCServer>();
     Ref<IOPCGroupStateMgt> group;
     LONG bias = 30;
     FLOAT deadband = 2.5f;
@@ -188,7 +147,7 @@ TEST_CASE("CloneGroup copies the state into a new inactive group")
 
     Ref<IOPCGroupStateMgt> unnamed;
     REQUIRE(group->CloneGroup(nullptr, IID_IOPCGroupStateMgt, reinterpret_cast<LPUNKNOWN*>(unnamed.Put())) == S_OK);
-    CHECK(StateOf(unnamed.Get()).name.rfind(L"$Group_", 0) == 0);
+    CHECK(GroupName(unnamed.Get()).rfind(L"$Group_", 0) == 0);
 
     IUnknown* failed = reinterpret_cast<IUnknown*>(1);
     CHECK(group->CloneGroup(L"Copy", IID_IUnknown, &failed) == OPC_E_DUPLICATENAME);
@@ -203,20 +162,14 @@ TEST_CASE("CloneGroup copies the state into a new inactive group")
 
 TEST_CASE("the group answers its interfaces and has one connection point, for IOPCDataCallback")
 {
-    Ref<IOPCServer> server;
-    CreateServerAs(server);
+    auto server = NewServer<IOPCServer>();
     Ref<IOPCGroupStateMgt> group;
     REQUIRE(AddGroup(server.Get(), L"G", group).result == S_OK);
-
-    for (const IID* iid : {&IID_IOPCGroupStateMgt, &IID_IOPCItemMgt, &IID_IConnectionPointContainer}) {
-        Ref<IUnknown> face;
-        CHECK(group->QueryInterface(*iid, face.PutVoid()) == S_OK);
-    }
+    As<IOPCItemMgt>(group.Get());
     Ref<IUnknown> none;
     CHECK(group->QueryInterface(IID_IOPCPublicGroupStateMgt, none.PutVoid()) == E_NOINTERFACE);
 
-    Ref<IConnectionPointContainer> container;
-    REQUIRE(group->QueryInterface(IID_IConnectionPointContainer, container.PutVoid()) == S_OK);
+    auto container = As<IConnectionPointContainer>(group.Get());
     Ref<IConnectionPoint> point;
     CHECK(container->FindConnectionPoint(IID_IOPCShutdown, point.Put()) == CONNECT_E_NOCONNECTION);
     REQUIRE(container->FindConnectionPoint(IID_IOPCDataCallback, point.Put()) == S_OK);

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <type_traits>
 #include <vector>
 
 using namespace twopc::test;
@@ -36,41 +37,38 @@ struct Available {
     std::vector<DWORD> Ids() const { return std::vector<DWORD>(ids, ids + count); }
 };
 
-struct Values {
+void Free(VARIANT& value) { VariantClear(&value); }
+void Free(LPWSTR& text) { CoTaskMemFree(text); }
+
+// What GetItemProperties (T = VARIANT) or LookupItemIDs (T = LPWSTR) hands out for `ids`,
+// freed with the object.
+template <class T>
+struct PerProperty {
     HRESULT result = E_UNEXPECTED;
     std::vector<DWORD> ids;
-    VARIANT* data = nullptr;
+    T* data = nullptr;
     HRESULT* errors = nullptr;
-    Values(IOPCItemProperties* properties, const wchar_t* itemId, std::vector<DWORD> wanted) : ids(std::move(wanted))
+    PerProperty(IOPCItemProperties* properties, const wchar_t* itemId, std::vector<DWORD> wanted)
+        : ids(std::move(wanted))
     {
-        result = properties->GetItemProperties(const_cast<LPWSTR>(itemId), static_cast<DWORD>(ids.size()),
-                                               ids.data(), &data, &errors);
+        const auto id = const_cast<LPWSTR>(itemId);
+        const auto count = static_cast<DWORD>(ids.size());
+        if constexpr (std::is_same_v<T, VARIANT>)
+            result = properties->GetItemProperties(id, count, ids.data(), &data, &errors);
+        else
+            result = properties->LookupItemIDs(id, count, ids.data(), &data, &errors);
     }
-    ~Values()
+    PerProperty(const PerProperty&) = delete;
+    PerProperty& operator=(const PerProperty&) = delete;
+    ~PerProperty()
     {
-        for (std::size_t i = 0; data && i < ids.size(); ++i) VariantClear(&data[i]);
+        for (std::size_t i = 0; data && i < ids.size(); ++i) Free(data[i]);
         CoTaskMemFree(data);
         CoTaskMemFree(errors);
     }
 };
-
-struct NewIds {
-    HRESULT result = E_UNEXPECTED;
-    std::vector<DWORD> ids;
-    LPWSTR* itemIds = nullptr;
-    HRESULT* errors = nullptr;
-    NewIds(IOPCItemProperties* properties, const wchar_t* itemId, std::vector<DWORD> wanted) : ids(std::move(wanted))
-    {
-        result = properties->LookupItemIDs(const_cast<LPWSTR>(itemId), static_cast<DWORD>(ids.size()), ids.data(),
-                                           &itemIds, &errors);
-    }
-    ~NewIds()
-    {
-        for (std::size_t i = 0; itemIds && i < ids.size(); ++i) CoTaskMemFree(itemIds[i]);
-        CoTaskMemFree(itemIds);
-        CoTaskMemFree(errors);
-    }
-};
+using Values = PerProperty<VARIANT>;
+using NewIds = PerProperty<LPWSTR>;
 
 double NowAsVariantTime()
 {
@@ -85,8 +83,7 @@ double NowAsVariantTime()
 
 TEST_CASE("QueryAvailableProperties: the list depends on where the ID stands")
 {
-    Ref<IOPCItemProperties> server;
-    CreateServerAs(server);
+    auto server = NewServer<IOPCItemProperties>();
 
     Available branch(server.Get(), kBranch);
     REQUIRE(branch.result == S_OK);
@@ -117,15 +114,12 @@ TEST_CASE("QueryAvailableProperties: the list depends on where the ID stands")
     Available invalid(server.Get(), L"proc1");
     CHECK(invalid.result == OPC_E_UNKNOWNITEMID);
     CHECK(invalid.count == 0);
-    CHECK(invalid.ids == nullptr);
-    CHECK(invalid.descriptions == nullptr);
-    CHECK(invalid.types == nullptr);
+    CHECK((invalid.ids == nullptr && invalid.descriptions == nullptr && invalid.types == nullptr));
 }
 
 TEST_CASE("bad arguments and unknown IDs leave every output null")
 {
-    Ref<IOPCItemProperties> server;
-    CreateServerAs(server);
+    auto server = NewServer<IOPCItemProperties>();
     DWORD count = 9;
     DWORD* ids = reinterpret_cast<DWORD*>(1);
     LPWSTR* descriptions = reinterpret_cast<LPWSTR*>(1);
@@ -160,8 +154,7 @@ TEST_CASE("bad arguments and unknown IDs leave every output null")
 TEST_CASE("GetItemProperties: a leaf's properties, read through an item that does not outlive the call")
 {
     {
-        Ref<IOPCItemProperties> server;
-        CreateServerAs(server);
+        auto server = NewServer<IOPCItemProperties>();
         Values v(server.Get(), kConstant, {1, 2, 3, 4, 5, 6, 100, 101});
         REQUIRE(v.result == S_OK);
         const HRESULT expected[] = {S_OK, S_OK, S_OK, S_OK, S_OK, S_OK, OPC_E_INVALID_PID, S_OK};
@@ -189,8 +182,7 @@ TEST_CASE("GetItemProperties: a leaf's properties, read through an item that doe
 
 TEST_CASE("GetItemProperties: branches, write-only points and IDs outside the tree")
 {
-    Ref<IOPCItemProperties> server;
-    CreateServerAs(server);
+    auto server = NewServer<IOPCItemProperties>();
 
     Values branch(server.Get(), kBranch, {101, 1, 2});
     REQUIRE(branch.result == S_OK);
@@ -231,8 +223,7 @@ TEST_CASE("GetItemProperties: branches, write-only points and IDs outside the tr
 
 TEST_CASE("GetItemProperties: a leaf whose read fails reports it per property and reads again")
 {
-    Ref<IOPCItemProperties> server;
-    CreateServerAs(server);
+    auto server = NewServer<IOPCItemProperties>();
     auto start = std::chrono::steady_clock::now();
     Values v(server.Get(), L"\\\\.\\proc1\\Silent", {2, 6, 3});
     auto waited = std::chrono::steady_clock::now() - start;
@@ -247,24 +238,21 @@ TEST_CASE("GetItemProperties: a leaf whose read fails reports it per property an
 
 TEST_CASE("LookupItemIDs: only the value has an item ID, and only on a leaf")
 {
-    Ref<IOPCItemProperties> server;
-    CreateServerAs(server);
+    auto server = NewServer<IOPCItemProperties>();
     NewIds leaf(server.Get(), kConstant, {2, 7, 1});
     CHECK(leaf.result == S_FALSE);
-    REQUIRE(leaf.itemIds[0] != nullptr);
-    CHECK(std::wstring(leaf.itemIds[0]) == kConstant);
+    REQUIRE(leaf.data[0] != nullptr);
+    CHECK(std::wstring(leaf.data[0]) == kConstant);
     CHECK(leaf.errors[0] == S_OK);
-    CHECK(leaf.itemIds[1] == nullptr);
-    CHECK(leaf.errors[1] == OPC_E_INVALID_PID);
-    CHECK(leaf.itemIds[2] == nullptr);
-    CHECK(leaf.errors[2] == E_FAIL);
+    CHECK((leaf.data[1] == nullptr && leaf.errors[1] == OPC_E_INVALID_PID));
+    CHECK((leaf.data[2] == nullptr && leaf.errors[2] == E_FAIL));
 
     NewIds outside(server.Get(), L"\\\\.\\mem\\props3", {2});
     CHECK(outside.result == S_OK);
-    CHECK(std::wstring(outside.itemIds[0]) == L"\\\\.\\mem\\props3");
+    CHECK(std::wstring(outside.data[0]) == L"\\\\.\\mem\\props3");
 
     NewIds branch(server.Get(), kBranch, {2, 101});
     CHECK(branch.result == S_FALSE);
-    CHECK((branch.itemIds[0] == nullptr && branch.errors[0] == E_FAIL));
-    CHECK((branch.itemIds[1] == nullptr && branch.errors[1] == E_FAIL));
+    CHECK((branch.data[0] == nullptr && branch.errors[0] == E_FAIL));
+    CHECK((branch.data[1] == nullptr && branch.errors[1] == E_FAIL));
 }

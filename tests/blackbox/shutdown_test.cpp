@@ -13,13 +13,9 @@ class FakeShutdownSink : public IOPCShutdown {
 public:
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
     {
-        if (riid == IID_IUnknown || riid == IID_IOPCShutdown) {
-            *ppv = static_cast<IOPCShutdown*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
+        *ppv = riid == IID_IUnknown || riid == IID_IOPCShutdown ? static_cast<IOPCShutdown*>(this) : nullptr;
+        if (*ppv) AddRef();
+        return *ppv ? S_OK : E_NOINTERFACE;
     }
     STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
     STDMETHODIMP_(ULONG) Release() override { return --refs; }
@@ -33,19 +29,18 @@ public:
     std::atomic<int> requests{0};
 };
 
-void FindShutdownPoint(IOPCServer* server, Ref<IConnectionPoint>& point)
+Ref<IConnectionPoint> ShutdownPoint(IUnknown* server)
 {
-    Ref<IConnectionPointContainer> container;
-    REQUIRE(server->QueryInterface(IID_IConnectionPointContainer, container.PutVoid()) == S_OK);
-    REQUIRE(container->FindConnectionPoint(IID_IOPCShutdown, point.Put()) == S_OK);
+    Ref<IConnectionPoint> point;
+    REQUIRE(As<IConnectionPointContainer>(server)->FindConnectionPoint(IID_IOPCShutdown, point.Put()) == S_OK);
+    return point;
 }
 
 }  // namespace
 
 TEST_CASE("container: one connection point, for IOPCShutdown only")
 {
-    Ref<IConnectionPointContainer> container;
-    CreateServerAs(container);
+    auto container = NewServer<IConnectionPointContainer>();
 
     Ref<IConnectionPoint> point;
     CHECK(container->FindConnectionPoint(IID_IOPCDataCallback, point.Put()) == CONNECT_E_NOCONNECTION);
@@ -71,19 +66,21 @@ TEST_CASE("container: one connection point, for IOPCShutdown only")
     listed[0]->Release();
 }
 
-TEST_CASE("advise: one sink at a time, always cookie 1, released on unadvise")
+TEST_CASE("advise: IOPCShutdown sinks only, one at a time, always cookie 1, released on unadvise")
 {
-    Ref<IOPCServer> server;
-    CreateServerAs(server);
-    Ref<IConnectionPoint> point;
-    FindShutdownPoint(server.Get(), point);
+    auto server = NewServer<IOPCServer>();
+    auto point = ShutdownPoint(server.Get());
 
-    FakeShutdownSink first;
-    FakeShutdownSink second;
+    FakeShutdownSink first, second;
+    CountedUnknown notASink;
     DWORD cookie = 99;
     CHECK(point->Advise(nullptr, &cookie) == E_POINTER);
     CHECK(cookie == 0);
     CHECK(point->Advise(&first, nullptr) == E_POINTER);
+    cookie = 99;
+    CHECK(point->Advise(&notASink, &cookie) == CONNECT_E_CANNOTCONNECT);
+    CHECK(cookie == 0);
+    CHECK(notASink.Refs() == 1);
 
     REQUIRE(point->Advise(&first, &cookie) == S_OK);
     CHECK(cookie == 1);
@@ -122,28 +119,12 @@ TEST_CASE("advise: one sink at a time, always cookie 1, released on unadvise")
     CHECK(second.requests == 0);
 }
 
-TEST_CASE("advise: an object without IOPCShutdown cannot connect")
-{
-    Ref<IOPCServer> server;
-    CreateServerAs(server);
-    Ref<IConnectionPoint> point;
-    FindShutdownPoint(server.Get(), point);
-
-    CountedUnknown notASink;
-    DWORD cookie = 99;
-    CHECK(point->Advise(&notASink, &cookie) == CONNECT_E_CANNOTCONNECT);
-    CHECK(cookie == 0);
-    CHECK(notASink.Refs() == 1);
-}
-
 TEST_CASE("release: the sink of a released server is released without being called")
 {
     FakeShutdownSink sink;
     {
-        Ref<IOPCServer> server;
-        CreateServerAs(server);
-        Ref<IConnectionPoint> point;
-        FindShutdownPoint(server.Get(), point);
+        auto server = NewServer<IOPCServer>();
+        auto point = ShutdownPoint(server.Get());
         DWORD cookie = 0;
         REQUIRE(point->Advise(&sink, &cookie) == S_OK);
         server.Reset();

@@ -5,6 +5,7 @@
 #include <opcda.h>
 
 #include <atomic>
+#include <cstdint>
 #include <initializer_list>
 #include <vector>
 #include <string>
@@ -21,6 +22,14 @@ template <class T>
 class Ref {
 public:
     Ref() = default;
+    Ref(Ref&& other) noexcept : m_p(other.Detach()) {}
+    Ref& operator=(Ref&& other) noexcept
+    {
+        T* p = other.Detach();
+        Reset();
+        m_p = p;
+        return *this;
+    }
     Ref(const Ref&) = delete;
     Ref& operator=(const Ref&) = delete;
     ~Ref() { Reset(); }
@@ -51,19 +60,82 @@ private:
 };
 
 // Creates the server from its ProgID, as an OPC client does.
-inline HRESULT CreateServer(REFIID riid, void** ppv)
-{
-    CLSID clsid;
-    HRESULT hr = CLSIDFromProgID(kProgId, &clsid);
-    if (FAILED(hr)) return hr;
-    return CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER, riid, ppv);
-}
-
 template <class T>
 void CreateServerAs(Ref<T>& server)
 {
-    REQUIRE(CreateServer(__uuidof(T), server.PutVoid()) == S_OK);
+    CLSID clsid;
+    REQUIRE(CLSIDFromProgID(kProgId, &clsid) == S_OK);
+    REQUIRE(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER, __uuidof(T),
+                             server.PutVoid()) == S_OK);
     REQUIRE(server);
+}
+
+template <class T>
+Ref<T> NewServer()
+{
+    Ref<T> server;
+    CreateServerAs(server);
+    return server;
+}
+
+// Queries `object` for T; fails the test if it does not answer.
+template <class T>
+Ref<T> As(IUnknown* object)
+{
+    Ref<T> face;
+    REQUIRE(object->QueryInterface(__uuidof(T), face.PutVoid()) == S_OK);
+    return face;
+}
+
+// One task-allocator array that a call hands out through an out-parameter, freed with the object.
+template <class T>
+class TaskArray {
+public:
+    TaskArray() = default;
+    TaskArray(const TaskArray&) = delete;
+    TaskArray& operator=(const TaskArray&) = delete;
+    ~TaskArray() { CoTaskMemFree(m_p); }
+    T** Put()
+    {
+        CoTaskMemFree(m_p);
+        m_p = nullptr;
+        return &m_p;
+    }
+    T* Get() const { return m_p; }
+    T& operator[](std::size_t i) const { return m_p[i]; }
+
+private:
+    T* m_p = nullptr;
+};
+using Errors = TaskArray<HRESULT>;
+
+// A VARIANT of `type` whose value union holds `bits`: for integers, booleans and errors the value itself.
+inline VARIANT VariantOf(VARTYPE type, LONGLONG bits = 0)
+{
+    VARIANT v{};
+    v.vt = type;
+    v.llVal = bits;
+    return v;
+}
+
+inline VARIANT DoubleVariant(double value)
+{
+    VARIANT v = VariantOf(VT_R8);
+    v.dblVal = value;
+    return v;
+}
+
+inline std::uint64_t Ticks(const FILETIME& time)
+{
+    return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+}
+
+// Polls `condition` every 10 ms until it holds or the time is up; returns its last answer.
+template <class Condition>
+bool WaitFor(Condition condition, int timeoutMs = 5000)
+{
+    for (int waited = 0; waited < timeoutMs && !condition(); waited += 10) Sleep(10);
+    return condition();
 }
 
 // Current reference count of an object, read through an AddRef/Release pair.
@@ -81,13 +153,9 @@ public:
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
     {
         if (!ppv) return E_POINTER;
-        if (riid == IID_IUnknown || (m_extra && riid == *m_extra)) {
-            *ppv = this;
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
+        *ppv = riid == IID_IUnknown || (m_extra && riid == *m_extra) ? this : nullptr;
+        if (*ppv) AddRef();
+        return *ppv ? S_OK : E_NOINTERFACE;
     }
     STDMETHODIMP_(ULONG) AddRef() override { return ++m_refs; }
     STDMETHODIMP_(ULONG) Release() override { return --m_refs; }  // lives on the test's stack
@@ -143,30 +211,54 @@ inline AddedGroup AddGroup(IOPCServer* server, const wchar_t* name, Ref<IOPCGrou
     return added;
 }
 
-inline std::wstring GroupName(IOPCGroupStateMgt* group)
+struct GroupState {
+    HRESULT result = E_UNEXPECTED;
+    DWORD rate = 0;
+    BOOL active = FALSE;
+    std::wstring name = L"<failed>";
+    LONG bias = 0;
+    FLOAT deadband = -1.0f;
+    LCID locale = 0;
+    OPCHANDLE client = 0;
+    OPCHANDLE server = 0;
+};
+
+// What GetState reports; `result` holds its HRESULT and `name` is "<failed>" when it fails.
+inline GroupState StateOf(IOPCGroupStateMgt* group)
 {
-    DWORD rate;
-    BOOL active;
+    GroupState state;
     LPWSTR name = nullptr;
-    LONG bias;
-    FLOAT deadband;
-    LCID locale;
-    OPCHANDLE client, server;
-    if (FAILED(group->GetState(&rate, &active, &name, &bias, &deadband, &locale, &client, &server))) return L"<failed>";
-    std::wstring copy = name;
+    state.result = group->GetState(&state.rate, &state.active, &name, &state.bias, &state.deadband, &state.locale,
+                                   &state.client, &state.server);
+    if (SUCCEEDED(state.result)) state.name = name;
     CoTaskMemFree(name);
-    return copy;
+    return state;
 }
 
-inline DWORD GroupCount(IOPCServer* server)
+inline std::wstring GroupName(IOPCGroupStateMgt* group) { return StateOf(group).name; }
+
+inline void SetActive(IOPCGroupStateMgt* group, BOOL active)
 {
-    OPCSERVERSTATUS* status = nullptr;
-    REQUIRE(server->GetStatus(&status) == S_OK);
-    DWORD count = status->dwGroupCount;
-    CoTaskMemFree(status->szVendorInfo);
-    CoTaskMemFree(status);
-    return count;
+    DWORD revised;
+    REQUIRE(group->SetState(nullptr, &revised, &active, nullptr, nullptr, nullptr, nullptr) == S_OK);
 }
+
+// The server's status, freed with the object.
+struct ServerStatus {
+    OPCSERVERSTATUS* status = nullptr;
+    explicit ServerStatus(IOPCServer* server) { REQUIRE(server->GetStatus(&status) == S_OK); }
+    ServerStatus(const ServerStatus&) = delete;
+    ServerStatus& operator=(const ServerStatus&) = delete;
+    ~ServerStatus()
+    {
+        CoTaskMemFree(status->szVendorInfo);
+        CoTaskMemFree(status);
+    }
+    OPCSERVERSTATUS* operator->() const { return status; }
+};
+
+inline DWORD GroupCount(IOPCServer* server) { return ServerStatus(server)->dwGroupCount; }
+inline std::uint64_t LastUpdate(IOPCServer* server) { return Ticks(ServerStatus(server)->ftLastUpdateTime); }
 
 inline HRESULT ModuleCanUnloadNow()
 {
@@ -214,21 +306,56 @@ inline void AddItems(IOPCItemMgt* items, std::initializer_list<OPCITEMDEF> defin
     out.result = items->AddItems(static_cast<DWORD>(array.size()), array.data(), &out.records, &out.errors);
 }
 
-// A server with one group, seen through the interfaces the item tests use.
+inline void ValidateItems(IOPCItemMgt* items, std::initializer_list<OPCITEMDEF> definitions, ItemResults& out)
+{
+    std::vector<OPCITEMDEF> array(definitions);
+    out.result =
+        items->ValidateItems(static_cast<DWORD>(array.size()), array.data(), FALSE, &out.records, &out.errors);
+}
+
+// The states and errors of one IOPCSyncIO::Read, freed with the object.
+struct ReadResults {
+    HRESULT result = E_UNEXPECTED;
+    OPCITEMSTATE* states = nullptr;
+    HRESULT* errors = nullptr;
+    DWORD count = 0;
+    ReadResults(IOPCSyncIO* io, OPCDATASOURCE source, std::vector<OPCHANDLE> handles)
+        : count(static_cast<DWORD>(handles.size()))
+    {
+        result = io->Read(source, count, handles.data(), &states, &errors);
+    }
+    ReadResults(const ReadResults&) = delete;
+    ReadResults& operator=(const ReadResults&) = delete;
+    ~ReadResults()
+    {
+        for (DWORD i = 0; states && i < count; ++i) VariantClear(&states[i].vDataValue);
+        CoTaskMemFree(states);
+        CoTaskMemFree(errors);
+    }
+};
+
+// A server with one group, seen through the interfaces the item tests use, and the items
+// it was made with (each of which must have been added).
 struct ServerWithGroup {
     Ref<IOPCServer> server;
     Ref<IOPCGroupStateMgt> group;
     Ref<IOPCItemMgt> items;
     OPCHANDLE groupHandle = 0;
+    ItemResults added;
 
-    explicit ServerWithGroup(BOOL active = FALSE, DWORD rate = 1000)
+    explicit ServerWithGroup(BOOL active = FALSE, DWORD rate = 1000) : ServerWithGroup({}, active, rate) {}
+    ServerWithGroup(std::initializer_list<OPCITEMDEF> definitions, BOOL active, DWORD rate = 1000)
+        : server(NewServer<IOPCServer>())
     {
-        CreateServerAs(server);
-        AddedGroup added = AddGroup(server.Get(), L"Items", group, rate, active);
-        REQUIRE(added.result == S_OK);
-        groupHandle = added.handle;
-        REQUIRE(group->QueryInterface(IID_IOPCItemMgt, items.PutVoid()) == S_OK);
+        AddedGroup result = AddGroup(server.Get(), L"Items", group, rate, active);
+        REQUIRE(result.result == S_OK);
+        groupHandle = result.handle;
+        items = As<IOPCItemMgt>(group.Get());
+        if (definitions.size() == 0) return;
+        AddItems(items.Get(), definitions, added);
+        REQUIRE(SUCCEEDED(added.result));
     }
+    OPCHANDLE Handle(int i) const { return added.records[i].hServer; }
 };
 
 // The local computer's name, as the network names it.

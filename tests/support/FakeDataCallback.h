@@ -36,13 +36,9 @@ class FakeDataCallback : public IOPCDataCallback {
 public:
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
     {
-        if (riid == IID_IUnknown || riid == IID_IOPCDataCallback) {
-            *ppv = static_cast<IOPCDataCallback*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
+        *ppv = riid == IID_IUnknown || riid == IID_IOPCDataCallback ? static_cast<IOPCDataCallback*>(this) : nullptr;
+        if (*ppv) AddRef();
+        return *ppv ? S_OK : E_NOINTERFACE;
     }
     STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
     STDMETHODIMP_(ULONG) Release() override { return --refs; }
@@ -143,25 +139,24 @@ private:
     std::vector<RecordedCall> m_calls;
 };
 
+inline Ref<IConnectionPoint> DataCallbackPoint(IUnknown* group)
+{
+    Ref<IConnectionPoint> point;
+    REQUIRE(As<IConnectionPointContainer>(group)->FindConnectionPoint(IID_IOPCDataCallback, point.Put()) == S_OK);
+    return point;
+}
+
 // Advises `sink` on the group's data-callback connection point; returns the cookie.
 inline DWORD AdviseDataCallback(IUnknown* group, IOPCDataCallback* sink)
 {
-    Ref<IConnectionPointContainer> container;
-    REQUIRE(group->QueryInterface(IID_IConnectionPointContainer, container.PutVoid()) == S_OK);
-    Ref<IConnectionPoint> point;
-    REQUIRE(container->FindConnectionPoint(IID_IOPCDataCallback, point.Put()) == S_OK);
     DWORD cookie = 0;
-    REQUIRE(point->Advise(sink, &cookie) == S_OK);
+    REQUIRE(DataCallbackPoint(group)->Advise(sink, &cookie) == S_OK);
     return cookie;
 }
 
 inline void UnadviseDataCallback(IUnknown* group, DWORD cookie)
 {
-    Ref<IConnectionPointContainer> container;
-    REQUIRE(group->QueryInterface(IID_IConnectionPointContainer, container.PutVoid()) == S_OK);
-    Ref<IConnectionPoint> point;
-    REQUIRE(container->FindConnectionPoint(IID_IOPCDataCallback, point.Put()) == S_OK);
-    CHECK(point->Unadvise(cookie) == S_OK);
+    CHECK(DataCallbackPoint(group)->Unadvise(cookie) == S_OK);
 }
 
 // Sets a simulated point's value, or its status alone.

@@ -12,7 +12,37 @@
 
 namespace twopc::test {
 
-class MallocSpy final : public IMallocSpy {
+// An IMallocSpy that passes every call through unchanged; tests override what they watch.
+// It is not reference counted: it lives as long as the test keeps it.
+class PassThroughMallocSpy : public IMallocSpy {
+public:
+    virtual ~PassThroughMallocSpy() = default;
+    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+    {
+        *ppv = riid == IID_IUnknown || riid == IID_IMallocSpy ? static_cast<IMallocSpy*>(this) : nullptr;
+        return *ppv ? S_OK : E_NOINTERFACE;
+    }
+    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
+    STDMETHODIMP_(ULONG) Release() override { return 1; }
+    STDMETHODIMP_(SIZE_T) PreAlloc(SIZE_T cbRequest) override { return cbRequest; }
+    STDMETHODIMP_(void*) PostAlloc(void* pActual) override { return pActual; }
+    STDMETHODIMP_(void*) PreFree(void* pRequest, BOOL) override { return pRequest; }
+    STDMETHODIMP_(void) PostFree(BOOL) override {}
+    STDMETHODIMP_(SIZE_T) PreRealloc(void* pRequest, SIZE_T cbRequest, void** ppNewRequest, BOOL) override
+    {
+        *ppNewRequest = pRequest;
+        return cbRequest;
+    }
+    STDMETHODIMP_(void*) PostRealloc(void* pActual, BOOL) override { return pActual; }
+    STDMETHODIMP_(void*) PreGetSize(void* pRequest, BOOL) override { return pRequest; }
+    STDMETHODIMP_(SIZE_T) PostGetSize(SIZE_T cbActual, BOOL) override { return cbActual; }
+    STDMETHODIMP_(void*) PreDidAlloc(void* pRequest, BOOL) override { return pRequest; }
+    STDMETHODIMP_(int) PostDidAlloc(void*, BOOL, int fActual) override { return fActual; }
+    STDMETHODIMP_(void) PreHeapMinimize() override {}
+    STDMETHODIMP_(void) PostHeapMinimize() override {}
+};
+
+class MallocSpy final : public PassThroughMallocSpy {
 public:
     // Registers itself for its lifetime; check Registered().
     MallocSpy() { m_registered = SUCCEEDED(CoRegisterMallocSpy(this)); }
@@ -25,7 +55,7 @@ public:
 
     bool Registered() const { return m_registered; }
 
-    // Blocks allocated since registration (or the last Reset) and not freed.
+    // Blocks allocated since registration and not freed.
     std::size_t LiveBlocks()
     {
         std::lock_guard<std::mutex> hold(m_mutex);
@@ -62,25 +92,6 @@ public:
         std::lock_guard<std::mutex> hold(m_mutex);
         return m_allocations;
     }
-    void Reset()
-    {
-        std::lock_guard<std::mutex> hold(m_mutex);
-        m_live.clear();
-        m_allocations = 0;
-    }
-
-    // IUnknown: not reference counted, lives on the test's stack.
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        if (riid == IID_IUnknown || riid == IID_IMallocSpy) {
-            *ppv = static_cast<IMallocSpy*>(this);
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return 2; }
-    STDMETHODIMP_(ULONG) Release() override { return 1; }
 
     // IMallocSpy
     STDMETHODIMP_(SIZE_T) PreAlloc(SIZE_T cbRequest) override
@@ -98,7 +109,6 @@ public:
         if (fSpyed) Untrack(pRequest);
         return pRequest;
     }
-    STDMETHODIMP_(void) PostFree(BOOL) override {}
     STDMETHODIMP_(SIZE_T) PreRealloc(void* pRequest, SIZE_T cbRequest, void** ppNewRequest, BOOL fSpyed) override
     {
         if (fSpyed && pRequest) Untrack(pRequest);
@@ -111,12 +121,6 @@ public:
         if (pActual) Track(pActual, m_pendingSize);
         return pActual;
     }
-    STDMETHODIMP_(void*) PreGetSize(void* pRequest, BOOL) override { return pRequest; }
-    STDMETHODIMP_(SIZE_T) PostGetSize(SIZE_T cbActual, BOOL) override { return cbActual; }
-    STDMETHODIMP_(void*) PreDidAlloc(void* pRequest, BOOL) override { return pRequest; }
-    STDMETHODIMP_(int) PostDidAlloc(void*, BOOL, int fActual) override { return fActual; }
-    STDMETHODIMP_(void) PreHeapMinimize() override {}
-    STDMETHODIMP_(void) PostHeapMinimize() override {}
 
 private:
     void Track(void* block, SIZE_T size)

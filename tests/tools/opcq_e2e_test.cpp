@@ -7,11 +7,9 @@
 #include <algorithm>
 #include <cctype>
 #include <map>
-#include <memory>
 #include <sstream>
 #include <string>
 #include <thread>
-#include <variant>
 #include <vector>
 
 namespace {
@@ -93,135 +91,94 @@ bool StartsWith(const std::string& text, const std::string& prefix)
     return text.compare(0, prefix.size(), prefix) == 0;
 }
 
-// Just enough JSON to look at opcq's documents: objects, arrays, strings (ASCII escapes),
-// numbers, true, false and null.
-struct Json {
-    using Object = std::map<std::string, Json>;
-    using Array = std::vector<Json>;
-    std::variant<std::nullptr_t, bool, double, std::string, std::shared_ptr<Array>, std::shared_ptr<Object>> value;
-
-    const Json& operator[](const std::string& key) const
-    {
-        static const Json missing;
-        auto object = std::get_if<std::shared_ptr<Object>>(&value);
-        if (!object) return missing;
-        auto found = (*object)->find(key);
-        return found == (*object)->end() ? missing : found->second;
-    }
-    const Json& operator[](std::size_t index) const
-    {
-        static const Json missing;
-        auto array = std::get_if<std::shared_ptr<Array>>(&value);
-        return array && index < (*array)->size() ? (**array)[index] : missing;
-    }
-    std::size_t Size() const
-    {
-        auto array = std::get_if<std::shared_ptr<Array>>(&value);
-        return array ? (*array)->size() : 0;
-    }
-    std::string String() const { return std::holds_alternative<std::string>(value) ? std::get<std::string>(value) : "<not a string>"; }
-    double Number() const { return std::holds_alternative<double>(value) ? std::get<double>(value) : -12345.0; }
-    bool IsNull() const { return std::holds_alternative<std::nullptr_t>(value); }
-};
-
-class JsonParser {
+// Just enough JSON to look at opcq's documents. The whole text must be one value; each
+// scalar is kept under its path ("items/0/value"): strings unescaped (ASCII escapes only),
+// numbers as written, true, false and null as words; an array's length is the word "path/#".
+class Json {
 public:
-    explicit JsonParser(const std::string& text) : m_text(text) {}
-
-    // Fails the test unless the whole text is one JSON value.
-    Json Document()
+    explicit Json(const std::string& text) : m_text(text)
     {
-        Json result = Value();
-        SkipBlanks();
+        Value("");
+        Blanks();
         CHECK_MESSAGE(m_at == m_text.size(), "text after the JSON value at " << m_at);
-        return result;
+    }
+    std::string String(const std::string& path) const { return Find(m_strings, path, "<not a string>"); }
+    std::string Word(const std::string& path) const { return Find(m_words, path, "<not a word>"); }
+    // Whether the document has a value at `path`, or anything below it.
+    bool Has(const std::string& path) const
+    {
+        for (const auto* in : {&m_strings, &m_words})
+            for (const auto& [key, value] : *in)
+                if (key == path || key.rfind(path + "/", 0) == 0) return true;
+        return false;
     }
 
 private:
-    void SkipBlanks()
+    static std::string Find(const std::map<std::string, std::string>& in, const std::string& path, const char* none)
+    {
+        auto found = in.find(path);
+        return found == in.end() ? none : found->second;
+    }
+    void Blanks()
     {
         while (m_at < m_text.size() && std::isspace(static_cast<unsigned char>(m_text[m_at]))) ++m_at;
     }
     bool Take(char c)
     {
-        SkipBlanks();
-        if (m_at < m_text.size() && m_text[m_at] == c) {
-            ++m_at;
-            return true;
-        }
-        return false;
+        Blanks();
+        if (m_at >= m_text.size() || m_text[m_at] != c) return false;
+        ++m_at;
+        return true;
     }
     void Expect(char c) { REQUIRE_MESSAGE(Take(c), "expected '" << c << "' at " << m_at << " in " << m_text); }
 
-    Json Value()
+    void Value(const std::string& path)
     {
-        SkipBlanks();
-        REQUIRE(m_at < m_text.size());
-        Json json;
-        const char c = m_text[m_at];
-        if (c == '{') {
-            auto object = std::make_shared<Json::Object>();
-            ++m_at;
-            if (!Take('}')) {
-                do {
-                    SkipBlanks();
-                    std::string key = StringLiteral();
-                    Expect(':');
-                    (*object)[key] = Value();
-                } while (Take(','));
-                Expect('}');
-            }
-            json.value = object;
-        } else if (c == '[') {
-            auto array = std::make_shared<Json::Array>();
-            ++m_at;
+        const std::string prefix = path.empty() ? path : path + "/";
+        if (Take('{')) {
+            if (Take('}')) return;
+            do {
+                Blanks();
+                const std::string key = StringLiteral();
+                Expect(':');
+                Value(prefix + key);
+            } while (Take(','));
+            Expect('}');
+        } else if (Take('[')) {
+            std::size_t count = 0;
             if (!Take(']')) {
-                do array->push_back(Value());
+                do Value(prefix + std::to_string(count++));
                 while (Take(','));
                 Expect(']');
             }
-            json.value = array;
-        } else if (c == '"') {
-            json.value = StringLiteral();
-        } else if (m_text.compare(m_at, 4, "true") == 0) {
-            m_at += 4;
-            json.value = true;
-        } else if (m_text.compare(m_at, 5, "false") == 0) {
-            m_at += 5;
-            json.value = false;
-        } else if (m_text.compare(m_at, 4, "null") == 0) {
-            m_at += 4;
-            json.value = nullptr;
+            m_words[prefix + "#"] = std::to_string(count);
+        } else if (m_at < m_text.size() && m_text[m_at] == '"') {  // Take() has skipped the blanks
+            m_strings[path] = StringLiteral();
         } else {
+            const std::string word = m_text.substr(m_at, m_text.find_first_of(",]} \t\r\n", m_at) - m_at);
             std::size_t used = 0;
-            json.value = std::stod(m_text.substr(m_at), &used);
-            REQUIRE(used > 0);
-            m_at += used;
+            const bool known = word == "true" || word == "false" || word == "null";
+            REQUIRE_MESSAGE((known || (std::stod(word, &used), used == word.size())), "no value at " << m_at);
+            m_words[path] = word;
+            m_at += word.size();
         }
-        return json;
     }
 
     std::string StringLiteral()
     {
-        REQUIRE(m_text[m_at] == '"');
-        ++m_at;
+        REQUIRE(m_text[m_at++] == '"');
         std::string text;
         while (m_at < m_text.size() && m_text[m_at] != '"') {
             char c = m_text[m_at++];
-            if (c == '\\') {
-                REQUIRE(m_at < m_text.size());
+            if (c == '\\' && m_at < m_text.size()) {
                 const char escaped = m_text[m_at++];
-                switch (escaped) {
-                case 'n': c = '\n'; break;
-                case 't': c = '\t'; break;
-                case 'r': c = '\r'; break;
-                case 'b': c = '\b'; break;
-                case 'f': c = '\f'; break;
-                case 'u':
+                const std::string plain = "\"\\/bfnrt", meant = "\"\\/\b\f\n\r\t";
+                if (escaped == 'u') {
                     c = static_cast<char>(std::stoi(m_text.substr(m_at, 4), nullptr, 16));
                     m_at += 4;
-                    break;
-                default: c = escaped; break;
+                } else {
+                    REQUIRE(plain.find(escaped) != std::string::npos);
+                    c = meant[plain.find(escaped)];
                 }
             }
             text += c;
@@ -232,12 +189,8 @@ private:
 
     const std::string& m_text;
     std::size_t m_at = 0;
+    std::map<std::string, std::string> m_strings, m_words;
 };
-
-Json ParseJson(const std::string& text)
-{
-    return JsonParser(text).Document();
-}
 
 }  // namespace
 
@@ -254,7 +207,7 @@ TEST_CASE("status of the default server")
     CHECK(lines[7] == "Groups:       0");
 }
 
-TEST_CASE("read prints value, type, quality and timestamp")
+TEST_CASE("read prints value, type, quality and timestamp; an unknown item fails alone, with its text")
 {
     Run run = Opcq(L"read \\\\.\\proc1\\Constant");
     INFO(run.out << run.err);
@@ -271,18 +224,14 @@ TEST_CASE("read prints value, type, quality and timestamp")
     REQUIRE(deviceLines.size() == 2);
     CHECK(StartsWith(deviceLines[0], "\\\\.\\proc1\\Constant = 42 (R8, good 0xC0, 20"));
     CHECK(StartsWith(deviceLines[1], "\\\\.\\proc1\\Label = \"ready\" (BSTR, good 0xC0, 20"));
-}
 
-TEST_CASE("an unknown item fails alone, with the server's text, and the exit code says so")
-{
-    Run run = Opcq(L"read \\\\.\\proc1\\NoSuchPoint \\\\.\\proc1\\Constant");
-    INFO(run.out << run.err);
-    CHECK(run.exitCode == 1);
-    const std::vector<std::string> lines = Lines(run.out);
-    REQUIRE(lines.size() == 2);
-    CHECK(lines[0] ==
+    Run unknown = Opcq(L"read \\\\.\\proc1\\NoSuchPoint \\\\.\\proc1\\Constant");
+    CHECK(unknown.exitCode == 1);
+    const std::vector<std::string> unknownLines = Lines(unknown.out);
+    REQUIRE(unknownLines.size() == 2);
+    CHECK(unknownLines[0] ==
           "\\\\.\\proc1\\NoSuchPoint: error 0xC0040007 The item is no longer available in the server address space.");
-    CHECK(StartsWith(lines[1], "\\\\.\\proc1\\Constant = 42 (R8, good 0xC0, "));
+    CHECK(StartsWith(unknownLines[1], "\\\\.\\proc1\\Constant = 42 (R8, good 0xC0, "));
 }
 
 TEST_CASE("a written value reads back from the device")
@@ -314,7 +263,7 @@ TEST_CASE("writes that cannot be made say why, item by item")
           "\\\\.\\proc1\\Label = \"on\": written\n");
 }
 
-TEST_CASE("browse --flat lists full item IDs")
+TEST_CASE("browse --flat lists full item IDs; browse draws the tree below a path")
 {
     Run run = Opcq(L"browse --flat");
     INFO(run.out << run.err);
@@ -325,18 +274,14 @@ TEST_CASE("browse --flat lists full item IDs")
     Run below = Opcq(L"browse --flat --filter \"*o*\" \\\\.\\proc1\\Waveform");
     CHECK(below.exitCode == 0);
     CHECK(below.out == "\\\\.\\proc1\\Waveform.cosine\n\\\\.\\proc1\\Waveform.toggle\n");
-}
 
-TEST_CASE("browse draws the tree below a path")
-{
-    Run run = Opcq(L"browse \\\\.\\proc1\\Waveform");
-    INFO(run.out << run.err);
-    CHECK(run.exitCode == 0);
-    CHECK(run.out == "\\\\.\\proc1\\Waveform\n"
-                     "|-- cosine  (\\\\.\\proc1\\Waveform.cosine)\n"
-                     "|-- ramp  (\\\\.\\proc1\\Waveform.ramp)\n"
-                     "|-- sine  (\\\\.\\proc1\\Waveform.sine)\n"
-                     "`-- toggle  (\\\\.\\proc1\\Waveform.toggle)\n");
+    Run tree = Opcq(L"browse \\\\.\\proc1\\Waveform");
+    CHECK(tree.exitCode == 0);
+    CHECK(tree.out == "\\\\.\\proc1\\Waveform\n"
+                      "|-- cosine  (\\\\.\\proc1\\Waveform.cosine)\n"
+                      "|-- ramp  (\\\\.\\proc1\\Waveform.ramp)\n"
+                      "|-- sine  (\\\\.\\proc1\\Waveform.sine)\n"
+                      "`-- toggle  (\\\\.\\proc1\\Waveform.toggle)\n");
 
     Run missing = Opcq(L"browse \\\\.\\proc9");
     CHECK(missing.exitCode == 1);
@@ -362,10 +307,10 @@ TEST_CASE("props lists every property with its value")
 
     Run branch = Opcq(L"--json props \\\\.\\proc1\\Waveform");
     CHECK(branch.exitCode == 0);
-    const Json document = ParseJson(branch.out);
-    REQUIRE(document["properties"].Size() == 1);
-    CHECK(document["properties"][0]["id"].Number() == 101.0);
-    CHECK(document["properties"][0]["type"].String() == "BSTR");
+    const Json document(branch.out);
+    REQUIRE(document.Word("properties/#") == "1");
+    CHECK(document.Word("properties/0/id") == "101");
+    CHECK(document.String("properties/0/type") == "BSTR");
 }
 
 TEST_CASE("watch prints the changes of a live item, then its trend")
@@ -415,12 +360,12 @@ TEST_CASE("watch --json prints one object per change")
     const std::vector<std::string> lines = Lines(run.out);
     REQUIRE(lines.size() >= 2);
     for (const std::string& line : lines) {
-        const Json change = ParseJson(line);
-        CHECK(change["event"].String() == "change");
-        CHECK(change["item"].String() == "\\\\.\\proc1\\Waveform.ramp");
-        CHECK(change["quality"].String() == "good");
+        const Json change(line);
+        CHECK(change.String("event") == "change");
+        CHECK(change.String("item") == "\\\\.\\proc1\\Waveform.ramp");
+        CHECK(change.String("quality") == "good");
     }
-    CHECK(ParseJson(lines.back())["type"].String() == "R8");
+    CHECK(Json(lines.back()).String("type") == "R8");
 }
 
 TEST_CASE("read --json is one document with a result per item")
@@ -428,20 +373,18 @@ TEST_CASE("read --json is one document with a result per item")
     Run run = Opcq(L"--json read \\\\.\\proc1\\Constant \\\\.\\proc1\\NoSuchPoint");
     INFO(run.out << run.err);
     CHECK(run.exitCode == 1);
-    const Json document = ParseJson(run.out);
-    CHECK(document["source"].String() == "cache");
-    REQUIRE(document["items"].Size() == 2);
-    const Json& constant = document["items"][0];
-    CHECK(constant["item"].String() == "\\\\.\\proc1\\Constant");
-    CHECK(constant["value"].Number() == 42.0);
-    CHECK(constant["type"].String() == "R8");
-    CHECK(constant["quality"].String() == "good");
-    CHECK(constant["qualityCode"].Number() == 192.0);
-    CHECK(StartsWith(constant["timestamp"].String(), "20"));
-    CHECK(constant["error"].IsNull());
-    const Json& unknown = document["items"][1];
-    CHECK(unknown["error"]["hresult"].String() == "0xC0040007");
-    CHECK(unknown["error"]["text"].String() == "The item is no longer available in the server address space.");
+    const Json document(run.out);
+    CHECK(document.String("source") == "cache");
+    REQUIRE(document.Word("items/#") == "2");
+    CHECK(document.String("items/0/item") == "\\\\.\\proc1\\Constant");
+    CHECK(document.Word("items/0/value") == "42");
+    CHECK(document.String("items/0/type") == "R8");
+    CHECK(document.String("items/0/quality") == "good");
+    CHECK(document.Word("items/0/qualityCode") == "192");
+    CHECK(StartsWith(document.String("items/0/timestamp"), "20"));
+    CHECK((!document.Has("items/0/error") || document.Word("items/0/error") == "null"));
+    CHECK(document.String("items/1/error/hresult") == "0xC0040007");
+    CHECK(document.String("items/1/error/text") == "The item is no longer available in the server address space.");
 }
 
 TEST_CASE("an unknown ProgID is not registered")
@@ -454,9 +397,9 @@ TEST_CASE("an unknown ProgID is not registered")
 
     Run json = Opcq(L"--json --server No.Such.Server status");
     CHECK(json.exitCode == 1);
-    const Json document = ParseJson(json.out);
-    CHECK(document["error"]["what"].String() == "server \"No.Such.Server\" is not registered");
-    CHECK(document["error"]["hresult"].String() == "0x800401F3");
+    const Json document(json.out);
+    CHECK(document.String("error/what") == "server \"No.Such.Server\" is not registered");
+    CHECK(document.String("error/hresult") == "0x800401F3");
 }
 
 TEST_CASE("usage errors exit with 2 before any server is created")

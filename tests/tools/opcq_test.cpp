@@ -41,25 +41,39 @@ Args ParseAs(std::initializer_list<const wchar_t*> arguments)
     return std::get<Args>(parsed.invocation->command);
 }
 
+// A VARIANT of `type` whose value union holds `bits`: for integers, booleans, currency and
+// errors the value itself.
+UniqueVariant Of(VARTYPE type, LONGLONG bits = 0)
+{
+    VARIANT value{};
+    value.vt = type;
+    value.llVal = bits;
+    return UniqueVariant::Adopt(value);
+}
+
 UniqueVariant Double(double number)
 {
-    UniqueVariant value;
-    value->vt = VT_R8;
+    UniqueVariant value = Of(VT_R8);
     value->dblVal = number;
+    return value;
+}
+
+UniqueVariant Single(float number)
+{
+    UniqueVariant value = Of(VT_R4);
+    value->fltVal = number;
     return value;
 }
 
 UniqueVariant Text(const wchar_t* text)
 {
-    UniqueVariant value;
-    value->vt = VT_BSTR;
+    UniqueVariant value = Of(VT_BSTR);
     value->bstrVal = text ? SysAllocString(text) : nullptr;
     return value;
 }
 
 UniqueVariant DoubleArray(std::initializer_list<double> numbers)
 {
-    UniqueVariant value;
     SAFEARRAY* array = SafeArrayCreateVector(VT_R8, 0, static_cast<ULONG>(numbers.size()));
     REQUIRE(array);
     LONG index = 0;
@@ -67,10 +81,12 @@ UniqueVariant DoubleArray(std::initializer_list<double> numbers)
         REQUIRE(SafeArrayPutElement(array, &index, &number) == S_OK);
         ++index;
     }
-    value->vt = VT_ARRAY | VT_R8;
+    UniqueVariant value = Of(VT_ARRAY | VT_R8);
     value->parray = array;
     return value;
 }
+
+std::string ParsedError(const wchar_t* text, VARTYPE type) { return ToUtf8(ParseValueForType(text, type).error); }
 
 std::string Formatted(const UniqueVariant& value)
 {
@@ -79,14 +95,7 @@ std::string Formatted(const UniqueVariant& value)
 
 FILETIME UtcTime(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second, WORD milliseconds)
 {
-    SYSTEMTIME time{};
-    time.wYear = year;
-    time.wMonth = month;
-    time.wDay = day;
-    time.wHour = hour;
-    time.wMinute = minute;
-    time.wSecond = second;
-    time.wMilliseconds = milliseconds;
+    const SYSTEMTIME time{year, month, 0, day, hour, minute, second, milliseconds};
     FILETIME result{};
     REQUIRE(SystemTimeToFileTime(&time, &result));
     return result;
@@ -96,17 +105,14 @@ FILETIME UtcTime(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD s
 
 TEST_SUITE("command line") {
 
-TEST_CASE("status alone uses the default server and text output")
+TEST_CASE("status uses the default server; global options stand before or after the command")
 {
     const ParsedCommandLine parsed = Parse({L"status"});
     REQUIRE(parsed.invocation);
     CHECK(parsed.invocation->server == L"Orvane.TarnwellOPCServer");
     CHECK_FALSE(parsed.invocation->json);
     CHECK(std::holds_alternative<StatusArgs>(parsed.invocation->command));
-}
 
-TEST_CASE("global options may stand before or after the command, with the value inline or apart")
-{
     const ParsedCommandLine before = Parse({L"--json", L"--server", L"{7E15A0C2-4B91-4D3E-9F62-0C8A5D21B7E4}", L"status"});
     REQUIRE(before.invocation);
     CHECK(before.invocation->json);
@@ -118,7 +124,7 @@ TEST_CASE("global options may stand before or after the command, with the value 
     CHECK(after.invocation->server == L"Other.Server");
 }
 
-TEST_CASE("read takes items in order and --device anywhere")
+TEST_CASE("read takes items in order and --device anywhere; after -- every argument is an item")
 {
     const ReadArgs cache = ParseAs<ReadArgs>({L"read", L"\\\\.\\proc1\\Constant", L"\\\\.\\proc1\\Label"});
     CHECK_FALSE(cache.fromDevice);
@@ -127,10 +133,7 @@ TEST_CASE("read takes items in order and --device anywhere")
     const ReadArgs device = ParseAs<ReadArgs>({L"--device", L"read", L"A"});
     CHECK(device.fromDevice);
     CHECK(device.items == std::vector<std::wstring>{L"A"});
-}
 
-TEST_CASE("after -- every argument is an item, even one that looks like an option")
-{
     const ReadArgs read = ParseAs<ReadArgs>({L"read", L"--", L"--device", L"-"});
     CHECK_FALSE(read.fromDevice);
     CHECK(read.items == std::vector<std::wstring>{L"--device", L"-"});
@@ -239,7 +242,7 @@ TEST_CASE("usage errors say what is wrong")
 
 TEST_SUITE("values for writing") {
 
-TEST_CASE("R8 takes plain decimal and exponent notation")
+TEST_CASE("R8 takes plain decimal and exponent notation and refuses anything that is not all number")
 {
     ParsedValue parsed = ParseValueForType(L"12.5", VT_R8);
     REQUIRE(parsed.Ok());
@@ -248,21 +251,14 @@ TEST_CASE("R8 takes plain decimal and exponent notation")
     CHECK(ParseValueForType(L"-3e2", VT_R8).value->dblVal == -300.0);
     CHECK(ParseValueForType(L"+7", VT_R8).value->dblVal == 7.0);
     CHECK(ParseValueForType(L".5", VT_R8).value->dblVal == 0.5);
-}
 
-TEST_CASE("R8 refuses anything that is not all number")
-{
-    CHECK(ToUtf8(ParseValueForType(L"abc", VT_R8).error) == "\"abc\" is not a number");
-    CHECK(ToUtf8(ParseValueForType(L"", VT_R8).error) == "\"\" is not a number");
-    CHECK(ToUtf8(ParseValueForType(L"12.5x", VT_R8).error) == "\"12.5x\" is not a number");
-    CHECK(ToUtf8(ParseValueForType(L" 1", VT_R8).error) == "\" 1\" is not a number");
-    CHECK(ToUtf8(ParseValueForType(L"12,5", VT_R8).error) == "\"12,5\" is not a number");
-    CHECK(ToUtf8(ParseValueForType(L"0x10", VT_R8).error) == "\"0x10\" is not a number");
-    CHECK(ToUtf8(ParseValueForType(L"+-1", VT_R8).error) == "\"+-1\" is not a number");
-    CHECK(ToUtf8(ParseValueForType(L"\uFF11", VT_R8).error) == "\"\xEF\xBC\x91\" is not a number");
-    CHECK(ToUtf8(ParseValueForType(L"1e999", VT_R8).error) == "\"1e999\" is out of range for R8");
-    CHECK(ToUtf8(ParseValueForType(L"inf", VT_R8).error) == "\"inf\" is not a finite number");
-    CHECK(ToUtf8(ParseValueForType(L"nan", VT_R8).error) == "\"nan\" is not a finite number");
+    for (const wchar_t* text : {L"abc", L"", L"12.5x", L" 1", L"12,5", L"0x10", L"+-1"}) {
+        CHECK(ParsedError(text, VT_R8) == "\"" + ToUtf8(text) + "\" is not a number");
+    }
+    CHECK(ParsedError(L"\uFF11", VT_R8) == "\"\xEF\xBC\x91\" is not a number");
+    CHECK(ParsedError(L"1e999", VT_R8) == "\"1e999\" is out of range for R8");
+    CHECK(ParsedError(L"inf", VT_R8) == "\"inf\" is not a finite number");
+    CHECK(ParsedError(L"nan", VT_R8) == "\"nan\" is not a finite number");
     CHECK(ParseValueForType(L"abc", VT_R8).value->vt == VT_EMPTY);
 }
 
@@ -279,8 +275,9 @@ TEST_CASE("BOOL takes true, false, 1 and 0 in any case")
         REQUIRE(parsed.Ok());
         CHECK(parsed.value->boolVal == VARIANT_FALSE);
     }
-    CHECK(ToUtf8(ParseValueForType(L"yes", VT_BOOL).error) == "\"yes\" is not a boolean (true, false, 1 or 0)");
-    CHECK(ToUtf8(ParseValueForType(L"2", VT_BOOL).error) == "\"2\" is not a boolean (true, false, 1 or 0)");
+    for (const wchar_t* text : {L"yes", L"2"}) {
+        CHECK(ParsedError(text, VT_BOOL) == "\"" + ToUtf8(text) + "\" is not a boolean (true, false, 1 or 0)");
+    }
 }
 
 TEST_CASE("BSTR and an unknown type take the text as it is")
@@ -307,10 +304,7 @@ TEST_CASE("other types are converted from the text, with the type's range")
     REQUIRE(integer.Ok());
     CHECK(integer.value->vt == VT_I4);
     CHECK(integer.value->lVal == 7);
-
-    ParsedValue byte = ParseValueForType(L"255", VT_UI1);
-    REQUIRE(byte.Ok());
-    CHECK(byte.value->bVal == 255);
+    CHECK(ParseValueForType(L"255", VT_UI1).value->bVal == 255);
 
     // The decimal point is '.' whatever the user's locale.
     ParsedValue single = ParseValueForType(L"0.5", VT_R4);
@@ -318,16 +312,16 @@ TEST_CASE("other types are converted from the text, with the type's range")
     CHECK(single.value->vt == VT_R4);
     CHECK(single.value->fltVal == 0.5f);
 
-    CHECK(ToUtf8(ParseValueForType(L"70000", VT_I2).error) == "\"70000\" is out of range for I2");
-    CHECK(ToUtf8(ParseValueForType(L"256", VT_UI1).error) == "\"256\" is out of range for UI1");
-    CHECK(ToUtf8(ParseValueForType(L"abc", VT_I4).error) == "\"abc\" cannot be converted to I4 (0x80020005)");
+    CHECK(ParsedError(L"70000", VT_I2) == "\"70000\" is out of range for I2");
+    CHECK(ParsedError(L"256", VT_UI1) == "\"256\" is out of range for UI1");
+    CHECK(ParsedError(L"abc", VT_I4) == "\"abc\" cannot be converted to I4 (0x80020005)");
 }
 
 }  // TEST_SUITE
 
 TEST_SUITE("value text") {
 
-TEST_CASE("numbers in their shortest exact form")
+TEST_CASE("numbers in their shortest exact form; currency with its four decimals, without trailing zeros")
 {
     CHECK(Formatted(Double(12.5)) == "12.5");
     CHECK(Formatted(Double(42.0)) == "42");
@@ -335,46 +329,21 @@ TEST_CASE("numbers in their shortest exact form")
     CHECK(Formatted(Double(-0.25)) == "-0.25");
     CHECK(Formatted(Double(1e21)) == "1e+21");
 
-    UniqueVariant single;
-    single->vt = VT_R4;
-    single->fltVal = 0.1f;
-    CHECK(Formatted(single) == "0.1");
+    CHECK(Formatted(Single(0.1f)) == "0.1");
+    CHECK(Formatted(Of(VT_I4, -5)) == "-5");
+    CHECK(Formatted(Of(VT_UI4, 4294967295u)) == "4294967295");
+    CHECK(Formatted(Of(VT_I1, -1)) == "-1");
+    CHECK(Formatted(Of(VT_I8, -9007199254740993LL)) == "-9007199254740993");
 
-    UniqueVariant integer;
-    integer->vt = VT_I4;
-    integer->lVal = -5;
-    CHECK(Formatted(integer) == "-5");
-    integer->vt = VT_UI4;
-    integer->ulVal = 4294967295u;
-    CHECK(Formatted(integer) == "4294967295");
-    integer->vt = VT_I1;
-    integer->cVal = -1;
-    CHECK(Formatted(integer) == "-1");
-    integer->vt = VT_I8;
-    integer->llVal = -9007199254740993LL;
-    CHECK(Formatted(integer) == "-9007199254740993");
-}
-
-TEST_CASE("currency keeps its four decimals exactly, without trailing zeros")
-{
-    UniqueVariant currency;
-    currency->vt = VT_CY;
-    currency->cyVal.int64 = 125000;
-    CHECK(Formatted(currency) == "12.5");
-    currency->cyVal.int64 = -1;
-    CHECK(Formatted(currency) == "-0.0001");
-    currency->cyVal.int64 = 30000;
-    CHECK(Formatted(currency) == "3");
+    CHECK(Formatted(Of(VT_CY, 125000)) == "12.5");
+    CHECK(Formatted(Of(VT_CY, -1)) == "-0.0001");
+    CHECK(Formatted(Of(VT_CY, 30000)) == "3");
 }
 
 TEST_CASE("booleans, text, empty, null and errors")
 {
-    UniqueVariant flag;
-    flag->vt = VT_BOOL;
-    flag->boolVal = VARIANT_TRUE;
-    CHECK(Formatted(flag) == "true");
-    flag->boolVal = VARIANT_FALSE;
-    CHECK(Formatted(flag) == "false");
+    CHECK(Formatted(Of(VT_BOOL, VARIANT_TRUE)) == "true");
+    CHECK(Formatted(Of(VT_BOOL, VARIANT_FALSE)) == "false");
 
     CHECK(Formatted(Text(L"ready")) == "ready");
     CHECK(Formatted(Text(nullptr)) == "");
@@ -382,15 +351,9 @@ TEST_CASE("booleans, text, empty, null and errors")
     CHECK(ToUtf8(DisplayValue(Text(L"").Ref())) == "\"\"");
     CHECK(ToUtf8(DisplayValue(Double(1.5).Ref())) == "1.5");
 
-    UniqueVariant nothing;
-    CHECK(Formatted(nothing) == "(empty)");
-    nothing->vt = VT_NULL;
-    CHECK(Formatted(nothing) == "(null)");
-
-    UniqueVariant error;
-    error->vt = VT_ERROR;
-    error->scode = E_FAIL;
-    CHECK(Formatted(error) == "error 0x80004005");
+    CHECK(Formatted(Of(VT_EMPTY)) == "(empty)");
+    CHECK(Formatted(Of(VT_NULL)) == "(null)");
+    CHECK(Formatted(Of(VT_ERROR, E_FAIL)) == "error 0x80004005");
 }
 
 TEST_CASE("arrays list their elements, text quoted")
@@ -398,39 +361,25 @@ TEST_CASE("arrays list their elements, text quoted")
     CHECK(Formatted(DoubleArray({1.0, 2.5})) == "[1, 2.5]");
     CHECK(Formatted(DoubleArray({})) == "[]");
 
-    UniqueVariant texts;
-    SAFEARRAY* array = SafeArrayCreateVector(VT_BSTR, 0, 2);
-    REQUIRE(array);
+    UniqueVariant texts = Of(VT_ARRAY | VT_BSTR);
+    texts->parray = SafeArrayCreateVector(VT_BSTR, 0, 2);
+    REQUIRE(texts->parray);
     LONG index = 0;
-    BSTR first = SysAllocString(L"a");
-    BSTR second = SysAllocString(L"b c");
-    SafeArrayPutElement(array, &index, first);
-    index = 1;
-    SafeArrayPutElement(array, &index, second);
-    SysFreeString(first);
-    SysFreeString(second);
-    texts->vt = VT_ARRAY | VT_BSTR;
-    texts->parray = array;
+    for (const wchar_t* text : {L"a", L"b c"}) {
+        REQUIRE(SafeArrayPutElement(texts->parray, &index, Text(text)->bstrVal) == S_OK);
+        ++index;
+    }
     CHECK(Formatted(texts) == "[\"a\", \"b c\"]");
 }
 
-TEST_CASE("only number types count as numeric")
+TEST_CASE("only number types count as numeric; data type names both ways")
 {
     CHECK(NumericValue(Double(2.5).Ref()) == 2.5);
-    UniqueVariant small;
-    small->vt = VT_I2;
-    small->iVal = -3;
-    CHECK(NumericValue(small.Ref()) == -3.0);
-    UniqueVariant flag;
-    flag->vt = VT_BOOL;
-    flag->boolVal = VARIANT_TRUE;
-    CHECK_FALSE(NumericValue(flag.Ref()));
+    CHECK(NumericValue(Of(VT_I2, -3).Ref()) == -3.0);
+    CHECK_FALSE(NumericValue(Of(VT_BOOL, VARIANT_TRUE).Ref()));
     CHECK_FALSE(NumericValue(Text(L"1").Ref()));
     CHECK_FALSE(NumericValue(UniqueVariant().Ref()));
-}
 
-TEST_CASE("data type names both ways")
-{
     CHECK(ToUtf8(VarTypeName(VT_R8)) == "R8");
     CHECK(ToUtf8(VarTypeName(VT_BSTR)) == "BSTR");
     CHECK(ToUtf8(VarTypeName(VT_BOOL)) == "BOOL");
@@ -496,7 +445,7 @@ TEST_CASE("timestamps are ISO 8601 UTC with milliseconds")
     CHECK(FormatUtcTimestamp(FILETIME{0, 0}).empty());
 }
 
-TEST_CASE("codes and error texts")
+TEST_CASE("codes, error texts and UTF-8")
 {
     CHECK(ToUtf8(HResultHex(OPC_E_UNKNOWNITEMID)) == "0xC0040007");
     CHECK(ToUtf8(HResultHex(S_OK)) == "0x00000000");
@@ -518,10 +467,7 @@ TEST_CASE("item results read alike everywhere")
     CHECK(ToUtf8(ItemErrorLine(L"\\\\.\\X", OPC_E_UNKNOWNITEMID, L"Unknown item.")) ==
           "\\\\.\\X: error 0xC0040007 Unknown item.");
     CHECK(ToUtf8(CodeWithText(E_FAIL, L"")) == "0x80004005");
-}
 
-TEST_CASE("UTF-8 both ways")
-{
     CHECK(ToUtf8(L"\u00e9\u20ac") == "\xC3\xA9\xE2\x82\xAC");
     CHECK(FromUtf8("\xC3\xA9\xE2\x82\xAC") == L"\u00e9\u20ac");
     CHECK(ToUtf8(L"").empty());
@@ -531,7 +477,7 @@ TEST_CASE("UTF-8 both ways")
 
 TEST_SUITE("JSON") {
 
-TEST_CASE("strings escape quotes, backslashes and control characters")
+TEST_CASE("strings escape quotes, backslashes and control characters, and what UTF-8 cannot carry")
 {
     CHECK(ToUtf8(JsonString(L"\\\\.\\proc1\\Label")) == R"("\\\\.\\proc1\\Label")");
     CHECK(ToUtf8(JsonString(L"say \"hi\"")) == R"("say \"hi\"")");
@@ -539,10 +485,7 @@ TEST_CASE("strings escape quotes, backslashes and control characters")
     CHECK(ToUtf8(JsonString(std::wstring(L"\x01\x1f", 2))) == R"("\u0001\u001f")");
     CHECK(ToUtf8(JsonString(std::wstring(1, L'\0'))) == R"("\u0000")");
     CHECK(ToUtf8(JsonString(L"")) == R"("")");
-}
 
-TEST_CASE("strings keep text beyond ASCII and escape what UTF-8 cannot carry")
-{
     CHECK(ToUtf8(JsonString(L"caf\u00e9")) == "\"caf\xC3\xA9\"");
     CHECK(ToUtf8(JsonString(L"\U0001F600")) == "\"\xF0\x9F\x98\x80\"");
     CHECK(ToUtf8(JsonString(std::wstring(1, wchar_t(0xD800)))) == R"("\ud800")");
@@ -584,24 +527,12 @@ TEST_CASE("values by type")
     CHECK(json(UniqueVariant()) == "null");
     CHECK(json(DoubleArray({1, 2.5})) == "[1,2.5]");
 
-    UniqueVariant value;
-    value->vt = VT_BOOL;
-    value->boolVal = VARIANT_TRUE;
-    CHECK(json(value) == "true");
-    value->vt = VT_R4;
-    value->fltVal = 0.1f;
-    CHECK(json(value) == "0.1");
-    value->fltVal = std::numeric_limits<float>::infinity();
-    CHECK(json(value) == "null");
-    value->vt = VT_CY;
-    value->cyVal.int64 = -125000;
-    CHECK(json(value) == "-12.5");
-    value->vt = VT_UI4;
-    value->ulVal = 4000000000u;
-    CHECK(json(value) == "4000000000");
-    value->vt = VT_ERROR;
-    value->scode = E_FAIL;
-    CHECK(json(value) == R"("error 0x80004005")");
+    CHECK(json(Of(VT_BOOL, VARIANT_TRUE)) == "true");
+    CHECK(json(Single(0.1f)) == "0.1");
+    CHECK(json(Single(std::numeric_limits<float>::infinity())) == "null");
+    CHECK(json(Of(VT_CY, -125000)) == "-12.5");
+    CHECK(json(Of(VT_UI4, 4000000000u)) == "4000000000");
+    CHECK(json(Of(VT_ERROR, E_FAIL)) == R"("error 0x80004005")");
 }
 
 TEST_CASE("item members: value, type, quality and timestamp, or an error")
@@ -633,16 +564,13 @@ TEST_CASE("item members: value, type, quality and timestamp, or an error")
 
 TEST_SUITE("trend") {
 
-TEST_CASE("a sparkline scales between the smallest and the largest sample")
+TEST_CASE("a sparkline spans the smallest to the largest sample; a flat series sits in the middle, gaps stay blank")
 {
     CHECK(Sparkline({0, 1, 2, 3, 4, 5, 6, 7}, SparkStyle::Ascii) == L"_.-:=+*#");
     CHECK(Sparkline({-1, 1}, SparkStyle::Blocks) == L"\u2581\u2588");
     CHECK(Sparkline({10, 20, 15}, SparkStyle::Ascii) == L"_#=");
     CHECK(Sparkline({}, SparkStyle::Ascii).empty());
-}
 
-TEST_CASE("a flat series sits in the middle and gaps stay blank")
-{
     CHECK(Sparkline({5, 5, 5}, SparkStyle::Ascii) == L":::");
     const double gap = std::numeric_limits<double>::quiet_NaN();
     CHECK(Sparkline({gap, 0, 1}, SparkStyle::Ascii) == L" _#");

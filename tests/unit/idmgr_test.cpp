@@ -3,7 +3,6 @@
 #include <array>
 #include <atomic>
 #include <cstddef>
-#include <initializer_list>
 #include <memory>
 #include <thread>
 #include <utility>
@@ -17,48 +16,25 @@ using twopc::group::CRangeSet;
 using Set = CRangeSet<unsigned long>;
 using Ranges = std::vector<std::pair<unsigned long, unsigned long>>;
 
-namespace {
-
 constexpr unsigned long kLastId = 0xFFFFFFFFul;
-
-void AddAll(Set& set, std::initializer_list<unsigned long> values)
-{
-    for (unsigned long value : values) set.Add(value);
-}
-
-}  // namespace
 
 TEST_CASE("Add keeps ranges sorted and merges adjacent values")
 {
-    Set set;
-    SUBCASE("7, 9, then 8 become one range") {
-        AddAll(set, {7, 9, 8});
-        CHECK(set.Ranges() == Ranges{{7, 9}});
-    }
-    SUBCASE("a value after a range widens it upwards") {
-        AddAll(set, {10, 11, 12});
-        CHECK(set.Ranges() == Ranges{{10, 12}});
-    }
-    SUBCASE("a value before a range widens it downwards") {
-        AddAll(set, {12, 11, 10, 20});
-        CHECK(set.Ranges() == Ranges{{10, 12}, {20, 20}});
-    }
-    SUBCASE("closing the gap between two ranges joins them") {
-        AddAll(set, {1, 2, 4, 5, 9, 3});
-        CHECK(set.Ranges() == Ranges{{1, 5}, {9, 9}});
-    }
-    SUBCASE("new single values go to the head, the middle and the tail") {
-        AddAll(set, {50, 10, 30, 70});
-        CHECK(set.Ranges() == Ranges{{10, 10}, {30, 30}, {50, 50}, {70, 70}});
-    }
-    SUBCASE("adding a member again changes nothing") {
-        AddAll(set, {3, 4, 5, 9});
-        AddAll(set, {3, 4, 5, 9});
-        CHECK(set.Ranges() == Ranges{{3, 5}, {9, 9}});
-    }
-    SUBCASE("the top of the number space merges like any value") {
-        AddAll(set, {kLastId, kLastId - 2, kLastId - 1});
-        CHECK(set.Ranges() == Ranges{{kLastId - 2, kLastId}});
+    const struct {
+        std::vector<unsigned long> added;
+        Ranges expected;
+    } cases[] = {
+        {{7, 9, 8}, {{7, 9}}},                                        // the gap filled last
+        {{12, 11, 10, 20}, {{10, 12}, {20, 20}}},                     // widened downwards
+        {{1, 2, 4, 5, 9, 3}, {{1, 5}, {9, 9}}},                       // two ranges joined
+        {{50, 10, 30, 70}, {{10, 10}, {30, 30}, {50, 50}, {70, 70}}}, // head, middle and tail
+        {{3, 4, 5, 9, 3, 4, 5, 9}, {{3, 5}, {9, 9}}},                 // members added again
+        {{kLastId, kLastId - 2, kLastId - 1}, {{kLastId - 2, kLastId}}},
+    };
+    for (const auto& c : cases) {
+        Set set;
+        for (unsigned long value : c.added) set.Add(value);
+        CHECK(set.Ranges() == c.expected);
     }
 }
 
@@ -76,7 +52,7 @@ TEST_CASE("Remove takes one value out and splits where needed")
     }
     SUBCASE("a single-value range disappears, at the head or further on") {
         Set sparse;
-        AddAll(sparse, {2, 4, 6});
+        for (unsigned long value : {2, 4, 6}) sparse.Add(value);
         CHECK(sparse.Remove(4) == 4);
         CHECK(sparse.Remove(2) == 2);
         CHECK(sparse.Ranges() == Ranges{{6, 6}});
@@ -87,7 +63,7 @@ TEST_CASE("Remove takes one value out and splits where needed")
     SUBCASE("a value that is not a member is answered with 0 and changes nothing") {
         Set sparse;
         CHECK(sparse.Remove(3) == 0);
-        AddAll(sparse, {3, 4, 8});
+        for (unsigned long value : {3, 4, 8}) sparse.Add(value);
         CHECK(sparse.Remove(1) == 0);
         CHECK(sparse.Remove(6) == 0);
         CHECK(sparse.Remove(9) == 0);

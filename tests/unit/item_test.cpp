@@ -3,6 +3,8 @@
 
 #include <doctest.h>
 
+#include "ComTest.h"
+
 #include "orv/com/ComObject.h"
 #include "sim/simctl.h"
 #include "twopc/group/OPCGroup.h"
@@ -14,6 +16,7 @@
 using twopc::group::COPCGroup;
 using twopc::group::COPCItem;
 using namespace twopc::link;
+using twopc::test::Ticks;
 
 namespace {
 
@@ -59,12 +62,7 @@ std::uint64_t Now()
 {
     FILETIME now;
     GetSystemTimeAsFileTime(&now);
-    return (static_cast<std::uint64_t>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
-}
-
-std::uint64_t Ticks(const FILETIME& time)
-{
-    return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+    return Ticks(now);
 }
 
 }  // namespace

@@ -181,25 +181,8 @@ ModelScan RunModel(std::wstring_view id)
     }
 }
 
-HRESULT ModelHResult(int status)
-{
-    switch (status) {
-    case 0: return S_OK;
-    case 2: return static_cast<HRESULT>(0x8ABC0027);
-    case 3: return static_cast<HRESULT>(0x8ABC0022);
-    case 4: return static_cast<HRESULT>(0x8ABC0025);
-    case 5: return static_cast<HRESULT>(0x8ABC0101);
-    case 6: return static_cast<HRESULT>(0x8ABC0100);
-    case 7: return static_cast<HRESULT>(0x8ABC0024);
-    case 8: return static_cast<HRESULT>(0x8ABC0102);
-    case 9: return static_cast<HRESULT>(0x8ABC0026);
-    case 11: return static_cast<HRESULT>(0x8ABC0028);
-    case 12: return static_cast<HRESULT>(0x8ABC0030);
-    case 13: return static_cast<HRESULT>(0x8ABC0023);
-    case 14: return static_cast<HRESULT>(0x8ABC0104);
-    }
-    return E_FAIL;
-}
+// The status-to-code table is checked row by row in itemid_test.
+HRESULT ModelHResult(int status) { return orv::hmx::ItemIdStatusToHResult(static_cast<ItemIdStatus>(status)); }
 
 std::string Printable(std::wstring_view id)
 {

@@ -8,6 +8,7 @@
 #include <array>
 #include <bitset>
 #include <climits>
+#include <cstdio>
 #include <cstdint>
 #include <optional>
 #include <random>
@@ -115,17 +116,11 @@ bool ModelMatches(std::string_view name, std::string_view pattern)
 
 std::string Printable(std::string_view text)
 {
-    static const char kHex[] = "0123456789abcdef";
     std::string shown;
     for (char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte >= 0x20 && byte < 0x7F) {
-            shown += c;
-        } else {
-            shown += "\\x";
-            shown += kHex[byte >> 4];
-            shown += kHex[byte & 0xF];
-        }
+        char escaped[8];
+        std::snprintf(escaped, sizeof escaped, "\\x%02x", static_cast<unsigned char>(c));
+        shown += c >= 0x20 && c < 0x7F ? std::string(1, c) : escaped;
     }
     return shown;
 }
@@ -240,6 +235,10 @@ TEST_CASE("documented patterns: the model and the matcher agree with the expecte
         {"a]", "[a]]", true},
         {"x", "[]", false},               // "]" closes at once: an empty list
         {"x", "[!]", true},
+        {"abXcdXef", "*X*X*", true},      // "*" backtracks to any split of the name
+        {"aXbXc", "a*b", false},
+        {"[", "[[]", true},               // inside a list "[" and "*" are plain members
+        {"*", "[*]", true},
     };
     for (const Case& c : cases) {
         INFO("name \"", Printable(c.name), "\" pattern \"", Printable(c.pattern), "\"");

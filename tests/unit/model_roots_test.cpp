@@ -17,10 +17,12 @@
 
 #include "twopc/browse/AddrSpace.h"
 
+#include "ScratchRootsKey.h"
+
 using twopc::browse::BrowseSource;
 using twopc::browse::CAddrNode;
 using twopc::browse::CAddrSpace;
-using twopc::browse::RootsKeyPath;
+using twopc::test::ScratchRootsKey;
 
 namespace {
 
@@ -55,36 +57,6 @@ std::vector<ModelRoot> ModelRoots(std::string_view text)
     return roots;
 }
 
-// A private key below HKEY_CURRENT_USER, created before and removed after the test.
-class ScratchKey {
-public:
-    ScratchKey() : m_name("twopc-model-roots-" + std::to_string(GetCurrentProcessId()))
-    {
-        RegDeleteTreeA(HKEY_CURRENT_USER, SubKey().c_str());
-        REQUIRE(RegCreateKeyExA(HKEY_CURRENT_USER, (SubKey() + "\\1.2").c_str(), 0, nullptr, 0, KEY_ALL_ACCESS,
-                                nullptr, &m_key, nullptr) == ERROR_SUCCESS);
-    }
-    ~ScratchKey()
-    {
-        RegCloseKey(m_key);
-        RegDeleteTreeA(HKEY_CURRENT_USER, SubKey().c_str());
-    }
-    ScratchKey(const ScratchKey&) = delete;
-    ScratchKey& operator=(const ScratchKey&) = delete;
-
-    RootsKeyPath Path() const { return {HKEY_CURRENT_USER, {"Software", m_name, "1.2"}}; }
-    void SetRoots(const std::string& text)
-    {
-        REQUIRE(RegSetValueExA(m_key, "Kelvane Root URLs", 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
-                               static_cast<DWORD>(text.size() + 1)) == ERROR_SUCCESS);
-    }
-
-private:
-    std::string SubKey() const { return "Software\\" + m_name; }
-    std::string m_name;
-    HKEY m_key = nullptr;
-};
-
 std::string Printable(std::wstring_view text)
 {
     std::string shown;
@@ -93,10 +65,10 @@ std::string Printable(std::wstring_view text)
 }
 
 // Builds a space from `text` and compares its roots with the model's, field by field.
-void CompareWithModel(ScratchKey& key, const std::string& text)
+void CompareWithModel(ScratchRootsKey& key, const std::string& text)
 {
     INFO("roots text \"", text, "\"");
-    key.SetRoots(text);
+    key.Create(text.c_str());
     const std::unique_ptr<CAddrSpace> space = CAddrSpace::Build(BrowseSource{}, key.Path());
     REQUIRE(space);
     const std::vector<ModelRoot> expected = ModelRoots(text);
@@ -130,7 +102,7 @@ TEST_CASE("documented root lists: the model and the build agree with the expecte
     CHECK(ModelRoots("==A,=,,B==x=y,,") == Roots{{L"A,", L"B==x=y"}, {L",", std::nullopt}});
     CHECK(ModelRoots("") == Roots{});
 
-    ScratchKey key;
+    ScratchRootsKey key("twopc-model-roots-");
     for (const char* text : {"A=\\\\x,B=\\\\y", "A=\\\\x,B", "ALPHA=\\\\.,Network=\\", "==A,=,,B==x=y,,", "", "=,=,"}) {
         CompareWithModel(key, text);
     }
@@ -143,7 +115,7 @@ TEST_CASE("random root lists: the build makes the model's roots in the model's o
     INFO("seed ", kSeed);
     std::mt19937 random(kSeed);
     auto below = [&](std::size_t n) { return std::uniform_int_distribution<std::size_t>(0, n - 1)(random); };
-    ScratchKey key;
+    ScratchRootsKey key("twopc-model-roots-");
     int withoutId = 0;
     for (int n = 0; n < kCases; ++n) {
         std::string text;

@@ -3,6 +3,8 @@
 
 #include <doctest.h>
 
+#include "ComTest.h"
+
 #include <sim/kelvane.h>
 #include <sim/simctl.h>
 
@@ -13,14 +15,16 @@
 #include <utility>
 
 using namespace twopc::link;
+using twopc::test::RefCount;
 using orv::com::UniqueVariant;
 
 namespace {
 
-KelvaneValue Raw(std::uint32_t type)
+KelvaneValue Raw(std::uint32_t type, std::uint64_t bits = 0)
 {
     KelvaneValue value{};
     value.type = type;
+    value.payload.bits = bits;
     return value;
 }
 
@@ -31,13 +35,6 @@ KelvaneValue RawText(std::uint32_t type, IUnknown* object)
     return value;
 }
 
-// Reads an object's reference count through an AddRef/Release pair.
-ULONG RefCount(IUnknown* object)
-{
-    object->AddRef();
-    return object->Release();
-}
-
 std::wstring BstrText(const VARIANT& v)
 {
     REQUIRE(V_VT(&v) == VT_BSTR);
@@ -45,60 +42,45 @@ std::wstring BstrText(const VARIANT& v)
     return std::wstring(V_BSTR(&v), SysStringLen(V_BSTR(&v)));
 }
 
-// A destination that holds a string, so that clearing it is observable through the type.
-void FillWithText(UniqueVariant& v)
+// Converts into a destination that holds a string, so that clearing it shows in the type.
+HRESULT ToFilledVariant(const KelvaneValue& value, UniqueVariant& v)
 {
     v.Clear();
     V_VT(v.Get()) = VT_BSTR;
     V_BSTR(v.Get()) = SysAllocString(L"previous");
+    return ToVariant(value, v.Get());
 }
 
 }  // namespace
 
-TEST_CASE("ToVariant: scalar network values")
+TEST_CASE("ToVariant: booleans, doubles, empty and null; unsupported types fail and leave VT_EMPTY")
 {
     UniqueVariant v;
-    KelvaneValue value = Raw(kvBool);
-
-    value.payload.boolean = 1;
-    CHECK(ToVariant(value, v.Get()) == S_OK);
+    CHECK(ToVariant(Raw(kvBool, 1), v.Get()) == S_OK);
     CHECK(V_VT(v.Get()) == VT_BOOL);
     CHECK(V_BOOL(v.Get()) == VARIANT_TRUE);
-
-    value.payload.boolean = 0;
-    CHECK(ToVariant(value, v.Get()) == S_OK);
-    CHECK(V_VT(v.Get()) == VT_BOOL);
+    CHECK(ToVariant(Raw(kvBool, 0), v.Get()) == S_OK);
     CHECK(V_BOOL(v.Get()) == VARIANT_FALSE);
 
-    value = Raw(kvDouble);
-    value.payload.real = -2.75;
-    CHECK(ToVariant(value, v.Get()) == S_OK);
+    KelvaneValue real = Raw(kvDouble);
+    real.payload.real = -2.75;
+    CHECK(ToVariant(real, v.Get()) == S_OK);
     CHECK(V_VT(v.Get()) == VT_R8);
     CHECK(V_R8(v.Get()) == -2.75);
 
     for (std::uint32_t type : {kvEmpty, kvNull}) {
         CAPTURE(type);
-        FillWithText(v);
-        CHECK(ToVariant(Raw(type), v.Get()) == S_OK);
+        CHECK(ToFilledVariant(Raw(type), v) == S_OK);
         CHECK(V_VT(v.Get()) == VT_EMPTY);
     }
-
+    for (std::uint32_t type : {std::uint32_t{kvUInt64}, 0x1007u, 0x1000u, 0xFFFFFFFFu}) {
+        CAPTURE(type);
+        CHECK(ToFilledVariant(Raw(type, 42), v) == E_FAIL);
+        CHECK(V_VT(v.Get()) == VT_EMPTY);
+    }
     // Without a destination only the verdict is wanted.
     CHECK(ToVariant(Raw(kvDouble), nullptr) == S_OK);
     CHECK(ToVariant(Raw(kvUInt64), nullptr) == E_FAIL);
-}
-
-TEST_CASE("ToVariant: unsupported types fail and leave the destination empty")
-{
-    UniqueVariant v;
-    for (std::uint32_t type : {std::uint32_t{kvUInt64}, 0x1007u, 0x1000u, 0xFFFFFFFFu}) {
-        CAPTURE(type);
-        FillWithText(v);
-        KelvaneValue value = Raw(type);
-        value.payload.bits = 42;
-        CHECK(ToVariant(value, v.Get()) == E_FAIL);
-        CHECK(V_VT(v.Get()) == VT_EMPTY);
-    }
 }
 
 TEST_CASE("ToVariant: text objects")
@@ -112,12 +94,10 @@ TEST_CASE("ToVariant: text objects")
         IUnknown* wide = NewUnicodeGuts(L"\u03A9 zone");
         REQUIRE(narrow);
         REQUIRE(wide);
-
         CHECK(ToVariant(RawText(kvNarrowText, narrow), v.Get()) == S_OK);
         CHECK(BstrText(*v.Get()) == L"pump 7");
         CHECK(ToVariant(RawText(kvWideText, wide), v.Get()) == S_OK);
         CHECK(BstrText(*v.Get()) == L"\u03A9 zone");
-
         CHECK(RefCount(narrow) == 1);
         CHECK(RefCount(wide) == 1);
         narrow->Release();
@@ -135,8 +115,7 @@ TEST_CASE("ToVariant: text objects")
     {
         IUnknown* narrow = NewAnsiGuts("narrow only");
         REQUIRE(narrow);
-        FillWithText(v);
-        CHECK(ToVariant(RawText(kvWideText, narrow), v.Get()) == E_FAIL);
+        CHECK(ToFilledVariant(RawText(kvWideText, narrow), v) == E_FAIL);
         CHECK(V_VT(v.Get()) == VT_EMPTY);
         CHECK(RefCount(narrow) == 1);
         narrow->Release();
@@ -151,42 +130,33 @@ TEST_CASE("FromVariant: each source type becomes its network type")
         NetworkValue value;
         CHECK(value.Get()->type == kvNull);
         UniqueVariant source;
+        auto from = [&](VARTYPE type, LONGLONG bits) {
+            source.Clear();
+            V_VT(source.Get()) = type;
+            source.Get()->llVal = bits;
+            return FromVariant(*source.Get(), value);
+        };
 
-        V_VT(source.Get()) = VT_I4;
-        V_I4(source.Get()) = 42;
-        CHECK(FromVariant(*source.Get(), value) == S_OK);
+        CHECK(from(VT_I4, 42) == S_OK);
         CHECK(value.Get()->type == kvDouble);
         CHECK(value.Get()->payload.real == 42.0);
-
         LONG referenced = -7;
-        V_VT(source.Get()) = VT_BYREF | VT_I4;
-        V_I4REF(source.Get()) = &referenced;
-        CHECK(FromVariant(*source.Get(), value) == S_OK);
+        CHECK(from(VT_BYREF | VT_I4, reinterpret_cast<LONGLONG>(&referenced)) == S_OK);
         CHECK(value.Get()->type == kvDouble);
         CHECK(value.Get()->payload.real == -7.0);
-
-        V_VT(source.Get()) = VT_BOOL;
-        V_BOOL(source.Get()) = VARIANT_TRUE;
-        CHECK(FromVariant(*source.Get(), value) == S_OK);
+        CHECK(from(VT_BOOL, VARIANT_TRUE) == S_OK);
         CHECK(value.Get()->type == kvBool);
         CHECK(value.Get()->payload.boolean == 1);
-
-        V_BOOL(source.Get()) = VARIANT_FALSE;
-        CHECK(FromVariant(*source.Get(), value) == S_OK);
-        CHECK(value.Get()->type == kvBool);
+        CHECK(from(VT_BOOL, VARIANT_FALSE) == S_OK);
         CHECK(value.Get()->payload.boolean == 0);
-
         for (VARTYPE type : {VT_NULL, VT_EMPTY}) {
             CAPTURE(type);
             value.SetDouble(1.0);
-            V_VT(source.Get()) = type;
-            CHECK(FromVariant(*source.Get(), value) == S_OK);
+            CHECK(from(type, 0) == S_OK);
             CHECK(value.Get()->type == kvNull);
         }
 
-        V_VT(source.Get()) = VT_BSTR;
-        V_BSTR(source.Get()) = SysAllocString(L"abc");
-        CHECK(FromVariant(*source.Get(), value) == S_OK);
+        CHECK(from(VT_BSTR, reinterpret_cast<LONGLONG>(SysAllocString(L"abc"))) == S_OK);
         CHECK(value.Get()->type == kvWideText);
         REQUIRE(value.Get()->payload.object != nullptr);
         CHECK(SimLiveTextObjects() == liveAtStart + 1);
@@ -194,20 +164,13 @@ TEST_CASE("FromVariant: each source type becomes its network type")
         CHECK(ToVariant(*value.Get(), readBack.Get()) == S_OK);
         CHECK(BstrText(*readBack.Get()) == L"abc");
 
-        // Empty text needs no object; the one held before is released.
-        source.Clear();
-        V_VT(source.Get()) = VT_BSTR;
-        V_BSTR(source.Get()) = SysAllocString(L"");
-        CHECK(FromVariant(*source.Get(), value) == S_OK);
+        // Empty text needs no object; the one held before is released. A null BSTR is empty text.
+        CHECK(from(VT_BSTR, reinterpret_cast<LONGLONG>(SysAllocString(L""))) == S_OK);
         CHECK(value.Get()->type == kvWideText);
         CHECK(value.Get()->payload.object == nullptr);
         CHECK(SimLiveTextObjects() == liveAtStart);
-
-        source.Clear();
-        V_VT(source.Get()) = VT_BSTR;
-        V_BSTR(source.Get()) = nullptr;
         value.SetDouble(1.0);
-        CHECK(FromVariant(*source.Get(), value) == S_OK);
+        CHECK(from(VT_BSTR, 0) == S_OK);
         CHECK(value.Get()->type == kvWideText);
         CHECK(value.Get()->payload.object == nullptr);
     }
@@ -223,11 +186,10 @@ TEST_CASE("FromVariant: a failed conversion leaves the value untouched")
         REQUIRE(held);
         value.AdoptWideText(held);
 
-        SAFEARRAY* array = SafeArrayCreateVector(VT_I4, 0, 2);
-        REQUIRE(array);
         UniqueVariant source;
         V_VT(source.Get()) = VT_ARRAY | VT_I4;
-        V_ARRAY(source.Get()) = array;
+        V_ARRAY(source.Get()) = SafeArrayCreateVector(VT_I4, 0, 2);
+        REQUIRE(V_ARRAY(source.Get()));
         CHECK(FromVariant(*source.Get(), value) == DISP_E_TYPEMISMATCH);
         CHECK(value.Get()->type == kvWideText);
         CHECK(value.Get()->payload.object == held);
@@ -274,7 +236,6 @@ TEST_CASE("NetworkValue releases a text object whenever it is overwritten or dro
     fillWithText(other);
     moved = std::move(other);  // the target's own object goes
     CHECK(SimLiveTextObjects() == liveAtStart + 1);
-
     {
         NetworkValue scoped(std::move(moved));
     }
@@ -283,26 +244,20 @@ TEST_CASE("NetworkValue releases a text object whenever it is overwritten or dro
 
 TEST_CASE("canonical and network types")
 {
-    CHECK(CanonicalOf(kvNull) == VT_NULL);
-    CHECK(CanonicalOf(kvBool) == VT_BOOL);
-    CHECK(CanonicalOf(kvDouble) == VT_R8);
-    CHECK(CanonicalOf(kvNarrowText) == VT_BSTR);
-    CHECK(CanonicalOf(kvWideText) == VT_BSTR);
-    CHECK(CanonicalOf(kvEmpty) == VT_EMPTY);
-    CHECK(CanonicalOf(kvUInt64) == VT_EMPTY);
-    CHECK(CanonicalOf(0x2006) == VT_EMPTY);
-
-    for (VARTYPE numeric : {VT_I2, VT_I4, VT_R4, VT_R8, VT_CY, VT_DATE, VT_DECIMAL, VT_UI1}) {
-        CAPTURE(numeric);
-        CHECK(NetworkTypeOf(numeric) == kvDouble);
+    const std::pair<std::uint32_t, VARTYPE> canonical[] = {
+        {kvNull, VT_NULL}, {kvBool, VT_BOOL}, {kvDouble, VT_R8}, {kvNarrowText, VT_BSTR}, {kvWideText, VT_BSTR},
+        {kvEmpty, VT_EMPTY}, {kvUInt64, VT_EMPTY}, {0x2006, VT_EMPTY}};
+    for (const auto& [network, type] : canonical) {
+        CAPTURE(network);
+        CHECK(CanonicalOf(network) == type);
     }
-    CHECK(NetworkTypeOf(VT_NULL) == kvNull);
-    CHECK(NetworkTypeOf(VT_BSTR) == kvWideText);
-    CHECK(NetworkTypeOf(VT_BOOL) == kvBool);
-    CHECK(NetworkTypeOf(VT_BYREF | VT_I4) == kvDouble);
-    CHECK(NetworkTypeOf(VT_ARRAY | VT_BSTR) == kvWideText);
-    for (VARTYPE other : {VT_EMPTY, VT_I1, VT_UI2, VT_UI4, VT_I8, VT_INT, VT_ERROR, VT_VARIANT, VT_DISPATCH}) {
-        CAPTURE(other);
-        CHECK(NetworkTypeOf(other) == kvEmpty);
+    const std::pair<int, std::uint32_t> network[] = {
+        {VT_I2, kvDouble}, {VT_R4, kvDouble}, {VT_CY, kvDouble}, {VT_DATE, kvDouble}, {VT_DECIMAL, kvDouble},
+        {VT_UI1, kvDouble}, {VT_BYREF | VT_I4, kvDouble}, {VT_NULL, kvNull}, {VT_BSTR, kvWideText},
+        {VT_ARRAY | VT_BSTR, kvWideText}, {VT_BOOL, kvBool}, {VT_EMPTY, kvEmpty}, {VT_I1, kvEmpty},
+        {VT_UI4, kvEmpty}, {VT_I8, kvEmpty}, {VT_INT, kvEmpty}, {VT_ERROR, kvEmpty}, {VT_DISPATCH, kvEmpty}};
+    for (const auto& [type, expected] : network) {
+        CAPTURE(type);
+        CHECK(NetworkTypeOf(static_cast<VARTYPE>(type)) == expected);
     }
 }

@@ -2,6 +2,8 @@
 
 #include <doctest.h>
 
+#include "ComTest.h"
+
 #include "orv/com/ComObject.h"
 #include "orv/com/Owners.h"
 #include "twopc/group/OPCGroup.h"
@@ -12,6 +14,7 @@
 
 using twopc::group::COPCGroup;
 using twopc::io::CUpdateSchedule;
+using twopc::test::RefCount;
 
 namespace {
 
@@ -61,12 +64,6 @@ public:
     IOPCServer* Server() override { return nullptr; }
     void NoteDataDelivered() override {}
 };
-
-ULONG RefCount(IUnknown* object)
-{
-    object->AddRef();
-    return object->Release();
-}
 
 }  // namespace
 
