@@ -56,13 +56,17 @@ public:
     IFACEMETHODIMP OnReadComplete(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD, OPCHANDLE*, VARIANT*, WORD*, FILETIME*,
                                   HRESULT*) override
     {
+        ++readCompletes_;
         return S_OK;
     }
+    // OnReadComplete calls so far.
+    std::uint64_t ReadCompletes() const noexcept { return readCompletes_; }
     IFACEMETHODIMP OnWriteComplete(DWORD, OPCHANDLE, HRESULT, DWORD, OPCHANDLE*, HRESULT*) override { return S_OK; }
     IFACEMETHODIMP OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
 
 private:
     std::atomic<ULONG> references_{1};
+    std::atomic<std::uint64_t> readCompletes_{0};
     std::atomic<std::uint64_t> callbacks_{0};
     std::atomic<std::uint64_t> items_{0};
     std::atomic<std::uint64_t> skippedTicks_{0};

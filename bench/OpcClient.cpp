@@ -103,6 +103,17 @@ std::size_t OpcGroup::ReadAll(OPCDATASOURCE source)
     return good;
 }
 
+void OpcGroup::Read2All(DWORD transactionId)
+{
+    if (!asyncIO2_) Check(items_->QueryInterface(IID_IOPCAsyncIO2, reinterpret_cast<void**>(asyncIO2_.ReleaseAndGetAddressOf())), "QueryInterface(IOPCAsyncIO2)");
+    DWORD cancelId = 0;
+    HRESULT* errors = nullptr;
+    const HRESULT hr = asyncIO2_->Read(static_cast<DWORD>(itemHandles_.size()), itemHandles_.data(), transactionId,
+                                       &cancelId, &errors);
+    CoTaskMemFree(errors);
+    Check(hr, "IOPCAsyncIO2::Read");
+}
+
 OpcClient::OpcClient()
 {
     CLSID clsid;

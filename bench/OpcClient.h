@@ -34,6 +34,8 @@ public:
     // IOPCSyncIO::Read of every item of the group from the given source; returns the
     // number of items that came back with S_OK and good quality.
     std::size_t ReadAll(OPCDATASOURCE source);
+    // IOPCAsyncIO2::Read of every item of the group; the completion goes to the advised sink.
+    void Read2All(DWORD transactionId);
 
     OPCHANDLE ServerHandle() const noexcept { return serverHandle_; }
     const std::vector<OPCHANDLE>& ItemHandles() const noexcept { return itemHandles_; }
@@ -41,6 +43,7 @@ public:
 private:
     ComPtr<IOPCItemMgt> items_;
     ComPtr<IOPCSyncIO> syncIO_;
+    ComPtr<IOPCAsyncIO2> asyncIO2_;
     ComPtr<IConnectionPoint> dataCallbackPoint_;
     DWORD adviseCookie_ = 0;
     OPCHANDLE serverHandle_;
@@ -59,6 +62,7 @@ public:
     OpcGroup& AddGroup(OPCHANDLE clientHandle, BOOL active, DWORD updateRateMs);
     // Unadvises and removes every group; the items go with them.
     void RemoveGroups();
+    IOPCServer* Server() const noexcept { return server_.Get(); }
 
 private:
     ComPtr<IOPCServer> server_;

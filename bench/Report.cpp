@@ -155,6 +155,22 @@ void PrintTables(const Results& r)
                         l.usPerItem);
         }
     }
+    if (!r.read2s.empty()) {
+        std::printf("\nAsynchronous reads (IOPCAsyncIO2::Read to OnReadComplete, one at a time)\n%8s %10s %12s %12s\n",
+                    "items", "trips", "trips/s", "us/trip");
+        for (const Read2Result& a : r.read2s) {
+            std::printf("%8zu %10llu %12.1f %12.1f\n", a.itemsPerRequest, static_cast<unsigned long long>(a.roundTrips),
+                        a.roundTripsPerSecond, a.usPerRoundTrip);
+        }
+    }
+    if (!r.browses.empty()) {
+        std::printf("\nFlat browsing of the simulated plant from the local computer\n%10s %10s %12s\n", "listings",
+                    "leaves", "ms/listing");
+        for (const BrowseFlatResult& b : r.browses) {
+            std::printf("%10llu %10llu %12.2f\n", static_cast<unsigned long long>(b.listings),
+                        static_cast<unsigned long long>(b.leaves), b.msPerListing);
+        }
+    }
     std::fflush(stdout);
 }
 
@@ -243,6 +259,19 @@ void WriteJson(const Results& r, const std::wstring& path)
         json.Count("items", l.items);
         json.Number("seconds", l.seconds);
         json.Number("us_per_item", l.usPerItem);
+    });
+    Array(json, "read2", r.read2s, [&](const Read2Result& a) {
+        json.Count("items_per_request", a.itemsPerRequest);
+        json.Number("seconds", a.seconds);
+        json.Count("round_trips", a.roundTrips);
+        json.Number("round_trips_per_s", a.roundTripsPerSecond);
+        json.Number("us_per_round_trip", a.usPerRoundTrip);
+    });
+    Array(json, "browse_flat", r.browses, [&](const BrowseFlatResult& b) {
+        json.Number("seconds", b.seconds);
+        json.Count("listings", b.listings);
+        json.Count("leaves", b.leaves);
+        json.Number("ms_per_listing", b.msPerListing);
     });
     json.Close('}');
     std::fputc('\n', file.get());

@@ -20,6 +20,8 @@ struct Results {
     std::vector<CacheReadResult> cacheReads;
     std::vector<AddItemsResult> addItems;
     std::vector<LookupResult> lookups;
+    std::vector<Read2Result> read2s;
+    std::vector<BrowseFlatResult> browses;
 };
 
 void PrintUpdate(const UpdateResult& update);

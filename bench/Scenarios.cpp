@@ -309,4 +309,60 @@ LookupResult MeasureLookup(std::size_t benchPoints, bool listed, std::size_t ite
     return result;
 }
 
+Read2Result MeasureRead2(std::size_t itemsPerRequest, const Settings& settings)
+{
+    StartBench(itemsPerRequest);
+    Read2Result result;
+    result.itemsPerRequest = itemsPerRequest;
+    DataSink sink(itemsPerRequest, 1);
+    {
+        OpcClient client;
+        OpcGroup& group = client.AddGroup(1, FALSE, kUpdateRateMs);
+        group.AddBenchItems(0, itemsPerRequest, FALSE);
+        group.Advise(&sink);
+        WaitForSimulator();
+        const Stopwatch window;
+        do {
+            const std::uint64_t before = sink.ReadCompletes();
+            group.Read2All(static_cast<DWORD>(result.roundTrips + 1));
+            while (sink.ReadCompletes() == before) Sleep(0);
+            ++result.roundTrips;
+        } while (window.Seconds() < settings.seconds);
+        result.seconds = window.Seconds();
+    }
+    result.roundTripsPerSecond = static_cast<double>(result.roundTrips) / result.seconds;
+    result.usPerRoundTrip = result.seconds * 1e6 / static_cast<double>(result.roundTrips);
+    return result;
+}
+
+BrowseFlatResult MeasureBrowseFlat(const Settings& settings)
+{
+    StartBench(1);
+    SimStopBench();
+    OpcClient client;
+    ComPtr<IOPCBrowseServerAddressSpace> browse;
+    Check(client.Server()->QueryInterface(IID_IOPCBrowseServerAddressSpace,
+                                          reinterpret_cast<void**>(browse.ReleaseAndGetAddressOf())),
+          "QueryInterface(IOPCBrowseServerAddressSpace)");
+    Check(browse->ChangeBrowsePosition(OPC_BROWSE_TO, const_cast<LPWSTR>(L"\\\\.")), "ChangeBrowsePosition");
+    BrowseFlatResult result;
+    const Stopwatch window;
+    do {
+        ComPtr<IEnumString> names;
+        Check(browse->BrowseOPCItemIDs(OPC_FLAT, const_cast<LPWSTR>(L""), VT_EMPTY, 0, names.ReleaseAndGetAddressOf()),
+              "BrowseOPCItemIDs");
+        std::uint64_t leaves = 0;
+        LPOLESTR name = nullptr;
+        while (names && names->Next(1, &name, nullptr) == S_OK) {
+            CoTaskMemFree(name);
+            ++leaves;
+        }
+        result.leaves = leaves;
+        ++result.listings;
+    } while (window.Seconds() < settings.seconds);
+    result.seconds = window.Seconds();
+    result.msPerListing = result.seconds * 1e3 / static_cast<double>(result.listings);
+    return result;
+}
+
 }  // namespace bench

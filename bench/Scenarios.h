@@ -100,4 +100,24 @@ CacheReadResult MeasureCacheReads(std::size_t itemsPerCall, const Settings& sett
 AddItemsResult MeasureAddItems(std::size_t items);
 LookupResult MeasureLookup(std::size_t benchPoints, bool listed, std::size_t items);
 
+// Asynchronous reads one after another: each IOPCAsyncIO2::Read waits for its
+// OnReadComplete before the next is issued.
+struct Read2Result {
+    std::size_t itemsPerRequest = 0;
+    double seconds = 0;
+    std::uint64_t roundTrips = 0;
+    double roundTripsPerSecond = 0;
+    double usPerRoundTrip = 0;
+};
+Read2Result MeasureRead2(std::size_t itemsPerRequest, const Settings& settings);
+
+// Flat browsing of the simulated plant from the local computer's root, over and over.
+struct BrowseFlatResult {
+    double seconds = 0;
+    std::uint64_t listings = 0;
+    std::uint64_t leaves = 0;  // item IDs in one listing
+    double msPerListing = 0;
+};
+BrowseFlatResult MeasureBrowseFlat(const Settings& settings);
+
 }  // namespace bench

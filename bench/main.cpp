@@ -1,7 +1,7 @@
 // twopc-bench: measures the server as an OPC client uses it, against the simulator's bench
 // points. See docs/performance.md for the method and the figures.
 //
-//   twopc-bench [--scenario all|updates|read|additems|lookup] [--items N[,N...]]
+//   twopc-bench [--scenario all|updates|read|additems|lookup|read2|browse] [--items N[,N...]]
 //               [--seconds S] [--warmup S] [--json path]
 
 #include "Measure.h"
@@ -37,7 +37,7 @@ struct Options {
 
 void Usage()
 {
-    std::fputs("usage: twopc-bench [--scenario all|updates|read|additems|lookup] [--items N[,N...]]\n"
+    std::fputs("usage: twopc-bench [--scenario all|updates|read|additems|lookup|read2|browse] [--items N[,N...]]\n"
                "                   [--seconds S] [--warmup S] [--json path]\n",
                stderr);
 }
@@ -83,7 +83,8 @@ bool Parse(int argc, wchar_t** argv, Options& options)
         }
     }
     const std::wstring& s = options.scenario;
-    return s == L"all" || s == L"updates" || s == L"read" || s == L"additems" || s == L"lookup";
+    return s == L"all" || s == L"updates" || s == L"read" || s == L"additems" || s == L"lookup" || s == L"read2" ||
+           s == L"browse";
 }
 
 void Run(const Options& options, Results& results)
@@ -118,6 +119,18 @@ void Run(const Options& options, Results& results)
             std::fflush(stdout);
             results.addItems.push_back(MeasureAddItems(items));
         }
+    }
+    if (wants(L"read2")) {
+        for (const std::size_t items : sizesOr({1, kReadItemsPerCall})) {
+            std::printf("asynchronous reads, %zu items per request...\n", items);
+            std::fflush(stdout);
+            results.read2s.push_back(MeasureRead2(items, options.settings));
+        }
+    }
+    if (wants(L"browse")) {
+        std::printf("flat browsing...\n");
+        std::fflush(stdout);
+        results.browses.push_back(MeasureBrowseFlat(options.settings));
     }
     if (wants(L"lookup")) {
         for (const std::size_t points : sizesOr(kLookupPoints)) {
