@@ -93,3 +93,28 @@ TEST_CASE("a realtime link that fails to open leaves the server running without 
     CheckLinkStopped();
     SimReset();
 }
+
+TEST_CASE("a browse link that fails to open leaves items working and listings empty")
+{
+    SimReset();
+    SimFailNextCreations(SIM_LINK_BROWSER, 1);
+    {
+        ServerWithGroup s;
+        CHECK(Counters().liveBrowsers == 0);
+        ItemResults added;
+        AddItems(s.items.Get(), {ItemDef(L"\\\\.\\proc1\\Constant", 1, VT_EMPTY)}, added);
+        CHECK(added.result == S_OK);
+        // Without the tree below the roots the item takes the requested-type rule.
+        CHECK(added.records[0].vtCanonicalDataType == VT_R8);
+
+        Ref<IOPCBrowseServerAddressSpace> browse;
+        REQUIRE(s.server->QueryInterface(IID_IOPCBrowseServerAddressSpace, browse.PutVoid()) == S_OK);
+        // The configured roots are there; nothing below them can be fetched.
+        REQUIRE(browse->ChangeBrowsePosition(OPC_BROWSE_DOWN, L"Network") == S_OK);
+        Ref<IEnumString> names;
+        CHECK(browse->BrowseOPCItemIDs(OPC_BRANCH, L"", VT_EMPTY, 0, names.Put()) == S_FALSE);
+        CHECK(browse->BrowseOPCItemIDs(OPC_FLAT, L"", VT_EMPTY, 0, names.Put()) == S_FALSE);
+    }
+    CheckLinkStopped();
+    SimReset();
+}
