@@ -19,19 +19,43 @@ bool IsSource(OPCDATASOURCE source)
     return source == OPC_DS_CACHE || source == OPC_DS_DEVICE;
 }
 
-// Queues a transaction made by `make(transactionId)`; the ID goes to *id only on success.
+// Queues a transaction made by `make(transactionId)`; the ID goes to *id only on success,
+// so a failure here or before leaves the client's ID at 0.
 template <class Make>
-HRESULT Queue(DWORD* id, Make make)
+HRESULT Queue(DWORD* id, Make make) noexcept
 {
-    CAsyncIOMgr* manager = CAsyncIOMgr::Current();
-    if (!manager) return E_FAIL;
-    DWORD transactionId = g_idMgr.AllocateId();
-    HRESULT hr = manager->Enqueue(make(transactionId));
-    if (SUCCEEDED(hr)) *id = transactionId;
-    return hr;
+    try {
+        CAsyncIOMgr* manager = CAsyncIOMgr::Current();
+        if (!manager) return E_FAIL;
+        DWORD transactionId = g_idMgr.AllocateId();
+        HRESULT hr = manager->Enqueue(make(transactionId));
+        if (SUCCEEDED(hr)) *id = transactionId;
+        return hr;
+    } catch (...) {
+        return orv::com::HResultFromCaught();
+    }
 }
 
-HRESULT CancelQueued(DWORD transactionId)
+// Fills one error per handle: unknown handles and items without the needed right fail.
+// Returns the positions of the handles that may go into the request.
+template <class ItemMap, class HasRight>
+std::vector<DWORD> CheckItems(const ItemMap& items, DWORD count, const OPCHANDLE* handles, HRESULT* errors,
+                              HasRight hasRight)
+{
+    std::vector<DWORD> valid;
+    for (DWORD i = 0; i < count; ++i) {
+        auto found = items.find(handles[i]);
+        errors[i] = found == items.end()       ? OPC_E_INVALIDHANDLE
+                    : !hasRight(*found->second) ? OPC_E_BADRIGHTS
+                                                : S_OK;
+        if (errors[i] == S_OK) valid.push_back(i);
+    }
+    return valid;
+}
+
+constexpr auto kAnyRight = [](COPCItem&) { return true; };
+
+HRESULT CancelQueued(DWORD transactionId) noexcept
 {
     CAsyncIOMgr* manager = CAsyncIOMgr::Current();
     std::unique_ptr<io::CTransaction> cancelled = manager ? manager->Cancel(transactionId) : nullptr;
@@ -54,25 +78,20 @@ HRESULT COPCGroup::Read(DWORD dwCount, OPCHANDLE* phServer, DWORD dwTransactionI
     if (!m_dataCallback.CurrentSink()) return CONNECT_E_NOCONNECTION;
     try {
         CoTaskArray<HRESULT> errors(dwCount);
-        std::vector<OPCHANDLE> valid;
-        for (DWORD i = 0; i < dwCount; ++i) {
-            auto found = m_items.find(phServer[i]);
-            errors[i] = found == m_items.end()          ? OPC_E_INVALIDHANDLE
-                        : !found->second->IsReadable() ? OPC_E_BADRIGHTS
-                                                       : S_OK;
-            if (errors[i] == S_OK) valid.push_back(phServer[i]);
-        }
+        std::vector<DWORD> valid = CheckItems(m_items, dwCount, phServer, errors.Get(),
+                                              [](COPCItem& item) { return item.IsReadable(); });
         HRESULT result = valid.size() == dwCount ? S_OK : S_FALSE;
         if (!valid.empty()) {
+            std::vector<OPCHANDLE> handles;
+            for (DWORD i : valid) handles.push_back(phServer[i]);
             HRESULT hr = Queue(pdwCancelID, [&](DWORD id) {
-                return std::make_unique<io::CRead2Transaction>(id, this, dwTransactionID, std::move(valid));
+                return std::make_unique<io::CRead2Transaction>(id, this, dwTransactionID, std::move(handles));
             });
             if (FAILED(hr)) return hr;
         }
         *ppErrors = errors.Detach();
         return result;
     } catch (...) {
-        *pdwCancelID = 0;
         return orv::com::HResultFromCaught();
     }
 }
@@ -89,29 +108,25 @@ HRESULT COPCGroup::Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValue
     if (!m_dataCallback.CurrentSink()) return CONNECT_E_NOCONNECTION;
     try {
         CoTaskArray<HRESULT> errors(dwCount);
-        std::vector<OPCHANDLE> valid;
-        std::vector<VARIANT> validValues;  // shallow: the transaction makes its own copies
-        for (DWORD i = 0; i < dwCount; ++i) {
-            auto found = m_items.find(phServer[i]);
-            errors[i] = found == m_items.end()          ? OPC_E_INVALIDHANDLE
-                        : !found->second->IsWritable() ? OPC_E_BADRIGHTS
-                                                       : S_OK;
-            if (errors[i] != S_OK) continue;
-            valid.push_back(phServer[i]);
-            validValues.push_back(pItemValues[i]);
-        }
+        std::vector<DWORD> valid = CheckItems(m_items, dwCount, phServer, errors.Get(),
+                                              [](COPCItem& item) { return item.IsWritable(); });
         HRESULT result = valid.size() == dwCount ? S_OK : S_FALSE;
         if (!valid.empty()) {
+            std::vector<OPCHANDLE> handles;
+            std::vector<VARIANT> values;  // shallow: the transaction makes its own copies
+            for (DWORD i : valid) {
+                handles.push_back(phServer[i]);
+                values.push_back(pItemValues[i]);
+            }
             HRESULT hr = Queue(pdwCancelID, [&](DWORD id) {
-                return std::make_unique<io::CWrite2Transaction>(id, this, dwTransactionID, std::move(valid),
-                                                                validValues.data());
+                return std::make_unique<io::CWrite2Transaction>(id, this, dwTransactionID, std::move(handles),
+                                                                values.data());
             });
             if (FAILED(hr)) return hr;
         }
         *ppErrors = errors.Detach();
         return result;
     } catch (...) {
-        *pdwCancelID = 0;
         return orv::com::HResultFromCaught();
     }
 }
@@ -125,14 +140,9 @@ HRESULT COPCGroup::Refresh2(OPCDATASOURCE dwSource, DWORD dwTransactionID, DWORD
     if (!m_dataCallback.CurrentSink()) return CONNECT_E_NOCONNECTION;
     if (!IsSource(dwSource)) return E_INVALIDARG;
     if (!m_active || m_activeItems.empty()) return E_FAIL;
-    try {
-        return Queue(pdwCancelID, [&](DWORD id) {
-            return std::make_unique<io::CRefresh2Transaction>(id, this, dwTransactionID, dwSource);
-        });
-    } catch (...) {
-        *pdwCancelID = 0;
-        return orv::com::HResultFromCaught();
-    }
+    return Queue(pdwCancelID, [&](DWORD id) {
+        return std::make_unique<io::CRefresh2Transaction>(id, this, dwTransactionID, dwSource);
+    });
 }
 
 HRESULT COPCGroup::Cancel2(DWORD dwCancelID)
@@ -176,12 +186,9 @@ HRESULT COPCGroup::Read(DWORD dwConnection, OPCDATASOURCE dwSource, DWORD dwCoun
     if (!IsSource(dwSource) || !phServer || dwCount == 0) return E_INVALIDARG;
     if (!HasDataConnection(dwConnection)) return OLE_E_NOCONNECTION;
     try {
+        // Rights are not checked here: an item without them fails in the completion.
         CoTaskArray<HRESULT> errors(dwCount);
-        bool allValid = true;
-        for (DWORD i = 0; i < dwCount; ++i) {
-            errors[i] = m_items.count(phServer[i]) ? S_OK : OPC_E_INVALIDHANDLE;
-            allValid = allValid && errors[i] == S_OK;
-        }
+        const bool allValid = CheckItems(m_items, dwCount, phServer, errors.Get(), kAnyRight).size() == dwCount;
         // All or nothing: a request with any unknown handle is not queued at all.
         if (allValid) {
             std::vector<OPCHANDLE> handles(phServer, phServer + dwCount);
@@ -193,7 +200,6 @@ HRESULT COPCGroup::Read(DWORD dwConnection, OPCDATASOURCE dwSource, DWORD dwCoun
         *ppErrors = errors.Detach();
         return allValid ? S_OK : S_FALSE;
     } catch (...) {
-        *pTransactionID = 0;
         return orv::com::HResultFromCaught();
     }
 }
@@ -210,11 +216,7 @@ HRESULT COPCGroup::Write(DWORD dwConnection, DWORD dwCount, OPCHANDLE* phServer,
     if (!HasWriteConnection(dwConnection)) return OLE_E_NOCONNECTION;
     try {
         CoTaskArray<HRESULT> errors(dwCount);
-        bool allValid = true;
-        for (DWORD i = 0; i < dwCount; ++i) {
-            errors[i] = m_items.count(phServer[i]) ? S_OK : OPC_E_INVALIDHANDLE;
-            allValid = allValid && errors[i] == S_OK;
-        }
+        const bool allValid = CheckItems(m_items, dwCount, phServer, errors.Get(), kAnyRight).size() == dwCount;
         if (allValid) {
             std::vector<OPCHANDLE> handles(phServer, phServer + dwCount);
             HRESULT hr = Queue(pTransactionID, [&](DWORD id) {
@@ -226,7 +228,6 @@ HRESULT COPCGroup::Write(DWORD dwConnection, DWORD dwCount, OPCHANDLE* phServer,
         *ppErrors = errors.Detach();
         return allValid ? S_OK : S_FALSE;
     } catch (...) {
-        *pTransactionID = 0;
         return orv::com::HResultFromCaught();
     }
 }
@@ -240,23 +241,15 @@ HRESULT COPCGroup::Refresh(DWORD dwConnection, OPCDATASOURCE dwSource, DWORD* pT
     if (!HasDataConnection(dwConnection)) return OLE_E_NOCONNECTION;
     if (!IsSource(dwSource)) return E_INVALIDARG;
     if (!m_active || m_activeItems.empty()) return E_FAIL;
-    try {
-        return Queue(pTransactionID, [&](DWORD id) {
-            return std::make_unique<io::CRefreshTransaction>(id, this, dwConnection, dwSource);
-        });
-    } catch (...) {
-        *pTransactionID = 0;
-        return orv::com::HResultFromCaught();
-    }
+    return Queue(pTransactionID, [&](DWORD id) {
+        return std::make_unique<io::CRefreshTransaction>(id, this, dwConnection, dwSource);
+    });
 }
 
 HRESULT COPCGroup::Cancel(DWORD dwTransactionID)
 {
-    {
-        CSingleLock hold(m_groupLock);
-        if (m_removed) return E_FAIL;
-    }
-    return CancelQueued(dwTransactionID);
+    // Both generations cancel the same way: by the server's transaction ID.
+    return Cancel2(dwTransactionID);
 }
 
 }  // namespace twopc::group
