@@ -44,6 +44,34 @@ private:
     BSTR m_bstr = nullptr;
 };
 
+// True when the VARIANT's value owns nothing (a number, a date, a boolean, empty or
+// null): copying it is then a plain assignment and dropping it needs no VariantClear.
+// The per-value paths use this to stay out of oleaut32 for the common case.
+inline bool OwnsNothing(const VARIANT& value) noexcept
+{
+    switch (V_VT(&value)) {
+    case VT_EMPTY: case VT_NULL: case VT_I1: case VT_UI1: case VT_I2: case VT_UI2: case VT_I4:
+    case VT_UI4: case VT_INT: case VT_UINT: case VT_I8: case VT_UI8: case VT_R4: case VT_R8:
+    case VT_CY: case VT_DATE: case VT_ERROR: case VT_BOOL:
+        return true;
+    default:
+        return false;
+    }
+}
+
+// VariantClear(target) then VariantCopy(target, source), without oleaut32 when neither
+// side owns anything.
+inline HRESULT ReplaceVariant(VARIANT& target, const VARIANT& source) noexcept
+{
+    if (OwnsNothing(target) && OwnsNothing(source)) {
+        target = source;
+        return S_OK;
+    }
+    VariantClear(&target);
+    // MinGW declares the source of VariantCopy non-const; it is only read.
+    return VariantCopy(&target, const_cast<VARIANT*>(&source));
+}
+
 class UniqueVariant {
 public:
     UniqueVariant() noexcept { VariantInit(&m_value); }

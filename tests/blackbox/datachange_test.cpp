@@ -114,6 +114,36 @@ TEST_CASE("deactivating and re-activating the group reports every active item ag
     CHECK(sub.sink.Calls()[1].items.size() == 2);
 }
 
+TEST_CASE("items are reported newest first, also after most of them were deactivated")
+{
+    Subscription sub({});
+    std::vector<OPCITEMDEF> definitions;
+    for (OPCHANDLE client = 1; client <= 40; ++client) definitions.push_back(ItemDef(L"\\\\.\\proc1\\Constant", client));
+    OPCITEMRESULT* records = nullptr;
+    HRESULT* errors = nullptr;
+    REQUIRE(sub.items->AddItems(40, definitions.data(), &records, &errors) == S_OK);
+    std::vector<OPCHANDLE> server(41);
+    for (int i = 0; i < 40; ++i) server[i + 1] = records[i].hServer;
+    CoTaskMemFree(records);
+    CoTaskMemFree(errors);
+
+    // Deactivating all but 31..40 and 20 leaves more than twice as many gaps as items; then 5 comes back.
+    std::vector<OPCHANDLE> leaving;
+    for (OPCHANDLE client = 1; client <= 30; ++client)
+        if (client != 20) leaving.push_back(server[client]);
+    REQUIRE(sub.items->SetActiveState(static_cast<DWORD>(leaving.size()), leaving.data(), FALSE, &errors) == S_OK);
+    CoTaskMemFree(errors);
+    REQUIRE(sub.items->SetActiveState(1, &server[5], TRUE, &errors) == S_OK);
+    CoTaskMemFree(errors);
+
+    sub.SetActive(TRUE);
+    REQUIRE(sub.sink.WaitForCalls(1));
+    const RecordedCall first = sub.sink.Calls()[0];
+    std::vector<OPCHANDLE> reported;
+    for (const RecordedItem& item : first.items) reported.push_back(item.clientHandle);
+    CHECK(reported == std::vector<OPCHANDLE>{5, 40, 39, 38, 37, 36, 35, 34, 33, 32, 31, 20});
+}
+
 TEST_CASE("a value that was read is not sent again")
 {
     Subscription sub({ItemDef(L"\\\\.\\mem\\read", 1)}, 1500);

@@ -256,17 +256,29 @@ void COPCGroup::DestroyAllItems()
     }
 }
 
-std::list<COPCItem*>::iterator COPCGroup::LinkActiveItem(COPCItem* item)
+void COPCGroup::LinkActiveItem(COPCItem* item)
 {
     CSingleLock hold(m_groupLock);
-    m_activeItems.push_front(item);
-    return m_activeItems.begin();
+    m_activeSlots.push_back(item);
+    item->m_activeSlot = m_activeSlots.size() - 1;
+    ++m_activeCount;
 }
 
-void COPCGroup::UnlinkActiveItem(std::list<COPCItem*>::iterator position)
+void COPCGroup::UnlinkActiveItem(COPCItem* item) noexcept
 {
     CSingleLock hold(m_groupLock);
-    m_activeItems.erase(position);
+    m_activeSlots[item->m_activeSlot] = nullptr;
+    --m_activeCount;
+    // Closing the gaps keeps the order, so the walk stays newest first; doing it only when
+    // they outnumber the items keeps a removal's cost constant on average.
+    if (m_activeSlots.size() <= 2 * m_activeCount + 16) return;
+    std::size_t kept = 0;
+    for (COPCItem* active : m_activeSlots) {
+        if (!active) continue;
+        active->m_activeSlot = kept;
+        m_activeSlots[kept++] = active;
+    }
+    m_activeSlots.resize(kept);
 }
 
 }  // namespace twopc::group

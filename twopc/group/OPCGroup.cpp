@@ -284,8 +284,10 @@ std::vector<OPCHANDLE> COPCGroup::ActiveItemHandles()
 {
     CSingleLock hold(m_groupLock);
     std::vector<OPCHANDLE> handles;
-    handles.reserve(m_activeItems.size());
-    for (COPCItem* item : m_activeItems) handles.push_back(item->ServerHandle());
+    handles.reserve(m_activeCount);
+    for (auto slot = m_activeSlots.rbegin(); slot != m_activeSlots.rend(); ++slot) {
+        if (*slot) handles.push_back((*slot)->ServerHandle());
+    }
     return handles;
 }
 

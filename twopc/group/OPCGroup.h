@@ -25,7 +25,6 @@
 #include <opcda.h>
 
 #include <cstdint>
-#include <list>
 #include <map>
 #include <memory>
 #include <optional>
@@ -41,6 +40,9 @@ struct ItemValues {
     ItemValues(const ItemValues&) = delete;
     ItemValues& operator=(const ItemValues&) = delete;
     void ClearValue(std::size_t i) noexcept { VariantClear(&values[i]); }
+    // Empties the first `count` values so that the arrays can serve again.
+    void ClearValues(std::size_t count) noexcept;
+    std::size_t Size() const noexcept { return values.size(); }
 
     std::vector<OPCHANDLE> clientHandles;
     std::vector<VARIANT> values;  // owned, cleared on destruction
@@ -179,9 +181,9 @@ public:
     // The server handles of the active items, in active-list order.
     std::vector<OPCHANDLE> ActiveItemHandles();
 
-    // For the items, under the group lock.
-    std::list<COPCItem*>::iterator LinkActiveItem(COPCItem* item);
-    void UnlinkActiveItem(std::list<COPCItem*>::iterator position);
+    // For the items, under the group lock. Linking may throw std::bad_alloc; unlinking cannot.
+    void LinkActiveItem(COPCItem* item);
+    void UnlinkActiveItem(COPCItem* item) noexcept;
 
 private:
     using ItemMap = std::map<OPCHANDLE, std::unique_ptr<COPCItem>>;
@@ -223,8 +225,14 @@ private:
     CAdvisoryConnectionMgr m_adviseDataWithTime;
     CAdvisoryConnectionMgr m_adviseData;
     CAdvisoryConnectionMgr m_adviseWriteComplete;
-    // The items whose active flag is set, newest first.
-    std::list<COPCItem*> m_activeItems;
+    // The items whose active flag is set, in activation order: walked from the back, they
+    // come newest first. A deactivated item leaves a null gap, closed once gaps outnumber
+    // items; a contiguous array lets the scan walk tens of thousands of items without a
+    // cache miss per list node.
+    std::vector<COPCItem*> m_activeSlots;
+    std::size_t m_activeCount = 0;
+    // The scan's result arrays, kept from one scan to the next; only the scan thread uses them.
+    std::unique_ptr<ItemValues> m_scanValues;
 };
 
 }  // namespace twopc::group

@@ -15,6 +15,9 @@ namespace {
 // What the item asks the link for with every subscription.
 constexpr link::KelvaneSubscription kSubscriptionRequest = {13, 7, 0, 0};
 
+// How long a read waits for a point's first value.
+constexpr DWORD kFirstValueWaitMs = 3000;
+
 // Point status codes after which the point has no valid value until the next arrival.
 constexpr std::uint32_t kPointStatusStale = 5;
 constexpr std::uint32_t kPointStatusRestarting = 15;
@@ -26,11 +29,7 @@ FILETIME ToFileTime(std::uint64_t value) noexcept
 
 }  // namespace
 
-COPCItem::COPCItem(COPCGroup* group)
-    : m_group(group), m_valueArrived(CreateEventW(nullptr, TRUE, FALSE, nullptr))
-{
-    if (!m_valueArrived) orv::com::ThrowLastError();
-}
+COPCItem::COPCItem(COPCGroup* group) : m_group(group) {}
 
 COPCItem::~COPCItem()
 {
@@ -96,13 +95,14 @@ HRESULT COPCItem::SetActive(bool active)
 {
     CSingleLock hold(m_lock);
     if (active == m_active) return S_OK;
-    m_active = active;
     CSingleLock groupHold(m_group->Lock());
     if (active) {
-        m_activePosition = m_group->LinkActiveItem(this);
+        m_group->LinkActiveItem(this);
+        m_active = true;
         return S_OK;
     }
-    m_group->UnlinkActiveItem(m_activePosition);
+    m_group->UnlinkActiveItem(this);
+    m_active = false;
     // Reported out of service, so that the next activation reports the item afresh.
     if (m_group->IsActive()) m_reportedQuality = OPC_QUALITY_OUT_OF_SERVICE;
     return S_OK;
@@ -181,14 +181,31 @@ void COPCItem::ApplyPointStatus(std::uint32_t code)
     if (code != kPointStatusStale && code != kPointStatusRestarting) return;
     CSingleLock hold(m_lock);
     m_valueArrivedSet = false;
-    ResetEvent(m_valueArrived.Get());
+    if (m_valueArrived) ResetEvent(m_valueArrived.Get());
 }
 
 void COPCItem::SignalValueArrived()
 {
     if (m_valueArrivedSet) return;
     m_valueArrivedSet = true;
-    SetEvent(m_valueArrived.Get());
+    if (m_valueArrived) SetEvent(m_valueArrived.Get());
+}
+
+bool COPCItem::WaitForFirstValue()
+{
+    HANDLE arrived = nullptr;
+    {
+        CSingleLock hold(m_lock);
+        if (m_valueArrivedSet) return true;
+        if (!m_valueArrived) {
+            m_valueArrived.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+            if (!m_valueArrived) orv::com::ThrowLastError();
+        }
+        arrived = m_valueArrived.Get();
+    }
+    // Without the item lock, which the arrival needs. The event lives as long as the item,
+    // and the item outlives every read of it.
+    return WaitForSingleObject(arrived, kFirstValueWaitMs) == WAIT_OBJECT_0;
 }
 
 bool COPCItem::IsReadable()

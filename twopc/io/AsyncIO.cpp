@@ -139,7 +139,7 @@ HRESULT COPCGroup::Refresh2(OPCDATASOURCE dwSource, DWORD dwTransactionID, DWORD
     *pdwCancelID = 0;
     if (!m_dataCallback.CurrentSink()) return CONNECT_E_NOCONNECTION;
     if (!IsSource(dwSource)) return E_INVALIDARG;
-    if (!m_active || m_activeItems.empty()) return E_FAIL;
+    if (!m_active || m_activeCount == 0) return E_FAIL;
     return Queue(pdwCancelID, [&](DWORD id) {
         return std::make_unique<io::CRefresh2Transaction>(id, this, dwTransactionID, dwSource);
     });
@@ -240,7 +240,7 @@ HRESULT COPCGroup::Refresh(DWORD dwConnection, OPCDATASOURCE dwSource, DWORD* pT
     *pTransactionID = 0;
     if (!HasDataConnection(dwConnection)) return OLE_E_NOCONNECTION;
     if (!IsSource(dwSource)) return E_INVALIDARG;
-    if (!m_active || m_activeItems.empty()) return E_FAIL;
+    if (!m_active || m_activeCount == 0) return E_FAIL;
     return Queue(pTransactionID, [&](DWORD id) {
         return std::make_unique<io::CRefreshTransaction>(id, this, dwConnection, dwSource);
     });

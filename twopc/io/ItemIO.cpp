@@ -14,9 +14,6 @@ using orv::com::CSingleLock;
 
 namespace {
 
-// How long a read waits for a point's first value.
-constexpr DWORD kFirstValueWaitMs = 3000;
-
 std::uint64_t Ticks(const FILETIME& time) noexcept
 {
     return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
@@ -25,8 +22,7 @@ std::uint64_t Ticks(const FILETIME& time) noexcept
 // Copies `source` into `target`; a copy that fails leaves VT_ERROR carrying the failure.
 void CopyOrError(VARIANT& target, const VARIANT& source) noexcept
 {
-    VariantClear(&target);
-    HRESULT hr = VariantCopy(&target, const_cast<VARIANT*>(&source));
+    HRESULT hr = orv::com::ReplaceVariant(target, source);
     if (FAILED(hr)) {
         VariantInit(&target);
         target.vt = VT_ERROR;
@@ -55,7 +51,7 @@ HRESULT COPCItem::Read(OPCDATASOURCE source, OPCHANDLE& clientHandle, VARIANT& v
         if (present) {
             ApplyArrival(mask, current.Get(), status, linkTimestamp);
         } else {
-            present = WaitForSingleObject(m_valueArrived.Get(), kFirstValueWaitMs) == WAIT_OBJECT_0;
+            present = WaitForFirstValue();
         }
 
         CSingleLock hold(m_lock);
@@ -97,7 +93,7 @@ HRESULT COPCItem::HandOut(bool outOfService, VARIANT& value)
         m_reportedQuality = m_currentQuality;
         m_reportedTimestamp = m_currentTimestamp;
     }
-    HRESULT hr = VariantCopy(&value, m_reportedValue.Get());
+    HRESULT hr = orv::com::ReplaceVariant(value, *m_reportedValue.Get());
     if (SUCCEEDED(hr) && m_requestedType != VT_EMPTY && m_requestedType != m_canonicalType)
         hr = VariantChangeType(&value, &value, 0, m_requestedType);
     if (FAILED(hr)) VariantClear(&value);
@@ -144,7 +140,7 @@ bool COPCItem::TestForChange(OPCHANDLE& clientHandle, VARIANT& value, WORD& qual
     CopyOrError(*m_reportedValue.Get(), current);
     m_reportedQuality = m_currentQuality;
     m_reportedTimestamp = m_currentTimestamp;
-    result = VariantCopy(&value, m_reportedValue.Get());
+    result = orv::com::ReplaceVariant(value, *m_reportedValue.Get());
     if (SUCCEEDED(result) && m_requestedType != VT_EMPTY && m_requestedType != m_canonicalType)
         result = VariantChangeType(&value, &value, 0, m_requestedType);
     if (FAILED(result))

@@ -27,6 +27,16 @@ ItemValues::~ItemValues()
     for (VARIANT& value : values) VariantClear(&value);
 }
 
+void ItemValues::ClearValues(std::size_t count) noexcept
+{
+    for (std::size_t i = 0; i < count; ++i) {
+        if (orv::com::OwnsNothing(values[i]))
+            V_VT(&values[i]) = VT_EMPTY;
+        else
+            VariantClear(&values[i]);
+    }
+}
+
 HRESULT COPCGroup::GroupRead(OPCDATASOURCE source, DWORD count, const OPCHANDLE* handles, ItemValues& out)
 {
     CSingleLock hold(m_groupLock);

@@ -11,6 +11,9 @@ struct Session {
     orv::com::CCriticalSection lock;
     orv::com::ComPtr<IKelvaneRealTime> realtime;
     orv::com::ComPtr<IKelvaneBrowser> browser;
+    // The computer's name cannot change while the process runs, and asking for it costs
+    // several registry round trips: it is asked once, when first needed.
+    std::wstring hostName;
 };
 
 // Never destroyed: items may still be released after the library began to unload.
@@ -56,11 +59,19 @@ orv::com::ComPtr<IKelvaneBrowser> CurrentBrowser()
 
 std::wstring HostMachineName()
 {
+    Session& session = TheSession();
+    {
+        orv::com::CSingleLock hold(session.lock);
+        if (!session.hostName.empty()) return session.hostName;
+    }
     auto getHostMachineName = Link().getHostMachineName;
     if (!getHostMachineName) return {};
     orv::com::UniqueBstr host;
     if (FAILED(getHostMachineName(host.Put())) || !host.Get()) return {};
-    return host.Get();
+    std::wstring name = host.Get();
+    orv::com::CSingleLock hold(session.lock);
+    session.hostName = name;
+    return name;
 }
 
 std::wstring NetworkPathOf(const std::wstring& itemId)

@@ -163,6 +163,11 @@ void NetworkValue::AdoptWideText(IUnknown* object) noexcept
 
 HRESULT ToVariant(const KelvaneValue& value, VARIANT* destination)
 {
+    // The per-value path of numbers and booleans: nothing to free, nothing to allocate.
+    if (destination && !(value.type & kvObjectFlag) && orv::com::OwnsNothing(*destination)) {
+        V_VT(destination) = VT_EMPTY;
+        return BuildVariant(value, *destination);
+    }
     UniqueVariant result;
     const HRESULT hr = BuildVariant(value, *result.Get());
     if (destination) {
