@@ -205,42 +205,27 @@ struct Generator {
 
 }  // namespace
 
-TEST_CASE("documented patterns: the model and the matcher agree with the expected results")
+TEST_CASE("the model's reading of the pattern rules, on one example apiece")
 {
-    struct Case {
-        std::string_view name;
-        std::string_view pattern;
+    const struct {
+        std::string_view name, pattern;
         bool expected;
-    } const cases[] = {
-        {"anything", "*", true},
-        {"", "*", true},
-        {"", "", true},
-        {"x", "", false},
-        {"A1", "A#", true},
-        {"a1", "A#", false},
-        {"A12", "A#", false},
-        {"dog", "[!a-c]*", true},
-        {"cat", "[!a-c]*", false},
-        {"d", "[a-c-e]", true},           // a range goes on from the end of the one before
-        {"f", "[a-c-e]", false},
-        {"\x80", "[-a]", true},           // a leading "-" starts at the lowest character
-        {"b", "[-a]", false},
-        {"\xFF", "[a-\xFF]", false},      // a to -1 is empty when compared as signed
-        {"\xFF", "[\x80-a]", true},
-        {"a", "[a-]", false},             // "-" before "]" fails the match
-        {"a", "[a-", false},
-        {"[", "[", false},                // an unclosed list never matches, not even "["
-        {"[a", "[a", false},
-        {"]", "]", true},                 // outside a list "]" is a plain character
-        {"a]", "[a]]", true},
-        {"x", "[]", false},               // "]" closes at once: an empty list
-        {"x", "[!]", true},
-        {"abXcdXef", "*X*X*", true},      // "*" backtracks to any split of the name
-        {"aXbXc", "a*b", false},
-        {"[", "[[]", true},               // inside a list "[" and "*" are plain members
+    } cases[] = {
+        {"", "", true},             {"x", "", false},
+        {"A1", "A#", true},         {"A12", "A#", false},
+        {"d", "[a-c-e]", true},     // a range goes on from the end of the one before
+        {"\x80", "[-a]", true},     // a leading "-" starts at the lowest character
+        {"b", "[-a]", false},       {"\xFF", "[a-\xFF]", false},  // a to -1 is empty when compared as signed
+        {"\xFF", "[\x80-a]", true}, {"a", "[a-]", false},          // "-" before "]" fails the match
+        {"[", "[", false},          // an unclosed list never matches, not even "["
+        {"a]", "[a]]", true},       // outside a list "]" is a plain character
+        {"x", "[]", false},         // "]" closes at once: an empty list
+        {"x", "[!]", true},         {"cat", "[!a-c]*", false},
+        {"abXcdXef", "*X*X*", true}, // "*" backtracks to any split of the name
+        {"[", "[[]", true},         // inside a list "[" and "*" are plain members
         {"*", "[*]", true},
     };
-    for (const Case& c : cases) {
+    for (const auto& c : cases) {
         INFO("name \"", Printable(c.name), "\" pattern \"", Printable(c.pattern), "\"");
         CHECK(ModelMatches(c.name, c.pattern) == c.expected);
         CHECK(MatchesLikePattern(c.name, c.pattern) == c.expected);

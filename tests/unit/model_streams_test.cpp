@@ -86,7 +86,7 @@ ByteVector ModelDataStream(bool withTimestamps, std::uint32_t group, std::uint32
 }
 
 ByteVector ModelWriteCompleteStream(std::uint32_t group, std::uint32_t transaction,
-                                    const std::vector<std::uint32_t>& handles, const std::vector<std::uint32_t>& errors)
+                                    const std::vector<OPCHANDLE>& handles, const std::vector<HRESULT>& errors)
 {
     ByteVector out;
     Put32(out, static_cast<std::uint32_t>(handles.size()));
@@ -95,7 +95,7 @@ ByteVector ModelWriteCompleteStream(std::uint32_t group, std::uint32_t transacti
     Put32(out, 0);
     for (std::size_t i = 0; i < handles.size(); ++i) {
         Put32(out, handles[i]);
-        Put32(out, errors[i]);
+        Put32(out, static_cast<std::uint32_t>(errors[i]));
     }
     return out;
 }
@@ -128,9 +128,6 @@ struct BuilderItems {
     std::vector<WORD> qualities;
     std::vector<FILETIME> times;
     std::vector<BSTR> strings;
-    BuilderItems() = default;
-    BuilderItems(const BuilderItems&) = delete;
-    BuilderItems& operator=(const BuilderItems&) = delete;
     ~BuilderItems()
     {
         for (BSTR s : strings) SysFreeString(s);
@@ -231,24 +228,19 @@ TEST_CASE("random data streams: every byte is the model's")
 TEST_CASE("random write-complete streams: 16 + 8n bytes, every byte the model's")
 {
     constexpr std::uint32_t kSeed = 245982;
-    constexpr int kCases = 1000;
     INFO("seed ", kSeed);
     Generator generator{std::mt19937(kSeed)};
-    for (int n = 0; n < kCases; ++n) {
-        std::vector<std::uint32_t> handles(generator.Below(10));
-        std::vector<std::uint32_t> errors(handles.size());
-        for (std::uint32_t& h : handles) h = generator.Word32();
-        for (std::uint32_t& e : errors) e = generator.Word32();
+    for (int n = 0; n < 1000; ++n) {
+        std::vector<OPCHANDLE> handles(generator.Below(10));
+        std::vector<HRESULT> errors(handles.size());
+        for (OPCHANDLE& h : handles) h = generator.Word32();
+        for (HRESULT& e : errors) e = static_cast<HRESULT>(generator.Word32());
         const std::uint32_t group = generator.Word32();
         const std::uint32_t transaction = generator.Word32();
         INFO("case ", n, ": ", handles.size(), " results");
-
-        std::vector<OPCHANDLE> handleArgs(handles.begin(), handles.end());
-        std::vector<HRESULT> errorArgs;
-        for (std::uint32_t e : errors) errorArgs.push_back(static_cast<HRESULT>(e));
         UniqueHGlobal block;
         REQUIRE(twopc::io::BuildWriteCompleteStream(group, transaction, static_cast<DWORD>(handles.size()),
-                                                    handleArgs.data(), errorArgs.data(), block) == S_OK);
+                                                    handles.data(), errors.data(), block) == S_OK);
         const ByteVector expected = ModelWriteCompleteStream(group, transaction, handles, errors);
         CHECK(expected.size() == 16 + 8 * handles.size());
         CheckStream(BlockBytes(block), expected);
