@@ -1,6 +1,7 @@
 #pragma once
 // Internal to the link libraries: reference ownership and the IUnknown part of the
-// objects they hand out. Each object answers IUnknown and exactly one interface.
+// objects they hand out. Each object answers IUnknown and exactly one interface, or IUnknown
+// alone when that is the interface it is made with.
 
 #include <sim/kelvane.h>
 
@@ -12,6 +13,7 @@ namespace sim {
 
 template <class Interface>
 struct InterfaceId;
+template <> struct InterfaceId<IUnknown> { static constexpr const GUID& value = IID_IUnknown; };
 template <> struct InterfaceId<kelvane::IKelvaneOEM> { static constexpr const GUID& value = kelvane::IID_IKelvaneOEM; };
 template <> struct InterfaceId<kelvane::IKelvanePoint> { static constexpr const GUID& value = kelvane::IID_IKelvanePoint; };
 template <> struct InterfaceId<kelvane::IKelvaneRealTime> { static constexpr const GUID& value = kelvane::IID_IKelvaneRealTime; };

@@ -49,6 +49,14 @@ private:
     std::basic_string<Char> text_;
 };
 
+// Stands for a payload whose text cannot be had: it is counted as a text object, so that
+// tests see whether a client releases it, but it offers nothing to read.
+class RefusingText final : public ComObject<RefusingText, IUnknown> {
+public:
+    RefusingText() { ++liveTextObjects; }
+    ~RefusingText() override { --liveTextObjects; }
+};
+
 template <class Char>
 IUnknown* NewText(const Char* text) noexcept
 {
@@ -75,4 +83,13 @@ extern "C" IUnknown* WINAPI NewAnsiGuts(const char* text)
 extern "C" LONG WINAPI SimLiveTextObjects()
 {
     return sim::liveTextObjects.load();
+}
+
+extern "C" IUnknown* WINAPI SimNewRefusingText()
+{
+    try {
+        return sim::RefusingText::Make().Detach();
+    } catch (...) {
+        return nullptr;
+    }
 }

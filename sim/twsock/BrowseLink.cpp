@@ -1,12 +1,14 @@
 // The browse interface: one listing at a time, taken from the network by Open and handed
 // out entry by entry by Next, each entry with the child's item ID as its second name. Calls
 // from several threads are serialised, not interleaved sensibly: two callers walking at once
-// share the one cursor.
+// share the one cursor. A failure set by SimFailBrowse is taken along with the listing, so
+// that a listing fails as its Open found the path, whatever a test changes meanwhile.
 
 #include "Link.h"
 #include "NetworkBridge.h"
 
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -47,11 +49,18 @@ public:
     {
         if (!path) return E_INVALIDARG;
         return Guarded([&]() -> HRESULT {
+            Network& network = Network::Instance();
+            const std::optional<BrowseFailure> failure = network.BrowseFailureFor(path);
+            if (failure && failure->afterEntries == SIM_BROWSE_AT_OPEN) {
+                network.Count(&SimCounters::browseFailuresMade, +1);
+                return failure->failure;
+            }
             std::vector<Child> children;
-            if (const HRESULT hr = Network::Instance().ListChildren(path, children); FAILED(hr)) return hr;
+            if (const HRESULT hr = network.ListChildren(path, children); FAILED(hr)) return hr;
             std::scoped_lock lock(mutex_);
             listing_.swap(children);
             cursor_ = 0;
+            failure_ = failure.value_or(BrowseFailure{});
             return S_OK;
         });
     }
@@ -61,6 +70,7 @@ public:
         std::scoped_lock lock(mutex_);
         listing_.clear();
         cursor_ = 0;
+        failure_ = {};
         return S_OK;
     }
 
@@ -68,6 +78,10 @@ public:
     {
         if (!entry) return E_POINTER;
         std::scoped_lock lock(mutex_);
+        if (FAILED(failure_.failure) && cursor_ >= failure_.afterEntries) {
+            Network::Instance().Count(&SimCounters::browseFailuresMade, +1);
+            return failure_.failure;
+        }
         if (cursor_ >= listing_.size()) return kelvane::KELVANE_E_ENDOFLIST;
         const Child& child = listing_[cursor_];
 
@@ -108,6 +122,7 @@ private:
     std::mutex mutex_;
     std::vector<Child> listing_;
     std::size_t cursor_ = 0;
+    BrowseFailure failure_;  // none while its failure is S_OK
 };
 
 }  // namespace

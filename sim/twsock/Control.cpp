@@ -41,6 +41,12 @@ extern "C" void WINAPI SimFailNextCreations(UINT kinds, UINT count)
     sim::Network::Instance().FailNextCreations(kinds, count);
 }
 
+extern "C" HRESULT WINAPI SimFailBrowse(const wchar_t* branch, UINT afterEntries, HRESULT failure)
+{
+    if (!branch) return E_POINTER;
+    return sim::Guarded([&] { return sim::Network::Instance().FailBrowse(branch, afterEntries, failure); });
+}
+
 extern "C" void WINAPI SimPauseClock()
 {
     sim::Network::Instance().PauseClock();
@@ -69,6 +75,8 @@ extern "C" HRESULT WINAPI SimUpdatePoint(const wchar_t* point, const SimPointUpd
 {
     if (!point || !update) return E_POINTER;
     if (!(update->fields & (SIM_UPDATE_VALUE | SIM_UPDATE_STATUS))) return E_INVALIDARG;
+    const bool refusing = (update->fields & SIM_UPDATE_REFUSING_TEXT) != 0;
+    if (refusing && (!(update->fields & SIM_UPDATE_VALUE) || update->type != SIM_VALUE_TEXT)) return E_INVALIDARG;
     return sim::Guarded([&]() -> HRESULT {
         std::optional<sim::StoredValue> value;
         if (update->fields & SIM_UPDATE_VALUE) {
@@ -84,6 +92,7 @@ extern "C" HRESULT WINAPI SimUpdatePoint(const wchar_t* point, const SimPointUpd
                 break;
             case SIM_VALUE_TEXT:
                 value = sim::StoredValue::Text(update->text ? update->text : L"");
+                value->refusesText = refusing;
                 break;
             default:
                 return E_INVALIDARG;

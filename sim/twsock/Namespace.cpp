@@ -165,4 +165,42 @@ HRESULT Network::ListChildren(const wchar_t* path, std::vector<Child>& children)
     return children.empty() ? kelvane::KELVANE_E_UNKNOWNPATH : S_OK;
 }
 
+std::optional<std::wstring> Network::BrowseKey(const wchar_t* branch) const
+{
+    const std::wstring_view path(branch);
+    if (path == L"\\") return std::wstring(path);
+    if (!path.starts_with(L"\\\\")) return std::wstring(path);
+    return BelowLocalHost(branch);
+}
+
+std::optional<BrowseFailure> Network::BrowseFailureFor(const wchar_t* path) const
+{
+    const std::optional<std::wstring> key = BrowseKey(path);
+    if (!key) return std::nullopt;
+    std::scoped_lock lock(mutex_);
+    const auto found = browseFailures_.find(*key);
+    if (found == browseFailures_.end()) return std::nullopt;
+    return found->second;
+}
+
+HRESULT Network::FailBrowse(const wchar_t* branch, UINT afterEntries, HRESULT failure)
+{
+    if (SUCCEEDED(failure) && failure != S_OK) return E_INVALIDARG;
+    const std::optional<std::wstring> key = BrowseKey(branch);
+    if (!key) return kelvane::KELVANE_E_UNKNOWNPATH;
+    if (failure == S_OK) {
+        std::scoped_lock lock(mutex_);
+        browseFailures_.erase(*key);
+        return S_OK;
+    }
+    // Checked through the very path that Open would list, so that a misspelt branch in a test
+    // is refused here rather than never failing.
+    std::vector<Child> children;
+    const std::wstring path = *key == L"\\" ? *key : key->empty() ? L"\\\\" + host_ : ItemIdOf(*key);
+    if (const HRESULT hr = ListChildren(path.c_str(), children); FAILED(hr)) return hr;
+    std::scoped_lock lock(mutex_);
+    browseFailures_.insert_or_assign(*key, BrowseFailure{afterEntries, failure});
+    return S_OK;
+}
+
 }  // namespace sim

@@ -103,6 +103,8 @@ void Network::Reset()
     clientKind_.clear();
     realTimeFailuresPending_ = 0;
     browserFailuresPending_ = 0;
+    browseFailures_.clear();
+    counters_.browseFailuresMade = 0;
     ResetPointsLocked();
     StopBenchLocked();
     for (PointState& point : benchPoints_) {

@@ -72,6 +72,12 @@ struct Subscription {
     DWORD callbackThread = 0;
 };
 
+// A failure that SimFailBrowse put on the listings of one path.
+struct BrowseFailure {
+    UINT afterEntries = SIM_BROWSE_AT_OPEN;
+    HRESULT failure = S_OK;
+};
+
 // One child of a browsable path.
 struct Child {
     std::wstring name;
@@ -121,6 +127,9 @@ public:
 
     // KELVANE_E_UNKNOWNPATH for a path that names nothing browsable.
     HRESULT ListChildren(const wchar_t* path, std::vector<Child>& children) const;
+    // The failure that listings of the path given to Open are to meet, if any.
+    std::optional<BrowseFailure> BrowseFailureFor(const wchar_t* path) const;
+    HRESULT FailBrowse(const wchar_t* branch, UINT afterEntries, HRESULT failure);
 
     // Test control of points (simctl.h).
     void PauseClock();
@@ -187,6 +196,10 @@ private:
     void TickLocked();
     void ResetPointsLocked();
     std::wstring ItemIdOf(const std::wstring& name) const { return L"\\\\" + host_ + L"\\" + name; }
+    // A browse path as Open takes it, or its part below the host, reduced to the part below
+    // the host; the network root, a lone backslash, stays itself. None for a path of another
+    // computer.
+    std::optional<std::wstring> BrowseKey(const wchar_t* branch) const;
 
     void DeliveryLoop(std::uint64_t generation);
     // Delivers the report at the head of the queue; called with the lock held, returns with it.
@@ -211,6 +224,7 @@ private:
     std::wstring clientKind_;
     UINT realTimeFailuresPending_ = 0;
     UINT browserFailuresPending_ = 0;
+    std::map<std::wstring, BrowseFailure> browseFailures_;  // by BrowseKey
 
     std::map<std::wstring, PointState> points_;
     LONG liveSubscriptions_ = 0;

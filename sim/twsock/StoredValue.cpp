@@ -2,6 +2,8 @@
 
 #include "ComObject.h"
 
+#include <sim/simctl.h>
+
 #include <bit>
 
 namespace sim {
@@ -31,7 +33,7 @@ ComRef<TextInterface> QueryText(IUnknown* object)
 
 StoredValue StoredValue::Double(double real)
 {
-    return {kelvane::vtDouble, std::bit_cast<std::uint64_t>(real), {}};
+    return {kelvane::vtDouble, std::bit_cast<std::uint64_t>(real), {}, false};
 }
 
 HRESULT FromNetwork(const kelvane::Value& value, StoredValue& stored)
@@ -75,7 +77,7 @@ HRESULT ToNetwork(const StoredValue& stored, kelvane::Value& value) noexcept
     kelvane::Value made{};
     made.type = stored.type;
     if (stored.type == kelvane::vtWideText) {
-        made.payload.object = NewUnicodeGuts(stored.text.c_str());
+        made.payload.object = stored.refusesText ? SimNewRefusingText() : NewUnicodeGuts(stored.text.c_str());
         if (!made.payload.object) return E_OUTOFMEMORY;
     } else {
         made.payload.bits = stored.bits;

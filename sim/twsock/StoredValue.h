@@ -14,12 +14,13 @@ struct StoredValue {
     std::uint32_t type = kelvane::vtNull;
     std::uint64_t bits = 0;
     std::wstring text;  // vtWideText only
+    bool refusesText = false;  // vtWideText only: handed out in objects without a text interface
 
     static StoredValue Null() { return {}; }
     static StoredValue Double(double real);
-    static StoredValue Boolean(bool value) { return {kelvane::vtBool, value ? 1u : 0u, {}}; }
-    static StoredValue Text(std::wstring text) { return {kelvane::vtWideText, 0, std::move(text)}; }
-    static StoredValue Raw(std::uint32_t type, std::uint64_t bits) { return {type, bits, {}}; }
+    static StoredValue Boolean(bool value) { return {kelvane::vtBool, value ? 1u : 0u, {}, false}; }
+    static StoredValue Text(std::wstring text) { return {kelvane::vtWideText, 0, std::move(text), false}; }
+    static StoredValue Raw(std::uint32_t type, std::uint64_t bits) { return {type, bits, {}, false}; }
 
     friend bool operator==(const StoredValue&, const StoredValue&) = default;
 };
@@ -29,7 +30,8 @@ struct StoredValue {
 // other type and for a text object that answers neither text interface.
 HRESULT FromNetwork(const kelvane::Value& value, StoredValue& stored);
 
-// Fills `value` for handing out; text becomes a new wide text object that `value` owns.
+// Fills `value` for handing out; text becomes a new wide text object that `value` owns (one
+// from SimNewRefusingText when the value refuses its text).
 // E_OUTOFMEMORY, with `value` untouched, when the object cannot be made.
 HRESULT ToNetwork(const StoredValue& stored, kelvane::Value& value) noexcept;
 

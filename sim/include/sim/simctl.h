@@ -1,7 +1,8 @@
 #ifndef SIM_SIMCTL_H
 #define SIM_SIMCTL_H
 /* Control of the simulated Tarnwell network, for tests. Exported by twsock, except
-   SimLiveTextObjects, which twdynam exports because it makes the text objects alone.
+   SimLiveTextObjects and SimNewRefusingText, which twdynam exports because it makes the text
+   objects alone.
    Every function may be called from any thread. */
 
 #include <windows.h>
@@ -22,9 +23,10 @@ typedef struct SimCounters {
     LONG receiversHeld;       /* receivers, of either kind, that a live link holds */
     LONG realTimesCreated;    /* successful NewKelvaneRealTime calls */
     LONG browsersCreated;     /* successful NewKelvaneBrowser calls */
+    LONG browseFailuresMade;  /* Open and Next calls failed by SimFailBrowse */
 } SimCounters;
 
-/* Clears the created counts, the recorded client kind and any pending creation failures;
+/* Clears the created counts, the recorded client kind, any pending creation and browse failures;
    gives every point its first value and status back (reported to its subscriptions), clears
    ReadCurrent failures, forgets the mem points that nobody subscribes and resumes the clock. */
 void WINAPI SimReset(void);
@@ -39,6 +41,19 @@ UINT WINAPI SimGetClientKind(wchar_t* buffer, UINT capacity);
 /* The next `count` creations of each kind in `kinds` fail: they return 0, leave the out
    pointer null and take no reference to the receiver. A count of 0 cancels. */
 void WINAPI SimFailNextCreations(UINT kinds, UINT count);
+
+/* Makes the listings of one browse path fail (each path has a failure of its own), from the
+   next Open of that path on, until it is cleared (failure 0) or SimReset. `branch` is a path
+   as Open takes it (\, \\HOST, \\HOST\proc1; the host matched without regard to case) or its
+   part below the host (proc1, proc1\Waveform; "" for \\HOST itself). With afterEntries
+   SIM_BROWSE_AT_OPEN, Open fails with `failure` and keeps the listing it had; otherwise Open
+   succeeds, and Next hands out the first afterEntries entries (all of them when there are
+   fewer), then answers `failure` instead of more entries or KELVANE_E_ENDOFLIST, leaving the
+   entry untouched, on every call until the next Open. Each Open takes the failure as it
+   stands then: clearing it does not heal a listing already open. KELVANE_E_UNKNOWNPATH for a
+   path that cannot be listed; E_INVALIDARG for a success code other than 0. */
+#define SIM_BROWSE_AT_OPEN 0xFFFFFFFFu
+HRESULT WINAPI SimFailBrowse(const wchar_t* branch, UINT afterEntries, HRESULT failure);
 
 /* ---- Points ----
    The network serves the local computer \\HOST (the name GetHostMachineName returns, matched
@@ -82,7 +97,10 @@ void WINAPI SimResumeClock(void);
 void WINAPI SimStepClock(UINT ticks);
 ULONGLONG WINAPI SimGetClockTicks(void);
 
-enum SimUpdateField { SIM_UPDATE_VALUE = 0x1, SIM_UPDATE_STATUS = 0x2 };
+/* SIM_UPDATE_REFUSING_TEXT goes with a SIM_VALUE_TEXT value: the text objects that carry it,
+   in reports and from ReadCurrent alike, come from SimNewRefusingText and so answer neither
+   text interface, until the point's next value. */
+enum SimUpdateField { SIM_UPDATE_VALUE = 0x1, SIM_UPDATE_STATUS = 0x2, SIM_UPDATE_REFUSING_TEXT = 0x4 };
 /* The network type codes of the values that a test can give a point. */
 enum SimValueType { SIM_VALUE_NULL = 1, SIM_VALUE_BOOL = 2, SIM_VALUE_DOUBLE = 3, SIM_VALUE_TEXT = 0x1006 };
 
@@ -99,7 +117,8 @@ typedef struct SimPointUpdate {
    its subscriptions: mask 0x7 with a value, 0x6 (status and timestamp) without. Any value
    type goes, whatever the point's own type; a point without a value (WriteOnly, Silent) has
    one from then on. The waveforms take a status but no value: they answer
-   HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED). E_INVALIDARG for no field or an unknown type. */
+   HRESULT_FROM_WIN32(ERROR_NOT_SUPPORTED). E_INVALIDARG for no field or an unknown type, and
+   for SIM_UPDATE_REFUSING_TEXT without a text value. */
 HRESULT WINAPI SimUpdatePoint(const wchar_t* point, const SimPointUpdate* update);
 
 /* Reports OnPointStatus(code) to every subscription of the point. */
@@ -163,8 +182,13 @@ typedef struct SimDeliveryStats {
 
 void WINAPI SimGetDeliveryStats(SimDeliveryStats* stats);
 
-/* twdynam: text objects made by NewUnicodeGuts or NewAnsiGuts and not yet freed. */
+/* twdynam: text objects made by NewUnicodeGuts, NewAnsiGuts or SimNewRefusingText and not
+   yet freed. */
 LONG WINAPI SimLiveTextObjects(void);
+
+/* twdynam: a new text object with one reference that answers IUnknown alone, refusing both
+   text interfaces, as a damaged payload would; null when out of memory. */
+IUnknown* WINAPI SimNewRefusingText(void);
 
 #ifdef __cplusplus
 }
