@@ -105,20 +105,24 @@ private:
     // The fields that every value arrival and every scan touch come first, in the object's
     // first three cache lines: at tens of thousands of items each item is a cache miss on
     // both threads, and the scan fetches these lines ahead of its walk (kHotBytes).
+    // Line 0: what a value arrival needs besides the value (the object's vtable pointer
+    // and the lock come first).
     orv::com::CCriticalSection m_lock;
     WORD m_currentQuality = OPC_QUALITY_GOOD;
-    WORD m_reportedQuality = 0;
-    HRESULT m_lastReadResult = S_OK;
-    FILETIME m_currentTimestamp{};
-    FILETIME m_reportedTimestamp{};
-    orv::com::UniqueVariant m_currentValue;
-    orv::com::UniqueVariant m_reportedValue;
-    OPCHANDLE m_clientHandle = 0;
-    DWORD m_accessRights = OPC_READABLE | OPC_WRITEABLE;
-    VARTYPE m_requestedType = VT_EMPTY;
-    VARTYPE m_canonicalType = VT_EMPTY;
     bool m_valueArrivedSet = false;
     bool m_active = false;
+    HRESULT m_lastReadResult = S_OK;
+    // Line 1: the current value, written by every arrival; the reported value beside it.
+    FILETIME m_currentTimestamp{};
+    orv::com::UniqueVariant m_currentValue;
+    orv::com::UniqueVariant m_reportedValue;
+    // Line 2: the rest of what the scan reads.
+    FILETIME m_reportedTimestamp{};
+    WORD m_reportedQuality = 0;
+    VARTYPE m_requestedType = VT_EMPTY;
+    VARTYPE m_canonicalType = VT_EMPTY;
+    OPCHANDLE m_clientHandle = 0;
+    DWORD m_accessRights = OPC_READABLE | OPC_WRITEABLE;
 
     COPCGroup* m_group;
     // The item's place in the group's active-item list while it is active; guarded by the

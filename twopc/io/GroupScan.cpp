@@ -43,7 +43,7 @@ bool COPCGroup::Scan(std::int64_t& nextDueTicks)
         COPCItem* const* slots = m_activeSlots.data();
         for (std::size_t i = m_activeSlots.size(); i-- > 0;) {
             if (i >= kPrefetchDistance && slots[i - kPrefetchDistance])
-                orv::hmx::PrefetchBytes(slots[i - kPrefetchDistance], COPCItem::kHotBytes);
+                orv::hmx::PrefetchToWrite(slots[i - kPrefetchDistance], COPCItem::kHotBytes);
             COPCItem* item = slots[i];
             // An unchanged item's entry is simply used again by the next one.
             if (item && item->TestForChange(changed->clientHandles[count], changed->values[count],
