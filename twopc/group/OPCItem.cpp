@@ -5,7 +5,6 @@
 #include "twopc/group/OPCGroup.h"
 #include "twopc/link/LinkSession.h"
 #include "twopc/link/NetworkValue.h"
-#include "orv/hmx/Prefetch.h"
 
 namespace twopc::group {
 
@@ -152,8 +151,6 @@ HRESULT COPCItem::CopyCurrentValue(VARIANT* out)
 void COPCItem::ApplyArrival(std::uint32_t mask, const link::KelvaneValue* value, std::uint32_t status,
                             std::uint64_t timestamp)
 {
-    // The value's line is fetched while the lock is taken: at many items both are misses.
-    orv::hmx::PrefetchToWrite(&m_currentTimestamp, sizeof m_currentTimestamp + sizeof m_currentValue);
     CSingleLock hold(m_lock);
     if (mask & link::kfStatus) m_currentQuality = status == 0 ? OPC_QUALITY_GOOD : OPC_QUALITY_BAD;
     if ((mask & link::kfValue) && value) {
