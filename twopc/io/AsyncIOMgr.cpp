@@ -82,7 +82,14 @@ void CAsyncIOMgr::Run()
     group::COPCGroup::DeclareWorkerThread();
     while (!m_worker.WaitForWorkOrStop(INFINITE)) {
         // Empty when a Cancel took the last one after the event was seen.
-        if (std::unique_ptr<CTransaction> transaction = Take()) transaction->Execute();
+        if (std::unique_ptr<CTransaction> transaction = Take()) {
+            try {
+                transaction->Execute();
+            } catch (...) {
+                // Out of memory half-way: the request is dropped without a completion, as a
+                // cancelled one is, and the thread goes on with the next.
+            }
+        }
     }
     // Stopping: what still waits is dropped without a completion.
     while (Take()) {

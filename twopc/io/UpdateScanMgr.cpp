@@ -71,7 +71,13 @@ void CUpdateScanMgr::Run()
     group::COPCGroup::DeclareWorkerThread();
     while (group::COPCGroup* group = NextDueGroup()) {
         std::int64_t nextDue = 0;
-        bool scanned = group->Scan(nextDue);
+        bool scanned = false;
+        try {
+            scanned = group->Scan(nextDue);
+        } catch (...) {
+            // Out of memory for the scan's arrays or a value's copy: a failed scan, counted
+            // like any other, rather than the end of the thread and of the client's process.
+        }
         unsigned failures = group->CountScan(scanned);
         if (scanned || failures < kFailedScansBeforeDeactivation)
             m_schedule.Reinsert(group, nextDue);
