@@ -85,11 +85,11 @@ TEST_CASE("aggregation: only IUnknown may be asked for, and the inner object del
 
     Ref<IUnknown> innerUnknown;
     REQUIRE(factory->CreateInstance(&outer, IID_IUnknown, innerUnknown.PutVoid()) == S_OK);
-    CHECK(outer.Refs() == 1);
+    CHECK(outer.refs == 1);
 
     IOPCServer* server = nullptr;
     REQUIRE(innerUnknown->QueryInterface(IID_IOPCServer, reinterpret_cast<void**>(&server)) == S_OK);
-    CHECK(outer.Refs() == 2);  // the interface's reference belongs to the outer object
+    CHECK(outer.refs == 2);  // the interface's reference belongs to the outer object
     IUnknown* identity = nullptr;
     // QueryInterface through the interface goes to the outer object, which answers IUnknown itself.
     REQUIRE(server->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&identity)) == S_OK);
@@ -97,7 +97,7 @@ TEST_CASE("aggregation: only IUnknown may be asked for, and the inner object del
     identity->Release();
     CHECK(ServerStatus(server)->dwServerState == OPC_STATUS_RUNNING);
     server->Release();
-    CHECK(outer.Refs() == 1);
+    CHECK(outer.refs == 1);
 
     innerUnknown.Reset();
     CHECK(ModuleCanUnloadNow() == S_OK);

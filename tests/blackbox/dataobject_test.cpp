@@ -1,10 +1,10 @@
 // The OPC 1.0 data object: QueryGetData, DAdvise and DUnadvise, and the streams that advise
 // sinks receive from the advise-time refresh and from the group scan, decoded byte by byte.
 
+#include "FakeAdviseSink.h"
 #include "FakeDataCallback.h"
 
 #include <cstring>
-#include <mutex>
 
 using namespace twopc::test;
 
@@ -18,55 +18,6 @@ FORMATETC Format(CLIPFORMAT cf)
 {
     return FORMATETC{cf, nullptr, DVASPECT_CONTENT, -1, TYMED_HGLOBAL};
 }
-
-// One OnDataChange as the sink saw it; the block is copied, since it is only lent.
-struct Received {
-    FORMATETC format;
-    DWORD tymed;
-    bool releaseObject;
-    std::vector<BYTE> bytes;
-};
-
-// Lives on the test's stack: declare it before the group that will hold it.
-class RecordingSink : public IAdviseSink {
-public:
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        *ppv = riid == IID_IUnknown || riid == IID_IAdviseSink ? static_cast<IAdviseSink*>(this) : nullptr;
-        if (*ppv) AddRef();
-        return *ppv ? S_OK : E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
-    STDMETHODIMP_(ULONG) Release() override { return --refs; }
-    STDMETHODIMP_(void) OnDataChange(FORMATETC* format, STGMEDIUM* medium) override
-    {
-        Received call{*format, medium->tymed, medium->pUnkForRelease != nullptr, {}};
-        if (medium->tymed == TYMED_HGLOBAL) {
-            const auto* p = static_cast<const BYTE*>(GlobalLock(medium->hGlobal));
-            if (p) call.bytes.assign(p, p + GlobalSize(medium->hGlobal));
-            GlobalUnlock(medium->hGlobal);
-        }
-        std::lock_guard<std::mutex> hold(m_mutex);
-        m_calls.push_back(std::move(call));
-    }
-    STDMETHODIMP_(void) OnViewChange(DWORD, LONG) override {}
-    STDMETHODIMP_(void) OnRename(IMoniker*) override {}
-    STDMETHODIMP_(void) OnSave() override {}
-    STDMETHODIMP_(void) OnClose() override {}
-
-    std::vector<Received> Calls()
-    {
-        std::lock_guard<std::mutex> hold(m_mutex);
-        return m_calls;
-    }
-    std::size_t Count() { return Calls().size(); }
-
-    std::atomic<ULONG> refs{1};
-
-private:
-    std::mutex m_mutex;
-    std::vector<Received> m_calls;
-};
 
 struct StreamItem {
     OPCHANDLE client;

@@ -9,23 +9,14 @@ using namespace twopc::test;
 namespace {
 
 // Records every call; lives on the test's stack.
-class FakeShutdownSink : public IOPCShutdown {
+class FakeShutdownSink : public StackObject<IOPCShutdown> {
 public:
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        *ppv = riid == IID_IUnknown || riid == IID_IOPCShutdown ? static_cast<IOPCShutdown*>(this) : nullptr;
-        if (*ppv) AddRef();
-        return *ppv ? S_OK : E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
-    STDMETHODIMP_(ULONG) Release() override { return --refs; }
     STDMETHODIMP ShutdownRequest(LPCWSTR) override
     {
         ++requests;
         return S_OK;
     }
 
-    std::atomic<ULONG> refs{1};
     std::atomic<int> requests{0};
 };
 
@@ -80,7 +71,7 @@ TEST_CASE("advise: IOPCShutdown sinks only, one at a time, always cookie 1, rele
     cookie = 99;
     CHECK(point->Advise(&notASink, &cookie) == CONNECT_E_CANNOTCONNECT);
     CHECK(cookie == 0);
-    CHECK(notASink.Refs() == 1);
+    CHECK(notASink.refs == 1);
 
     REQUIRE(point->Advise(&first, &cookie) == S_OK);
     CHECK(cookie == 1);

@@ -3,6 +3,7 @@
 // call that does not return within its bound; at the end nothing may be left: no object,
 // no task-allocator block, no thread.
 
+#include "FakeAdviseSink.h"
 #include "FakeDataCallback.h"
 #include "MallocSpy.h"
 
@@ -41,30 +42,6 @@ std::size_t ThreadsOfThisProcess()
     return count;
 }
 
-// Counts the data the sinks receive; the soak only needs them to be there and hold.
-class CountingAdviseSink : public IAdviseSink {
-public:
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        if (riid == IID_IUnknown || riid == IID_IAdviseSink) {
-            *ppv = static_cast<IAdviseSink*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *ppv = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
-    STDMETHODIMP_(ULONG) Release() override { return --refs; }
-    STDMETHODIMP_(void) OnDataChange(FORMATETC*, STGMEDIUM*) override { ++calls; }
-    STDMETHODIMP_(void) OnViewChange(DWORD, LONG) override {}
-    STDMETHODIMP_(void) OnRename(IMoniker*) override {}
-    STDMETHODIMP_(void) OnSave() override {}
-    STDMETHODIMP_(void) OnClose() override {}
-    std::atomic<ULONG> refs{1};
-    std::atomic<long> calls{0};
-};
-
 const wchar_t* const kPoints[] = {
     L"\\\\.\\proc1\\Waveform.sine", L"\\\\.\\proc1\\Waveform.ramp", L"\\\\.\\proc1\\Waveform.toggle",
     L"\\\\.\\proc1\\Setpoint",      L"\\\\.\\proc1\\Label",         L"\\\\.\\proc1\\Running",
@@ -84,7 +61,7 @@ long long NowMs()
 
 // One client thread: a loop of random operations on groups of its own.
 void RunClient(IOPCServer* server, unsigned seed, Clock::time_point deadline, ClientStats& stats,
-               FakeDataCallback& sink, CountingAdviseSink& adviseSink)
+               FakeDataCallback& sink, RecordingSink& adviseSink)
 {
     CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     const CLIPFORMAT dataFormat = static_cast<CLIPFORMAT>(RegisterClipboardFormatA("OPCSTMFORMATDATATIME"));
@@ -217,7 +194,7 @@ TEST_CASE("soak: two servers, many clients, everything at once, nothing left beh
     MallocSpy spy;
     REQUIRE(spy.Registered());
     FakeDataCallback sink;
-    CountingAdviseSink adviseSink;
+    RecordingSink adviseSink;
     std::vector<ClientStats> stats(2 * kClientsPerServer);
     {
         Ref<IOPCServer> servers[2];
@@ -266,8 +243,8 @@ TEST_CASE("soak: two servers, many clients, everything at once, nothing left beh
         longest = std::max(longest, stats[i].longestMs.load());
         CHECK(stats[i].operations > 10);
     }
-    std::printf("soak: longest group round %lld ms, data changes %zu, advise streams %ld, blocks leaked %zu\n",
-                longest, sink.CallCount(), adviseSink.calls.load(), spy.LiveBlocks());
+    std::printf("soak: longest group round %lld ms, data changes %zu, advise streams %zu, blocks leaked %zu\n",
+                longest, sink.CallCount(), adviseSink.Count(), spy.LiveBlocks());
     INFO(spy.Describe());
     CHECK(spy.LiveBlocks() == 0);
     CHECK(ModuleCanUnloadNow() == S_OK);

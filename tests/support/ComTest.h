@@ -145,26 +145,24 @@ inline ULONG RefCount(IUnknown* object)
     return object->Release();
 }
 
-// A reference-counted test object that answers IUnknown and, optionally, one more interface.
-class CountedUnknown : public IUnknown {
+// A test object on the test's stack that answers IUnknown and Interface and counts its
+// references; the count only has to come back to 1.
+template <class Interface>
+class StackObject : public Interface {
 public:
-    explicit CountedUnknown(const IID* extra = nullptr) : m_extra(extra) {}
-    virtual ~CountedUnknown() = default;
     STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
     {
         if (!ppv) return E_POINTER;
-        *ppv = riid == IID_IUnknown || (m_extra && riid == *m_extra) ? this : nullptr;
+        *ppv = riid == IID_IUnknown || riid == __uuidof(Interface) ? static_cast<Interface*>(this) : nullptr;
         if (*ppv) AddRef();
         return *ppv ? S_OK : E_NOINTERFACE;
     }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++m_refs; }
-    STDMETHODIMP_(ULONG) Release() override { return --m_refs; }  // lives on the test's stack
-    ULONG Refs() const { return m_refs; }
+    STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
+    STDMETHODIMP_(ULONG) Release() override { return --refs; }
 
-private:
-    const IID* m_extra;
-    std::atomic<ULONG> m_refs{1};
+    std::atomic<ULONG> refs{1};
 };
+using CountedUnknown = StackObject<IUnknown>;
 
 inline std::wstring RegistryString(HKEY root, const std::wstring& key, const wchar_t* name = nullptr)
 {

@@ -32,17 +32,8 @@ struct RecordedCall {
     std::vector<RecordedItem> items;
 };
 
-class FakeDataCallback : public IOPCDataCallback {
+class FakeDataCallback : public StackObject<IOPCDataCallback> {
 public:
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        *ppv = riid == IID_IUnknown || riid == IID_IOPCDataCallback ? static_cast<IOPCDataCallback*>(this) : nullptr;
-        if (*ppv) AddRef();
-        return *ppv ? S_OK : E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
-    STDMETHODIMP_(ULONG) Release() override { return --refs; }
-
     STDMETHODIMP OnDataChange(DWORD transid, OPCHANDLE group, HRESULT masterQuality, HRESULT masterError,
                               DWORD count, OPCHANDLE* clients, VARIANT* values, WORD* qualities, FILETIME* times,
                               HRESULT* errors) override
@@ -104,7 +95,6 @@ public:
         return m_calls.size();
     }
 
-    std::atomic<ULONG> refs{1};
     HRESULT dataChangeResult = S_OK;
     bool blockDataChange = false;
     int blockedCalls = 0;

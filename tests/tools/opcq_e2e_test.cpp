@@ -2,76 +2,43 @@
 // child process and checks its exit code and what it printed, with times and the version
 // replaced by placeholders so that whole outputs can be compared.
 
-#include <doctest.h>
-#include <windows.h>
+#include "ChildProcess.h"
 
 #include <algorithm>
 #include <cctype>
 #include <regex>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace {
 
-struct Run {
-    DWORD exitCode = 0xFFFFFFFF;
-    std::string out;  // UTF-8, with CR LF turned into LF and times masked
-    std::string err;
-};
+using twopc::test::ChildRun;
 
-std::string Masked(std::string text)
+// Times and the version replaced by placeholders.
+std::string Masked(const std::string& text)
 {
     static const std::regex time(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d(\.\d{3})?Z?)");
     static const std::regex version(R"(\b\d+\.\d+\.\d+\b)");
-    text = std::regex_replace(std::regex_replace(text, time, "<time>"), version, "<version>");
-    for (auto at = text.find("\r\n"); at != std::string::npos; at = text.find("\r\n", at)) text.erase(at, 1);
-    return text;
+    return std::regex_replace(std::regex_replace(text, time, "<time>"), version, "<version>");
 }
 
-void ReadAll(HANDLE pipe, std::string& into)
+// Runs opcq with `arguments` (already quoted where needed).
+ChildRun Opcq(const std::wstring& arguments)
 {
-    char buffer[4096];
-    DWORD read = 0;
-    while (ReadFile(pipe, buffer, sizeof(buffer), &read, nullptr) && read > 0) into.append(buffer, read);
-}
-
-// Runs opcq with `arguments` (already quoted where needed) and collects both streams.
-Run Opcq(const std::wstring& arguments)
-{
-    SECURITY_ATTRIBUTES inherit{sizeof(inherit), nullptr, TRUE};
-    HANDLE outRead = nullptr, outWrite = nullptr, errRead = nullptr, errWrite = nullptr;
-    REQUIRE(CreatePipe(&outRead, &outWrite, &inherit, 0));
-    REQUIRE(CreatePipe(&errRead, &errWrite, &inherit, 0));
-    SetHandleInformation(outRead, HANDLE_FLAG_INHERIT, 0);
-    SetHandleInformation(errRead, HANDLE_FLAG_INHERIT, 0);
-
-    STARTUPINFOW startup{};
-    startup.cb = sizeof(startup);
-    startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = outWrite;
-    startup.hStdError = errWrite;
-    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-    wchar_t self[MAX_PATH];
-    std::wstring commandLine(self, GetModuleFileNameW(nullptr, self, MAX_PATH));
-    commandLine = L"\"" + commandLine.substr(0, commandLine.find_last_of(L'\\') + 1) + L"opcq.exe\" " + arguments;
-    PROCESS_INFORMATION process{};
-    REQUIRE(CreateProcessW(nullptr, commandLine.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
-                           &process));
-    CloseHandle(outWrite);
-    CloseHandle(errWrite);
-
-    Run run;
-    std::thread errors([&] { ReadAll(errRead, run.err); });
-    ReadAll(outRead, run.out);
-    errors.join();
-    CHECK(WaitForSingleObject(process.hProcess, 60000) == WAIT_OBJECT_0);
-    GetExitCodeProcess(process.hProcess, &run.exitCode);
-    for (HANDLE handle : {process.hProcess, process.hThread, outRead, errRead}) CloseHandle(handle);
+    ChildRun run = twopc::test::RunChild(L"\"" + twopc::test::OwnDirectory() + L"opcq.exe\" " + arguments);
     run.out = Masked(run.out);
     run.err = Masked(run.err);
     return run;
+}
+
+// Runs opcq, checks its exit code and returns what it printed on standard output.
+std::string Printed(const std::wstring& arguments, DWORD exitCode)
+{
+    ChildRun run = Opcq(arguments);
+    INFO(run.out << run.err);
+    CHECK(run.exitCode == exitCode);
+    return run.out;
 }
 
 std::vector<std::string> Lines(const std::string& text)
@@ -93,30 +60,27 @@ std::size_t Find(const std::vector<std::string>& lines, const std::string& line,
 
 TEST_CASE("status of the default server, as text and as JSON")
 {
-    Run run = Opcq(L"status");
-    INFO(run.out << run.err);
-    CHECK(run.exitCode == 0);
-    CHECK(run.out == "Server:       Orvane.TarnwellOPCServer {7E15A0C2-4B91-4D3E-9F62-0C8A5D21B7E4}\n"
-                     "Vendor:       Orvane\n"
-                     "Version:      <version>\n"
-                     "State:        running\n"
-                     "Started:      <time>\n"
-                     "Current time: <time>\n"
-                     "Last update:  never\n"
-                     "Groups:       0\n"
-                     "Bandwidth:    unknown\n");
+    CHECK(Printed(L"status", 0) ==
+          "Server:       Orvane.TarnwellOPCServer {7E15A0C2-4B91-4D3E-9F62-0C8A5D21B7E4}\n"
+          "Vendor:       Orvane\n"
+          "Version:      <version>\n"
+          "State:        running\n"
+          "Started:      <time>\n"
+          "Current time: <time>\n"
+          "Last update:  never\n"
+          "Groups:       0\n"
+          "Bandwidth:    unknown\n");
 
-    Run json = Opcq(L"--json status");
-    CHECK(json.exitCode == 0);
-    CHECK(json.out == R"({"server":"Orvane.TarnwellOPCServer","clsid":"{7E15A0C2-4B91-4D3E-9F62-0C8A5D21B7E4}",)"
-                      R"("vendor":"Orvane","version":"<version>","state":"running","startTime":"<time>",)"
-                      R"("currentTime":"<time>","lastUpdateTime":null,"groupCount":0,"bandwidth":null})"
-                      "\n");
+    CHECK(Printed(L"--json status", 0) ==
+          R"({"server":"Orvane.TarnwellOPCServer","clsid":"{7E15A0C2-4B91-4D3E-9F62-0C8A5D21B7E4}",)"
+          R"("vendor":"Orvane","version":"<version>","state":"running","startTime":"<time>",)"
+          R"("currentTime":"<time>","lastUpdateTime":null,"groupCount":0,"bandwidth":null})"
+          "\n");
 }
 
 TEST_CASE("read prints value, type, quality and timestamp; an unknown item fails alone, with its text")
 {
-    Run run = Opcq(L"read --device \\\\.\\proc1\\Constant \\\\.\\proc1\\NoSuchPoint \\\\.\\proc1\\Label");
+    ChildRun run = Opcq(L"read --device \\\\.\\proc1\\Constant \\\\.\\proc1\\NoSuchPoint \\\\.\\proc1\\Label");
     INFO(run.out << run.err);
     CHECK(run.exitCode == 1);
     CHECK(run.out == "\\\\.\\proc1\\Constant = 42 (R8, good 0xC0, <time>)\n"
@@ -125,57 +89,49 @@ TEST_CASE("read prints value, type, quality and timestamp; an unknown item fails
                      "\\\\.\\proc1\\Label = \"ready\" (BSTR, good 0xC0, <time>)\n");
     CHECK(run.err.empty());
 
-    Run json = Opcq(L"--json read \\\\.\\proc1\\Constant \\\\.\\proc1\\NoSuchPoint");
-    CHECK(json.exitCode == 1);
-    CHECK(json.out == R"({"source":"cache","items":[{"item":"\\\\.\\proc1\\Constant","value":42,"type":"R8",)"
-                      R"("quality":"good","qualityCode":192,"timestamp":"<time>"},)"
-                      R"({"item":"\\\\.\\proc1\\NoSuchPoint","error":{"hresult":"0xC0040007",)"
-                      R"("text":"The item is no longer available in the server address space."}}]})"
-                      "\n");
+    CHECK(Printed(L"--json read \\\\.\\proc1\\Constant \\\\.\\proc1\\NoSuchPoint", 1) ==
+          R"({"source":"cache","items":[{"item":"\\\\.\\proc1\\Constant","value":42,"type":"R8",)"
+          R"("quality":"good","qualityCode":192,"timestamp":"<time>"},)"
+          R"({"item":"\\\\.\\proc1\\NoSuchPoint","error":{"hresult":"0xC0040007",)"
+          R"("text":"The item is no longer available in the server address space."}}]})"
+          "\n");
 }
 
 TEST_CASE("write says item by item what was written and why the rest was not; --read-back reads the device")
 {
-    Run run = Opcq(L"write \\\\.\\proc1\\Constant=1 \\\\.\\proc1\\Running=yes \\\\.\\proc1\\Label=on");
-    INFO(run.out << run.err);
-    CHECK(run.exitCode == 1);
-    CHECK(run.out == "\\\\.\\proc1\\Constant: error 0xC0040006 The Items AccessRights do not allow the operation.\n"
-                     "\\\\.\\proc1\\Running: \"yes\" is not a boolean (true, false, 1 or 0)\n"
-                     "\\\\.\\proc1\\Label = \"on\": written\n");
+    CHECK(Printed(L"write \\\\.\\proc1\\Constant=1 \\\\.\\proc1\\Running=yes \\\\.\\proc1\\Label=on", 1) ==
+          "\\\\.\\proc1\\Constant: error 0xC0040006 The Items AccessRights do not allow the operation.\n"
+          "\\\\.\\proc1\\Running: \"yes\" is not a boolean (true, false, 1 or 0)\n"
+          "\\\\.\\proc1\\Label = \"on\": written\n");
 
     // The simulated network lives in each client process, so the device read must come from
     // the process that wrote.
-    Run json = Opcq(L"--json write --read-back \\\\.\\proc1\\Setpoint=12.5 \\\\.\\proc1\\Running=yes");
-    CHECK(json.exitCode == 1);
-    CHECK(json.out == R"({"items":[{"item":"\\\\.\\proc1\\Setpoint","value":12.5,"ok":true,"readBack":{"value":12.5,)"
-                      R"("type":"R8","quality":"good","qualityCode":192,"timestamp":"<time>"}},)"
-                      R"({"item":"\\\\.\\proc1\\Running","ok":false,"error":{"hresult":null,)"
-                      R"j("text":"\"yes\" is not a boolean (true, false, 1 or 0)"}}]})j"
-                      "\n");
+    CHECK(Printed(L"--json write --read-back \\\\.\\proc1\\Setpoint=12.5 \\\\.\\proc1\\Running=yes", 1) ==
+          R"({"items":[{"item":"\\\\.\\proc1\\Setpoint","value":12.5,"ok":true,"readBack":{"value":12.5,)"
+          R"("type":"R8","quality":"good","qualityCode":192,"timestamp":"<time>"}},)"
+          R"({"item":"\\\\.\\proc1\\Running","ok":false,"error":{"hresult":null,)"
+          R"j("text":"\"yes\" is not a boolean (true, false, 1 or 0)"}}]})j"
+          "\n");
 }
 
 TEST_CASE("browse draws the tree below a path; --flat lists full item IDs; an unknown path fails")
 {
-    Run tree = Opcq(L"browse \\\\.\\proc1\\Waveform");
-    INFO(tree.out << tree.err);
-    CHECK(tree.exitCode == 0);
-    CHECK(tree.out == "\\\\.\\proc1\\Waveform\n"
-                      "|-- cosine  (\\\\.\\proc1\\Waveform.cosine)\n"
-                      "|-- ramp  (\\\\.\\proc1\\Waveform.ramp)\n"
-                      "|-- sine  (\\\\.\\proc1\\Waveform.sine)\n"
-                      "`-- toggle  (\\\\.\\proc1\\Waveform.toggle)\n");
+    CHECK(Printed(L"browse \\\\.\\proc1\\Waveform", 0) ==
+          "\\\\.\\proc1\\Waveform\n"
+          "|-- cosine  (\\\\.\\proc1\\Waveform.cosine)\n"
+          "|-- ramp  (\\\\.\\proc1\\Waveform.ramp)\n"
+          "|-- sine  (\\\\.\\proc1\\Waveform.sine)\n"
+          "`-- toggle  (\\\\.\\proc1\\Waveform.toggle)\n");
 
-    Run flat = Opcq(L"browse --flat --filter \"*o*\" \\\\.\\proc1\\Waveform");
-    CHECK(flat.exitCode == 0);
-    CHECK(flat.out == "\\\\.\\proc1\\Waveform.cosine\n\\\\.\\proc1\\Waveform.toggle\n");
+    CHECK(Printed(L"browse --flat --filter \"*o*\" \\\\.\\proc1\\Waveform", 0) ==
+          "\\\\.\\proc1\\Waveform.cosine\n\\\\.\\proc1\\Waveform.toggle\n");
 
-    Run json = Opcq(L"--json browse --flat --filter \"*o*\" \\\\.\\proc1\\Waveform");
-    CHECK(json.exitCode == 0);
-    CHECK(json.out == R"({"path":"\\\\.\\proc1\\Waveform","items":["\\\\.\\proc1\\Waveform.cosine",)"
-                      R"("\\\\.\\proc1\\Waveform.toggle"]})"
-                      "\n");
+    CHECK(Printed(L"--json browse --flat --filter \"*o*\" \\\\.\\proc1\\Waveform", 0) ==
+          R"({"path":"\\\\.\\proc1\\Waveform","items":["\\\\.\\proc1\\Waveform.cosine",)"
+          R"("\\\\.\\proc1\\Waveform.toggle"]})"
+          "\n");
 
-    Run missing = Opcq(L"browse \\\\.\\proc9");
+    ChildRun missing = Opcq(L"browse \\\\.\\proc9");
     CHECK(missing.exitCode == 1);
     CHECK(missing.out.empty());
     CHECK(missing.err.rfind("opcq: cannot browse to \"\\\\.\\proc9\": 0x80004005 ", 0) == 0);
@@ -183,29 +139,26 @@ TEST_CASE("browse draws the tree below a path; --flat lists full item IDs; an un
 
 TEST_CASE("props lists every property with its value")
 {
-    Run run = Opcq(L"props \\\\.\\proc1\\Constant");
-    INFO(run.out << run.err);
-    CHECK(run.exitCode == 0);
-    CHECK(run.out == "\\\\.\\proc1\\Constant\n"
-                     "   ID  DESCRIPTION               TYPE  VALUE\n"
-                     "    1  Item Canonical Data Type  I2    5 (R8)\n"
-                     "    2  Item Value                R8    42\n"
-                     "    3  Item Quality              I2    192 (good 0xC0)\n"
-                     "    4  Item TimeStamp            DATE  <time>\n"
-                     "    5  Item Access Rights        I2    1 (r)\n"
-                     "    6  Server Scan Rate          R4    1\n"
-                     "  101  Item Description          BSTR  \"Constant\"\n");
+    CHECK(Printed(L"props \\\\.\\proc1\\Constant", 0) ==
+          "\\\\.\\proc1\\Constant\n"
+          "   ID  DESCRIPTION               TYPE  VALUE\n"
+          "    1  Item Canonical Data Type  I2    5 (R8)\n"
+          "    2  Item Value                R8    42\n"
+          "    3  Item Quality              I2    192 (good 0xC0)\n"
+          "    4  Item TimeStamp            DATE  <time>\n"
+          "    5  Item Access Rights        I2    1 (r)\n"
+          "    6  Server Scan Rate          R4    1\n"
+          "  101  Item Description          BSTR  \"Constant\"\n");
 
-    Run branch = Opcq(L"--json props \\\\.\\proc1\\Waveform");
-    CHECK(branch.exitCode == 0);
-    CHECK(branch.out == R"({"item":"\\\\.\\proc1\\Waveform","properties":[{"id":101,"description":"Item Description",)"
-                        R"("type":"BSTR","value":"Waveform"}]})"
-                        "\n");
+    CHECK(Printed(L"--json props \\\\.\\proc1\\Waveform", 0) ==
+          R"({"item":"\\\\.\\proc1\\Waveform","properties":[{"id":101,"description":"Item Description",)"
+          R"("type":"BSTR","value":"Waveform"}]})"
+          "\n");
 }
 
 TEST_CASE("watch prints the changes of live items and a timed write that comes back, then the trend")
 {
-    Run run = Opcq(L"watch \\\\.\\proc1\\Waveform.ramp \\\\.\\proc1\\Label --seconds 2 --rate 100 "
+    ChildRun run = Opcq(L"watch \\\\.\\proc1\\Waveform.ramp \\\\.\\proc1\\Label --seconds 2 --rate 100 "
                    L"--write \\\\.\\proc1\\Label=running@0.5");
     INFO(run.out << run.err);
     CHECK(run.exitCode == 0);
@@ -222,7 +175,7 @@ TEST_CASE("watch prints the changes of live items and a timed write that comes b
     CHECK(lines[lines.size() - 2] == "Trend, one sample a second:");
     CHECK(lines.back().rfind("  \\\\.\\proc1\\Waveform.ramp  ", 0) == 0);
 
-    Run json = Opcq(L"--json watch \\\\.\\proc1\\Label --seconds 1 --rate 100 --write \\\\.\\proc1\\Label=running@0.3");
+    ChildRun json = Opcq(L"--json watch \\\\.\\proc1\\Label --seconds 1 --rate 100 --write \\\\.\\proc1\\Label=running@0.3");
     CHECK(json.exitCode == 0);
     const std::vector<std::string> events = Lines(json.out);
     const std::string change = R"({"event":"change","item":"\\\\.\\proc1\\Label","value":)";
@@ -237,23 +190,23 @@ TEST_CASE("watch prints the changes of live items and a timed write that comes b
 
 TEST_CASE("an unknown server and usage errors fail before anything is done")
 {
-    Run run = Opcq(L"--server No.Such.Server status");
+    ChildRun run = Opcq(L"--server No.Such.Server status");
     CHECK(run.exitCode == 1);
     CHECK(run.out.empty());
     CHECK(run.err.rfind("opcq: server \"No.Such.Server\" is not registered: 0x800401F3 ", 0) == 0);
 
-    Run json = Opcq(L"--json --server No.Such.Server status");
+    ChildRun json = Opcq(L"--json --server No.Such.Server status");
     CHECK(json.exitCode == 1);
     CHECK(json.out.rfind(R"({"error":{"what":"server \"No.Such.Server\" is not registered","hresult":"0x800401F3",)"
                          R"("text":")",
                          0) == 0);
 
-    Run usage = Opcq(L"read");
+    ChildRun usage = Opcq(L"read");
     CHECK(usage.exitCode == 2);
     CHECK(usage.out.empty());
     CHECK(usage.err == "opcq: read needs at least one item ID\nTry 'opcq --help'.\n");
 
-    Run help = Opcq(L"--help");
+    ChildRun help = Opcq(L"--help");
     CHECK(help.exitCode == 0);
     CHECK(help.out.rfind("usage: opcq [--server PROGID|{CLSID}] [--json] COMMAND [ARGUMENTS]\n", 0) == 0);
 }

@@ -355,12 +355,6 @@ TEST_CASE("Refresh merges the listing into the children")
         CHECK(branch.Children()[0].get() == first);
         CHECK(tree.space.DetachedCount() == 0);
     }
-    SUBCASE("without a browse interface nothing is known") {
-        CAddrSpace offline(BrowseSource{[] { return ComPtr<link::IKelvaneBrowser>(); }, [] { return std::wstring(); }});
-        CAddrNode& root = offline.Root().AppendChild(Root(L"Network", L"\\"));
-        CHECK(offline.Refresh(root) == OPC_E_UNKNOWNITEMID);
-        CHECK(offline.Lookup(L"\\x") == nullptr);
-    }
     SUBCASE("an empty listing empties the branch, which stays a branch") {
         REQUIRE(tree.space.Refresh(branch) == S_OK);
         listing.clear();

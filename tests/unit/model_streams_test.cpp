@@ -2,7 +2,8 @@
 // model writes the expected stream front to back into a byte vector from the field layout
 // alone (no OPC header structures), and every byte the builder produced is compared with it.
 // Each VARIANT is made from 24 random bytes, so the record must carry reserved words and
-// unused union bytes exactly as they lie in memory. The worked sizes are checked in streams_test.
+// unused union bytes exactly as they lie in memory. Worked sizes, decoded independently, and
+// the clipboard formats are checked through COM in dataobject_test.
 
 #include <doctest.h>
 

@@ -1,4 +1,6 @@
 // The update schedule's order and its bookkeeping with groups, without the scan thread.
+// That a removal waits for the group's pending uses is checked through COM in datachange_test
+// and asyncio_test.
 
 #include <doctest.h>
 
@@ -9,7 +11,6 @@
 #include "twopc/group/OPCGroup.h"
 #include "twopc/io/Schedule.h"
 
-#include <thread>
 #include <vector>
 
 using twopc::group::COPCGroup;
@@ -163,25 +164,4 @@ TEST_CASE("a group enters the schedule due at once when activated, holding a ref
     rate = 500;
     REQUIRE(state->SetState(&rate, &revised, nullptr, nullptr, nullptr, nullptr, nullptr) == S_OK);
     CHECK(schedule.calls.size() == 3);  // inactive groups are not re-timed
-}
-
-TEST_CASE("removal waits until the last pending use is dropped")
-{
-    NamingOwner owner;
-    RecordingSchedule schedule;
-    auto group = orv::com::MakeComObject<COPCGroup>(&owner, &schedule);
-    group->AddPendingUse();
-
-    std::atomic<bool> done{false};
-    std::thread remover([&] {
-        group->MarkRemoved();
-        group->TakeDown(true, group);
-        done = true;
-    });
-    Sleep(50);
-    CHECK_FALSE(done);
-    group->DropPendingUse();
-    remover.join();
-    CHECK(done);
-    CHECK(group->IsRemoved());
 }
