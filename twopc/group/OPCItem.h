@@ -116,8 +116,8 @@ private:
     FILETIME m_currentTimestamp{};
     orv::com::UniqueVariant m_currentValue;
     orv::com::UniqueVariant m_reportedValue;
-    // Line 2: the rest of what the scan reads.
     FILETIME m_reportedTimestamp{};
+    // Line 2: the rest of what the scan reads.
     WORD m_reportedQuality = 0;
     VARTYPE m_requestedType = VT_EMPTY;
     VARTYPE m_canonicalType = VT_EMPTY;
