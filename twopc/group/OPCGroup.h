@@ -39,7 +39,8 @@ struct ItemValues {
     ~ItemValues();
     ItemValues(const ItemValues&) = delete;
     ItemValues& operator=(const ItemValues&) = delete;
-    void ClearValue(std::size_t i) noexcept { VariantClear(&values[i]); }
+    // A value that owns nothing is emptied without a call into oleaut32.
+    void ClearValue(std::size_t i) noexcept;
     // Empties the first `count` values so that the arrays can serve again.
     void ClearValues(std::size_t count) noexcept;
     std::size_t Size() const noexcept { return values.size(); }

@@ -24,17 +24,20 @@ ItemValues::ItemValues(std::size_t count)
 
 ItemValues::~ItemValues()
 {
-    for (VARIANT& value : values) VariantClear(&value);
+    ClearValues(values.size());
+}
+
+void ItemValues::ClearValue(std::size_t i) noexcept
+{
+    if (orv::com::OwnsNothing(values[i]))
+        V_VT(&values[i]) = VT_EMPTY;
+    else
+        VariantClear(&values[i]);
 }
 
 void ItemValues::ClearValues(std::size_t count) noexcept
 {
-    for (std::size_t i = 0; i < count; ++i) {
-        if (orv::com::OwnsNothing(values[i]))
-            V_VT(&values[i]) = VT_EMPTY;
-        else
-            VariantClear(&values[i]);
-    }
+    for (std::size_t i = 0; i < count; ++i) ClearValue(i);
 }
 
 HRESULT COPCGroup::GroupRead(OPCDATASOURCE source, DWORD count, const OPCHANDLE* handles, ItemValues& out)
