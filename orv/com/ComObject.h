@@ -67,6 +67,10 @@ public:
     void FinalRelease() {}
     HRESULT QueryExtraInterface(REFIID, void**) { return E_NOINTERFACE; }
 
+    // The object's own reference count; meaningless for an aggregated object, and a
+    // snapshot only: for decisions that no other thread's references can change.
+    ULONG References() const noexcept { return m_refs.load(std::memory_order_acquire); }
+
     // The object's own identity, whether aggregated or not.
     IUnknown* Identity() noexcept { return m_outer ? m_outer : static_cast<First*>(this); }
 

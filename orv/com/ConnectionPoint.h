@@ -28,6 +28,13 @@ public:
         return m_sink;
     }
 
+    // Refuses every later Advise with E_FAIL; a sink already advised stays.
+    void Close()
+    {
+        CSingleLock hold(m_lock);
+        m_closed = true;
+    }
+
     // Drops the sink, if any, without calling it; for the container's tear-down.
     void Disconnect()
     {
@@ -99,6 +106,7 @@ public:
         if (FAILED(hr)) return hr;
         {
             CSingleLock hold(m_lock);
+            if (m_closed) return E_FAIL;
             if (!m_sink) {
                 m_sink = std::move(sink);
                 *pdwCookie = kCookie;
@@ -139,6 +147,7 @@ private:
     IUnknown* m_container;
     CCriticalSection m_lock;
     ComPtr<Sink> m_sink;
+    bool m_closed = false;
 };
 
 }  // namespace orv::com

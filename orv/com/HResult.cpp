@@ -2,6 +2,7 @@
 
 #include "orv/hmx/Exception.h"
 
+#include <cstdint>
 #include <new>
 
 namespace orv::com {
@@ -38,6 +39,24 @@ HRESULT HResultFromCaught() noexcept
 bool IsWritable(const void* p, std::size_t bytes) noexcept
 {
     return p != nullptr && !IsBadWritePtr(const_cast<void*>(p), bytes);
+}
+
+bool IsReadable(const void* p, std::size_t bytes) noexcept
+{
+    if (!p) return false;
+    auto address = reinterpret_cast<std::uintptr_t>(p);
+    if (bytes > UINTPTR_MAX - address) return false;
+    const std::uintptr_t end = address + bytes;
+    // One query per region of the address space, not per page: the cost does not grow
+    // with the count.
+    constexpr DWORD kUnreadable = PAGE_NOACCESS | PAGE_GUARD;
+    while (address < end) {
+        MEMORY_BASIC_INFORMATION region;
+        if (VirtualQuery(reinterpret_cast<const void*>(address), &region, sizeof region) == 0) return false;
+        if (region.State != MEM_COMMIT || region.Protect == 0 || (region.Protect & kUnreadable) != 0) return false;
+        address = reinterpret_cast<std::uintptr_t>(region.BaseAddress) + region.RegionSize;
+    }
+    return true;
 }
 
 HMODULE ThisModule() noexcept

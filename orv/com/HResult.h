@@ -9,6 +9,7 @@
 #include <windows.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <exception>
 
 namespace orv::com {
@@ -46,6 +47,17 @@ bool IsWritableOut(T* p) noexcept
     return IsWritable(p, sizeof(T));
 }
 
+// An input array must be given and readable for every one of its `count` elements. A
+// count larger than the client's array is refused this way at once, before anything is
+// allocated for it (a count near 2^32 would otherwise cost gigabytes and minutes).
+bool IsReadable(const void* p, std::size_t bytes) noexcept;
+
+template <class T>
+bool IsReadableArray(const T* p, std::size_t count) noexcept
+{
+    return count <= SIZE_MAX / sizeof(T) && IsReadable(p, count * sizeof(T));
+}
+
 // The module (DLL or EXE) that contains this code; message tables and the module path
 // are looked up through it.
 HMODULE ThisModule() noexcept;
@@ -54,12 +66,26 @@ HMODULE ThisModule() noexcept;
 
 namespace orv::com {
 
+// How many client callbacks the calling thread is inside. Work that would wait for
+// something a callback's caller holds (a group's pending work, above all) must not wait
+// when this is not zero.
+inline thread_local unsigned t_clientCallbackDepth = 0;
+
+inline bool InsideClientCallback() noexcept
+{
+    return t_clientCallbackDepth != 0;
+}
+
 // Calls into a client's callback. A client that lets an exception escape its callback has
 // a bug, but it must not take the server's worker thread down with it: the call then
 // counts as failed.
 template <class Call>
 HRESULT CallClient(Call call) noexcept
 {
+    struct Depth {
+        Depth() noexcept { ++t_clientCallbackDepth; }
+        ~Depth() { --t_clientCallbackDepth; }
+    } depth;
     try {
         return call();
     } catch (...) {

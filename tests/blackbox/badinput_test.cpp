@@ -110,6 +110,41 @@ TEST_CASE("unwritable out-pointers are refused before anything changes")
     CHECK(ReadResults(t.sync.Get(), OPC_DS_DEVICE, {handle}).result == S_OK);
 }
 
+TEST_CASE("a count larger than its arrays is refused at once, before anything is allocated for it")
+{
+    Setup t;
+    constexpr DWORD kHuge = 0xFFFFFFFF;
+    OPCHANDLE handle = t.Mine();
+    OPCITEMDEF definition = ItemDef(L"\\\\.\\mem\\huge");
+    VARIANT value = DoubleVariant(1.0);
+    VARTYPE type = VT_R8;
+    DWORD property = 2;
+    DWORD id = 0;
+    Errors errors;
+    OPCITEMRESULT* results = nullptr;
+    OPCITEMSTATE* states = nullptr;
+    VARIANT* data = nullptr;
+    LPWSTR* ids = nullptr;
+    Ref<IOPCItemProperties> properties = As<IOPCItemProperties>(t.s.server.Get());
+
+    CHECK(t.s.items->AddItems(kHuge, &definition, &results, errors.Put()) == E_INVALIDARG);
+    CHECK(t.s.items->ValidateItems(kHuge, &definition, FALSE, &results, errors.Put()) == E_INVALIDARG);
+    CHECK(t.s.items->RemoveItems(kHuge, &handle, errors.Put()) == E_INVALIDARG);
+    CHECK(t.s.items->SetActiveState(kHuge, &handle, TRUE, errors.Put()) == E_INVALIDARG);
+    CHECK(t.s.items->SetClientHandles(kHuge, &handle, &handle, errors.Put()) == E_INVALIDARG);
+    CHECK(t.s.items->SetDatatypes(kHuge, &handle, &type, errors.Put()) == E_INVALIDARG);
+    CHECK(t.sync->Read(OPC_DS_CACHE, kHuge, &handle, &states, errors.Put()) == E_INVALIDARG);
+    CHECK(t.sync->Write(kHuge, &handle, &value, errors.Put()) == E_INVALIDARG);
+    CHECK(t.async2->Read(kHuge, &handle, 1, &id, errors.Put()) == E_INVALIDARG);
+    CHECK(t.async2->Write(kHuge, &handle, &value, 1, &id, errors.Put()) == E_INVALIDARG);
+    CHECK(t.async1->Read(1, OPC_DS_CACHE, kHuge, &handle, &id, errors.Put()) == E_INVALIDARG);
+    CHECK(t.async1->Write(1, kHuge, &handle, &value, &id, errors.Put()) == E_INVALIDARG);
+    CHECK(properties->GetItemProperties(definition.szItemID, kHuge, &property, &data, errors.Put()) == E_INVALIDARG);
+    CHECK(properties->LookupItemIDs(definition.szItemID, kHuge, &property, &ids, errors.Put()) == E_INVALIDARG);
+    CHECK(errors.Get() == nullptr);
+    CHECK(ReadResults(t.sync.Get(), OPC_DS_DEVICE, {handle}).result == S_OK);
+}
+
 TEST_CASE("a handle of another group is as unknown as one that was never issued")
 {
     Setup t;

@@ -1,9 +1,11 @@
 #pragma once
 // An IAdviseSink for the OPC 1.0 data object that records every OnDataChange. It lives on
-// the test's stack: declare it before the group that will hold it.
+// the test's stack: declare it before the group that will hold it. `onDataChange`, when
+// set, runs after the call is recorded, inside the server's call.
 
 #include "ComTest.h"
 
+#include <functional>
 #include <mutex>
 #include <vector>
 
@@ -27,8 +29,11 @@ public:
             if (p) call.bytes.assign(p, p + GlobalSize(medium->hGlobal));
             GlobalUnlock(medium->hGlobal);
         }
-        std::lock_guard<std::mutex> hold(m_mutex);
-        m_calls.push_back(std::move(call));
+        {
+            std::lock_guard<std::mutex> hold(m_mutex);
+            m_calls.push_back(std::move(call));
+        }
+        if (onDataChange) onDataChange();
     }
     STDMETHODIMP_(void) OnViewChange(DWORD, LONG) override {}
     STDMETHODIMP_(void) OnRename(IMoniker*) override {}
@@ -40,6 +45,8 @@ public:
         std::lock_guard<std::mutex> hold(m_mutex);
         return m_calls;
     }
+    std::function<void()> onDataChange;
+
     std::size_t Count()
     {
         std::lock_guard<std::mutex> hold(m_mutex);

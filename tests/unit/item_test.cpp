@@ -39,7 +39,8 @@ public:
 struct Fixture {
     NoOwner owner;
     NoSchedule schedule;
-    orv::com::ComPtr<COPCGroup> group = orv::com::MakeComObject<COPCGroup>(&owner, &schedule);
+    orv::com::ComPtr<COPCGroup> group =
+        orv::com::MakeComObject<COPCGroup>(std::make_shared<twopc::group::CGroupOwnerLink>(&owner), &schedule);
     COPCItem item{group.Get()};
 
     Fixture()

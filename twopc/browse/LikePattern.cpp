@@ -44,50 +44,65 @@ std::optional<bool> MatchCharacterList(Position cursor, Position patternEnd, cha
 
 bool IsDecimalDigit(char c) { return c >= '0' && c <= '9'; }
 
-bool MatchFrom(Position pattern, Position patternEnd, Position name, Position nameEnd)
+// Every list in the pattern is closed and has no "-" before its "]". Checked once, before
+// matching, so that a malformed pattern matches nothing wherever its fault lies.
+bool IsWellFormed(std::string_view pattern)
 {
-    while (pattern != patternEnd) {
-        const char token = *pattern;
-        if (token == '*') {
-            // A run of stars is one star; without this a pattern like "****x" on a long
-            // name would retry every split of the name once per star.
-            while (pattern != patternEnd && *pattern == '*') ++pattern;
-            for (Position start = name;; ++start) {
-                if (MatchFrom(pattern, patternEnd, start, nameEnd)) return true;
-                if (start == nameEnd) return false;
-            }
-        }
-        if (name == nameEnd) return false;
-        switch (token) {
-        case '?':
-            ++pattern;
-            break;
-        case '#':
-            if (!IsDecimalDigit(*name)) return false;
-            ++pattern;
-            break;
-        case '[': {
-            Position listEnd = pattern;
-            const std::optional<bool> passes = MatchCharacterList(pattern + 1, patternEnd, *name, listEnd);
-            if (!passes || !*passes) return false;
-            pattern = listEnd;
-            break;
-        }
-        default:
-            if (*name != token) return false;
-            ++pattern;
-            break;
-        }
-        ++name;
+    for (Position cursor = pattern.begin(); cursor != pattern.end();) {
+        if (*cursor++ != '[') continue;
+        Position listEnd = cursor;
+        if (!MatchCharacterList(cursor, pattern.end(), '\0', listEnd)) return false;
+        cursor = listEnd;
     }
-    return name == nameEnd;
+    return true;
+}
+
+// Tests one character against the one-character token at `token` (anything but "*");
+// on a match `next` is set just past the token.
+bool MatchOne(Position token, Position patternEnd, char character, Position& next)
+{
+    switch (*token) {
+    case '?': next = token + 1; return true;
+    case '#': next = token + 1; return IsDecimalDigit(character);
+    case '[': return MatchCharacterList(token + 1, patternEnd, character, next).value_or(false);
+    default: next = token + 1; return *token == character;
+    }
 }
 
 }  // namespace
 
+// Every token but "*" takes exactly one character, so when a token fails it is enough to
+// go back to the latest "*" and let it take one character more: earlier stars never need
+// another split. Time is at most the name's length times the pattern's, without recursion.
 bool MatchesLikePattern(std::string_view name, std::string_view pattern)
 {
-    return MatchFrom(pattern.begin(), pattern.end(), name.begin(), name.end());
+    if (!IsWellFormed(pattern)) return false;
+    const Position patternEnd = pattern.end();
+    Position token = pattern.begin();
+    Position character = name.begin();
+    bool afterStar = false;
+    Position tokenAfterStar{};
+    Position characterAfterStar{};
+    while (character != name.end()) {
+        if (token != patternEnd && *token == '*') {
+            while (token != patternEnd && *token == '*') ++token;
+            afterStar = true;
+            tokenAfterStar = token;
+            characterAfterStar = character;
+            continue;
+        }
+        Position next{};
+        if (token != patternEnd && MatchOne(token, patternEnd, *character, next)) {
+            token = next;
+            ++character;
+            continue;
+        }
+        if (!afterStar) return false;
+        token = tokenAfterStar;
+        character = ++characterAfterStar;
+    }
+    while (token != patternEnd && *token == '*') ++token;
+    return token == patternEnd;
 }
 
 }  // namespace twopc::browse

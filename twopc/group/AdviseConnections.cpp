@@ -16,7 +16,7 @@ CConnectionData::~CConnectionData()
 
 DWORD CAdvisoryConnectionMgr::Add(const FORMATETC& format, DWORD advf, IAdviseSink* sink)
 {
-    auto connection = std::make_unique<CConnectionData>(format, advf, sink);
+    auto connection = std::make_shared<const CConnectionData>(format, advf, sink);
     DWORD id = connection->id;
     orv::com::CSingleLock hold(m_lock);
     m_connections.push_back(std::move(connection));
@@ -25,7 +25,7 @@ DWORD CAdvisoryConnectionMgr::Add(const FORMATETC& format, DWORD advf, IAdviseSi
 
 bool CAdvisoryConnectionMgr::Remove(DWORD id)
 {
-    std::unique_ptr<CConnectionData> removed;
+    Connection removed;  // released after the lock: its sink may be the last reference to anything
     orv::com::CSingleLock hold(m_lock);
     for (auto it = m_connections.begin(); it != m_connections.end(); ++it) {
         if ((*it)->id != id) continue;
@@ -38,7 +38,21 @@ bool CAdvisoryConnectionMgr::Remove(DWORD id)
 
 bool CAdvisoryConnectionMgr::Has(DWORD id)
 {
-    return ForOne(id, [](const CConnectionData&) {});
+    return Find(id) != nullptr;
+}
+
+std::vector<CAdvisoryConnectionMgr::Connection> CAdvisoryConnectionMgr::Snapshot()
+{
+    orv::com::CSingleLock hold(m_lock);
+    return {m_connections.begin(), m_connections.end()};
+}
+
+CAdvisoryConnectionMgr::Connection CAdvisoryConnectionMgr::Find(DWORD id)
+{
+    orv::com::CSingleLock hold(m_lock);
+    for (const auto& connection : m_connections)
+        if (connection->id == id) return connection;
+    return nullptr;
 }
 
 bool CAdvisoryConnectionMgr::Empty()
@@ -49,7 +63,7 @@ bool CAdvisoryConnectionMgr::Empty()
 
 void CAdvisoryConnectionMgr::Clear()
 {
-    std::list<std::unique_ptr<CConnectionData>> removed;
+    std::list<Connection> removed;
     orv::com::CSingleLock hold(m_lock);
     removed.swap(m_connections);
 }

@@ -2,6 +2,10 @@
 // The OPC 1.0 advise connections of a group, one manager per stream format. A connection
 // keeps the FORMATETC the client advised with, its advise flags, a connection ID from the
 // process-wide allocator (given back when the connection goes) and the client's sink.
+//
+// A sink may unadvise itself, or remove its group, from inside the call that delivers to
+// it: deliveries work on a snapshot of the connections, each held by a reference of its
+// own, and call the sinks outside the manager's lock.
 
 #include "orv/com/ComPtr.h"
 #include "orv/com/CriticalSection.h"
@@ -10,6 +14,7 @@
 
 #include <list>
 #include <memory>
+#include <vector>
 
 namespace twopc::group {
 
@@ -42,29 +47,30 @@ public:
     // Drops every connection (their sinks are released).
     void Clear();
 
-    // Calls `send(connection)` for every connection, in advise order, under the manager's lock.
+    // Calls `send(connection)` for every connection there was when the call began, in
+    // advise order.
     template <class Send>
     void ForEach(Send send)
     {
-        orv::com::CSingleLock hold(m_lock);
-        for (const auto& connection : m_connections) send(*connection);
+        for (const auto& connection : Snapshot()) send(*connection);
     }
     // Calls `send(connection)` for the one connection with that ID; false when there is none.
     template <class Send>
     bool ForOne(DWORD id, Send send)
     {
-        orv::com::CSingleLock hold(m_lock);
-        for (const auto& connection : m_connections) {
-            if (connection->id != id) continue;
-            send(*connection);
-            return true;
-        }
-        return false;
+        std::shared_ptr<const CConnectionData> connection = Find(id);
+        if (!connection) return false;
+        send(*connection);
+        return true;
     }
 
 private:
+    using Connection = std::shared_ptr<const CConnectionData>;
+    std::vector<Connection> Snapshot();
+    Connection Find(DWORD id);
+
     orv::com::CCriticalSection m_lock;
-    std::list<std::unique_ptr<CConnectionData>> m_connections;
+    std::list<Connection> m_connections;
 };
 
 }  // namespace twopc::group

@@ -10,6 +10,7 @@ namespace twopc::group {
 
 using orv::com::CoTaskArray;
 using orv::com::CSingleLock;
+using orv::com::IsReadableArray;
 using orv::com::IsWritableOut;
 
 namespace {
@@ -30,7 +31,7 @@ HRESULT COPCGroup::AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT
     if (!IsWritableOut(ppAddResults) || !IsWritableOut(ppErrors)) return E_INVALIDARG;
     *ppAddResults = nullptr;
     *ppErrors = nullptr;
-    if (!pItemArray || dwCount == 0) return E_INVALIDARG;
+    if (!IsReadableArray(pItemArray, dwCount) || dwCount == 0) return E_INVALIDARG;
     return AddItemsLocked(dwCount, pItemArray, ppAddResults, ppErrors);
 }
 
@@ -77,7 +78,7 @@ HRESULT COPCGroup::ValidateItems(DWORD dwCount, OPCITEMDEF* pItemArray, BOOL, OP
     if (!IsWritableOut(ppValidationResults) || !IsWritableOut(ppErrors)) return E_INVALIDARG;
     *ppValidationResults = nullptr;
     *ppErrors = nullptr;
-    if (!pItemArray || dwCount == 0) return E_INVALIDARG;
+    if (!IsReadableArray(pItemArray, dwCount) || dwCount == 0) return E_INVALIDARG;
     try {
         CoTaskArray<OPCITEMRESULT> results(dwCount);
         CoTaskArray<HRESULT> errors(dwCount);
@@ -122,7 +123,7 @@ HRESULT COPCGroup::RemoveItems(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppE
 {
     CSingleLock hold(m_groupLock);
     if (m_removed) return E_FAIL;
-    if (!IsWritableOut(ppErrors) || !phServer || dwCount == 0) return E_INVALIDARG;
+    if (!IsWritableOut(ppErrors) || !IsReadableArray(phServer, dwCount) || dwCount == 0) return E_INVALIDARG;
     *ppErrors = nullptr;
     try {
         CoTaskArray<HRESULT> errors(dwCount);
@@ -154,7 +155,7 @@ HRESULT COPCGroup::ChangeItems(DWORD count, OPCHANDLE* handles, const void* valu
         CSingleLock hold(m_groupLock);
         if (m_removed) return E_FAIL;
     }
-    if (!IsWritableOut(ppErrors) || !handles || !values || count == 0) return E_INVALIDARG;
+    if (!IsWritableOut(ppErrors) || !IsReadableArray(handles, count) || !values || count == 0) return E_INVALIDARG;
     *ppErrors = nullptr;
     try {
         CoTaskArray<HRESULT> errors(count);
@@ -184,13 +185,14 @@ HRESULT COPCGroup::SetActiveState(DWORD dwCount, OPCHANDLE* phServer, BOOL bActi
 
 HRESULT COPCGroup::SetClientHandles(DWORD dwCount, OPCHANDLE* phServer, OPCHANDLE* phClient, HRESULT** ppErrors)
 {
-    return ChangeItems(dwCount, phServer, phClient, ppErrors,
+    return ChangeItems(dwCount, phServer, IsReadableArray(phClient, dwCount) ? phClient : nullptr, ppErrors,
                        [phClient](COPCItem& item, DWORD i) { item.SetClientHandle(phClient[i]); });
 }
 
 HRESULT COPCGroup::SetDatatypes(DWORD dwCount, OPCHANDLE* phServer, VARTYPE* pRequestedDatatypes, HRESULT** ppErrors)
 {
-    return ChangeItems(dwCount, phServer, pRequestedDatatypes, ppErrors,
+    return ChangeItems(dwCount, phServer, IsReadableArray(pRequestedDatatypes, dwCount) ? pRequestedDatatypes : nullptr,
+                       ppErrors,
                        [pRequestedDatatypes](COPCItem& item, DWORD i) { item.SetRequestedType(pRequestedDatatypes[i]); });
 }
 

@@ -22,10 +22,10 @@ void COPCGroup::DeclareWorkerThread() noexcept
     t_isWorkerThread = true;
 }
 
-COPCGroup::COPCGroup(CGroupOwner* owner, IUpdateSchedule* schedule)
+COPCGroup::COPCGroup(std::shared_ptr<CGroupOwnerLink> owner, IUpdateSchedule* schedule)
     // Without its idle event a group could never be removed safely: refuse to exist.
     : m_idleEvent(CreateEventW(nullptr, TRUE, TRUE, nullptr)),
-      m_owner(owner),
+      m_owner(std::move(owner)),
       m_schedule(schedule),
       m_serverHandle(g_idMgr.AllocateId())
 {
@@ -115,8 +115,10 @@ HRESULT COPCGroup::SetName(LPCWSTR szName)
     if (m_removed) return E_FAIL;
     if (szName && *szName == L'\0') return E_INVALIDARG;
     try {
-        std::wstring name = szName ? std::wstring(szName) : m_owner->GenerateGroupName();
-        HRESULT hr = m_owner->RenameGroup(this, m_name, name);
+        auto owner = m_owner->Acquire();
+        if (!owner) return E_FAIL;
+        std::wstring name = szName ? std::wstring(szName) : owner->GenerateGroupName();
+        HRESULT hr = owner->RenameGroup(this, m_name, name);
         if (FAILED(hr)) return hr;
         m_name = std::move(name);
         return S_OK;
@@ -132,11 +134,13 @@ HRESULT COPCGroup::CloneGroup(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk)
     LONG timeBias;
     FLOAT percentDeadband;
     LCID locale;
-    IOPCServer* server;
+    // Held for the whole call: the server cannot go while the clone is made, and a server
+    // that has begun to go makes no clone.
+    CGroupOwnerLink::Use owner;
     std::shared_ptr<ItemSnapshot> items;
     {
-        // The state is copied under the group lock, which is then let go: the server calls
-        // below take the server lock, which must never be taken inside a group lock.
+        // The state is copied under the group lock, which is then let go: the server's own
+        // code never takes the server lock inside a group lock.
         CSingleLock hold(m_groupLock);
         if (m_removed) return E_FAIL;
         if (!IsWritableOut(ppUnk)) return E_INVALIDARG;
@@ -146,7 +150,8 @@ HRESULT COPCGroup::CloneGroup(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk)
         timeBias = m_timeBias;
         percentDeadband = m_percentDeadband;
         locale = m_locale;
-        server = m_owner->Server();
+        owner = m_owner->Acquire();
+        if (!owner) return E_FAIL;
         try {
             items = SnapshotItems();
         } catch (...) {
@@ -154,6 +159,7 @@ HRESULT COPCGroup::CloneGroup(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk)
         }
     }
 
+    IOPCServer* server = owner->Server();
     OPCHANDLE cloneHandle = 0;
     DWORD revisedRate = 0;
     orv::com::ComPtr<IOPCItemMgt> cloneItems;
@@ -199,18 +205,16 @@ HRESULT COPCGroup::SetActive(bool active)
     if (active) {
         // While the scan thread has the entry out of the heap, it puts it back itself.
         if (!m_scheduled) {
-            AddRef();
             AddPendingUse();
             m_scheduled = true;
             m_schedule->Insert(this, 0);
         }
         return S_OK;
     }
-    // The caller always holds a reference of its own (the server's, a client's or the
-    // scan thread's), so the schedule's reference is never the last one here.
+    // Not the last pending use of a removed group: removal deactivates before it lets
+    // the server's reference go.
     if (m_schedule->Remove(this)) {
         m_scheduled = false;
-        Release();
         DropPendingUse();
     }
     // Out of service, so that the first scan after a re-activation reports every item.
@@ -218,20 +222,16 @@ HRESULT COPCGroup::SetActive(bool active)
     return S_OK;
 }
 
-unsigned COPCGroup::CountScan(bool succeeded)
+bool COPCGroup::KeepScheduleEntry(bool scanned, unsigned failureLimit)
 {
     CSingleLock hold(m_groupLock);
-    m_scanFailures = succeeded ? 0 : m_scanFailures + 1;
-    return m_scanFailures;
-}
-
-void COPCGroup::LeaveScheduleAfterFailures()
-{
-    {
-        CSingleLock hold(m_groupLock);
-        SetActive(false);
-    }
-    DropScheduleEntry();
+    m_scanFailures = scanned ? 0 : m_scanFailures + 1;
+    if (m_active && m_scanFailures >= failureLimit) SetActive(false);
+    if (m_active) return true;
+    // The entry is out of the heap, so SetActive(false) could not take it: it goes now,
+    // under the same hold that decided it, so that a re-activation makes a new one.
+    m_scheduled = false;
+    return false;
 }
 
 void COPCGroup::DropScheduleEntry()
@@ -239,10 +239,8 @@ void COPCGroup::DropScheduleEntry()
     {
         CSingleLock hold(m_groupLock);
         m_scheduled = false;
-        DropPendingUse();
     }
-    // Possibly the last reference: never under the group's own lock.
-    Release();
+    DropPendingUse();
 }
 
 void COPCGroup::AddPendingUse()
@@ -253,8 +251,12 @@ void COPCGroup::AddPendingUse()
 
 void COPCGroup::DropPendingUse()
 {
+    // Declared before the lock, so released after it: possibly the last reference.
+    orv::com::ComPtr<COPCGroup> lastReference;
     CSingleLock hold(m_groupLock);
-    if (--m_pendingUses == 0) SetEvent(m_idleEvent.Get());
+    if (--m_pendingUses != 0) return;
+    SetEvent(m_idleEvent.Get());
+    lastReference = std::move(m_serverReferenceAfterRemoval);
 }
 
 bool COPCGroup::IsActive()
@@ -297,27 +299,31 @@ DWORD COPCGroup::UpdateRate()
     return m_updateRate;
 }
 
-std::wstring COPCGroup::MarkRemoved()
-{
-    CSingleLock hold(m_groupLock);
-    m_removed = true;
-    return m_name;
-}
-
 HRESULT COPCGroup::TakeDown(bool force, orv::com::ComPtr<COPCGroup> serverReference)
 {
+    bool wait;
     {
         CSingleLock hold(m_groupLock);
         m_removed = true;
         SetActive(false);
+        m_dataCallback.Close();
+        // Inside a client callback the work in progress may be the callback's own caller
+        // (this group's scan or transaction, or DAdvise's refresh holding the group lock):
+        // waiting for it would never end. It then finishes on its own, finds the group
+        // removed, and the group lives until it has.
+        wait = m_pendingUses != 0 && !t_isWorkerThread && !orv::com::InsideClientCallback();
     }
-    if (!t_isWorkerThread) WaitForSingleObject(m_idleEvent.Get(), INFINITE);
+    if (wait) WaitForSingleObject(m_idleEvent.Get(), INFINITE);
+    HRESULT result = S_OK;
     if (force) {
-        HRESULT hr = CoDisconnectObject(Identity(), 0);
+        result = CoDisconnectObject(Identity(), 0);
         TearDown();
-        return hr;
     }
-    return serverReference.Detach()->Release() > 0 ? OPC_S_INUSE : S_OK;
+    CSingleLock hold(m_groupLock);
+    // Only the server and clients hold references; the work in progress holds pending uses.
+    if (!force && serverReference && References() > 1) result = OPC_S_INUSE;
+    if (m_pendingUses != 0) m_serverReferenceAfterRemoval = std::move(serverReference);
+    return result;
 }
 
 std::optional<ItemAttributes> COPCGroup::ItemAttributesOf(OPCHANDLE serverHandle)

@@ -5,8 +5,16 @@
 //
 // Locking: the group lock guards every field and is held for the whole of each
 // interface method; the schedule lock, the server's group-map lock and one item lock
-// at a time are taken inside it, never the other way round. The server lock is never
-// taken while the group lock is held.
+// at a time are taken inside it, never the other way round. The group's own code never
+// takes the server lock inside the group lock; a client's OPC 1.0 sink, called under the
+// group lock, may (the server therefore never takes the lock of a group that clients
+// can reach while it holds the server lock).
+//
+// Work in progress (a schedule entry, a queued transaction) holds a pending use of the
+// group, never a COM reference: a client-visible reference count is the server's
+// reference and the clients' own. Removal waits until no pending use is left, except
+// inside a client callback, where the work may be the callback's own caller; the server's
+// reference is then given up by the last pending use, so the group outlives its work.
 //
 // Lifetime: removal marks the group removed (every later call answers E_FAIL). A forced
 // removal also takes the group apart at once, but the object itself lives on until
@@ -59,7 +67,7 @@ class COPCGroup final
     : public orv::com::ComObject<COPCGroup, IOPCGroupStateMgt, IOPCSyncIO, IOPCAsyncIO, IOPCItemMgt, IOPCAsyncIO2,
                                  IDataObject, IConnectionPointContainer> {
 public:
-    COPCGroup(CGroupOwner* owner, IUpdateSchedule* schedule);
+    COPCGroup(std::shared_ptr<CGroupOwnerLink> owner, IUpdateSchedule* schedule);
     ~COPCGroup();
 
     // IOPCGroupStateMgt
@@ -124,13 +132,11 @@ public:
 
     // For the server.
     OPCHANDLE ServerHandle() const noexcept { return m_serverHandle; }
-    // Sets the removed flag and returns the name the group had; from now on the group
-    // answers E_FAIL and never calls its owner again.
-    std::wstring MarkRemoved();
-    // Deactivates the group and waits until nothing holds it any more; then, with
-    // `force`, disconnects it and takes it apart at once (the result is the disconnect's).
-    // Without force the server's reference is dropped: OPC_S_INUSE while clients still
-    // hold the group, S_OK when it went with it.
+    // Marks the group removed, deactivates it and waits until no pending use is left
+    // (not inside a client callback); then, with `force`, disconnects it and takes it
+    // apart at once (the result is the disconnect's). Without force the server's
+    // reference is dropped: OPC_S_INUSE while clients still hold the group, S_OK when
+    // it went with it (or goes with the last pending use).
     HRESULT TakeDown(bool force, orv::com::ComPtr<COPCGroup> serverReference);
     // The attributes of one item, read under the group lock and the item's lock; empty
     // when no item has that handle.
@@ -141,7 +147,9 @@ public:
     // group's pending uses: one of them may be the very work that made the callback.
     static void DeclareWorkerThread() noexcept;
 
-    // For the schedule and the asynchronous transactions.
+    // For the schedule and the asynchronous transactions. A pending use is taken only
+    // while the group is not removed (under the group lock); dropping the last one after
+    // a removal that did not wait may destroy the group.
     void AddPendingUse();
     void DropPendingUse();
     orv::com::CCriticalSection& Lock() noexcept { return m_groupLock; }
@@ -158,11 +166,14 @@ public:
     // For the update-scan thread. Scan sends the changed items and gives the next due
     // time; false when it failed or found the group inactive.
     bool Scan(std::int64_t& nextDueTicks);
-    // Counts a failed scan and returns the number in a row; a success resets it.
-    unsigned CountScan(bool succeeded);
-    // Three failures in a row: the group becomes inactive and its entry is gone for good.
-    void LeaveScheduleAfterFailures();
-    // The thread gives up the entry it popped (at shut-down or after failures).
+    // Under the group lock, after each scan: counts the scan (a success resets the
+    // count) and makes the group inactive after `failureLimit` failures in a row. True
+    // while the group is active: its entry goes back into the schedule under this same
+    // hold of the lock. Otherwise (made inactive here, or deactivated or removed since
+    // the entry was popped) the entry is given up for good, and the caller drops its
+    // pending use with DropPendingUse once it has let go of the group lock.
+    bool KeepScheduleEntry(bool scanned, unsigned failureLimit);
+    // The thread gives up an entry it popped, at shut-down.
     void DropScheduleEntry();
 
     // OPC 1.0 streams. The broadcast sends one scan's changes to every data connection:
@@ -204,8 +215,11 @@ private:
         static_cast<IConnectionPointContainer*>(this)};
     orv::com::UniqueHandle m_idleEvent;
     long m_pendingUses = 0;
+    // The server's reference after a removal that could not wait for the pending uses;
+    // the last of them lets it go.
+    orv::com::ComPtr<COPCGroup> m_serverReferenceAfterRemoval;
     orv::com::CCriticalSection m_groupLock;
-    CGroupOwner* m_owner;
+    std::shared_ptr<CGroupOwnerLink> m_owner;
     IUpdateSchedule* m_schedule;
     unsigned m_scanFailures = 0;
     // From activation until the schedule's entry is given up; the entry may be out of the

@@ -74,7 +74,7 @@ HRESULT COPCGroup::Read(DWORD dwCount, OPCHANDLE* phServer, DWORD dwTransactionI
     if (!IsWritableOut(pdwCancelID) || !IsWritableOut(ppErrors)) return E_INVALIDARG;
     *pdwCancelID = 0;
     *ppErrors = nullptr;
-    if (!phServer || dwCount == 0) return E_INVALIDARG;
+    if (!orv::com::IsReadableArray(phServer, dwCount) || dwCount == 0) return E_INVALIDARG;
     if (!m_dataCallback.CurrentSink()) return CONNECT_E_NOCONNECTION;
     try {
         CoTaskArray<HRESULT> errors(dwCount);
@@ -104,7 +104,7 @@ HRESULT COPCGroup::Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValue
     if (!IsWritableOut(pdwCancelID) || !IsWritableOut(ppErrors)) return E_INVALIDARG;
     *pdwCancelID = 0;
     *ppErrors = nullptr;
-    if (!pItemValues || !phServer || dwCount == 0) return E_INVALIDARG;
+    if (!orv::com::IsReadableArray(pItemValues, dwCount) || !orv::com::IsReadableArray(phServer, dwCount) || dwCount == 0) return E_INVALIDARG;
     if (!m_dataCallback.CurrentSink()) return CONNECT_E_NOCONNECTION;
     try {
         CoTaskArray<HRESULT> errors(dwCount);
@@ -183,7 +183,7 @@ HRESULT COPCGroup::Read(DWORD dwConnection, OPCDATASOURCE dwSource, DWORD dwCoun
     if (!IsWritableOut(pTransactionID) || !IsWritableOut(ppErrors)) return E_INVALIDARG;
     *pTransactionID = 0;
     *ppErrors = nullptr;
-    if (!IsSource(dwSource) || !phServer || dwCount == 0) return E_INVALIDARG;
+    if (!IsSource(dwSource) || !orv::com::IsReadableArray(phServer, dwCount) || dwCount == 0) return E_INVALIDARG;
     if (!HasDataConnection(dwConnection)) return OLE_E_NOCONNECTION;
     try {
         // Rights are not checked here: an item without them fails in the completion.
@@ -212,7 +212,7 @@ HRESULT COPCGroup::Write(DWORD dwConnection, DWORD dwCount, OPCHANDLE* phServer,
     if (!IsWritableOut(pTransactionID) || !IsWritableOut(ppErrors)) return E_INVALIDARG;
     *pTransactionID = 0;
     *ppErrors = nullptr;
-    if (!pItemValues || !phServer || dwCount == 0) return E_INVALIDARG;
+    if (!orv::com::IsReadableArray(pItemValues, dwCount) || !orv::com::IsReadableArray(phServer, dwCount) || dwCount == 0) return E_INVALIDARG;
     if (!HasWriteConnection(dwConnection)) return OLE_E_NOCONNECTION;
     try {
         CoTaskArray<HRESULT> errors(dwCount);

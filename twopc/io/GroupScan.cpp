@@ -84,9 +84,8 @@ bool COPCGroup::Scan(std::int64_t& nextDueTicks)
     HRESULT delivered10 = BroadcastToDataConnections(count, *changed);
 
     if (delivered20 == S_OK || delivered10 == S_OK) {
-        // A client that released its server from inside the callback has removed this group
-        // on this very thread, without waiting for the scan: the server is gone then.
-        if (!IsRemoved()) m_owner->NoteDataDelivered();
+        // A client that released its server from inside the callback has closed the link.
+        if (auto owner = m_owner->Acquire()) owner->NoteDataDelivered();
         return true;
     }
     return delivered20 == S_FALSE && delivered10 == S_FALSE;

@@ -1,7 +1,8 @@
 #pragma once
-// Asynchronous requests waiting for the asynchronous I/O thread. Each holds a COM
-// reference and a pending-use hold on its group, so the group cannot be removed while the
-// transaction waits; destroying the transaction gives both back.
+// Asynchronous requests waiting for the asynchronous I/O thread. Each holds a pending use
+// of its group, which keeps the group alive and makes its removal wait for the
+// transaction; destroying the transaction gives it back. Made only under the group lock
+// of a group that is not removed.
 
 #include "orv/com/ComPtr.h"
 #include "orv/com/Owners.h"
@@ -26,11 +27,11 @@ public:
     DWORD TransactionId() const noexcept { return m_transactionId; }
 
 protected:
-    group::COPCGroup& Group() const noexcept { return *m_group.Get(); }
+    group::COPCGroup& Group() const noexcept { return *m_group; }
 
 private:
     DWORD m_transactionId;
-    orv::com::ComPtr<group::COPCGroup> m_group;
+    group::COPCGroup* m_group;
 };
 
 // OPC 1.0: the completion goes to one of the group's advise connections.

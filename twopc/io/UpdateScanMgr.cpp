@@ -78,11 +78,15 @@ void CUpdateScanMgr::Run()
             // Out of memory for the scan's arrays or a value's copy: a failed scan, counted
             // like any other, rather than the end of the thread and of the client's process.
         }
-        unsigned failures = group->CountScan(scanned);
-        if (scanned || failures < kFailedScansBeforeDeactivation)
-            m_schedule.Reinsert(group, nextDue);
-        else
-            group->LeaveScheduleAfterFailures();
+        bool kept;
+        {
+            // A group deactivated or removed meanwhile never goes back: its removal may be
+            // waiting for this entry's pending use.
+            orv::com::CSingleLock hold(group->Lock());
+            kept = group->KeepScheduleEntry(scanned, kFailedScansBeforeDeactivation);
+            if (kept) m_schedule.Reinsert(group, nextDue);
+        }
+        if (!kept) group->DropPendingUse();
     }
     // Each entry still in the schedule carries a reference and a pending-use hold.
     while (group::COPCGroup* group = m_schedule.TakeAny()) group->DropScheduleEntry();

@@ -129,7 +129,7 @@ public:
 // wait for anybody. The module stays locked from before the group exists until it is gone.
 class TemporaryGroup {
 public:
-    TemporaryGroup(group::CGroupOwner* owner, group::IUpdateSchedule* schedule)
+    TemporaryGroup(const std::shared_ptr<group::CGroupOwnerLink>& owner, group::IUpdateSchedule* schedule)
         : m_group(orv::com::MakeComObject<group::COPCGroup>(owner, schedule))
     {
     }
@@ -165,7 +165,8 @@ private:
     orv::com::ComPtr<group::COPCGroup> m_group;
 };
 
-DeviceRead ReadThroughTemporaryItem(group::CGroupOwner* owner, group::IUpdateSchedule* schedule, LPCWSTR itemId)
+DeviceRead ReadThroughTemporaryItem(const std::shared_ptr<group::CGroupOwnerLink>& owner,
+                                    group::IUpdateSchedule* schedule, LPCWSTR itemId)
 {
     DeviceRead read;
     std::optional<TemporaryGroup> group;
@@ -228,7 +229,7 @@ HRESULT PutTimestamp(VARIANT& out, const FILETIME& utc) noexcept
 // when a property first needs it.
 class PropertyReader {
 public:
-    PropertyReader(const Classified& item, LPCWSTR itemId, group::CGroupOwner* owner,
+    PropertyReader(const Classified& item, LPCWSTR itemId, const std::shared_ptr<group::CGroupOwnerLink>& owner,
                    group::IUpdateSchedule* schedule)
         : m_item(item), m_itemId(itemId), m_owner(owner), m_schedule(schedule)
     {
@@ -305,7 +306,7 @@ private:
 
     const Classified& m_item;
     LPCWSTR m_itemId;
-    group::CGroupOwner* m_owner;
+    const std::shared_ptr<group::CGroupOwnerLink>& m_owner;
     group::IUpdateSchedule* m_schedule;
     std::optional<DeviceRead> m_read;
 };
@@ -371,14 +372,14 @@ HRESULT COPCServer::GetItemProperties(LPWSTR szItemID, DWORD dwCount, DWORD* pdw
     if (!IsWritableOut(ppvData) || !IsWritableOut(ppErrors)) return E_INVALIDARG;
     *ppvData = nullptr;
     *ppErrors = nullptr;
-    if (!szItemID || !pdwPropertyIDs || dwCount == 0) return E_INVALIDARG;
+    if (!szItemID || !orv::com::IsReadableArray(pdwPropertyIDs, dwCount) || dwCount == 0) return E_INVALIDARG;
     CSingleLock hold(m_serverLock);
     try {
         std::optional<Classified> item = Classify(szItemID);
         if (!item) return OPC_E_UNKNOWNITEMID;
         std::vector<UniqueVariant> values(dwCount);
         CoTaskArray<HRESULT> errors(dwCount);
-        PropertyReader reader(*item, szItemID, this, &m_updateScanMgr->Schedule());
+        PropertyReader reader(*item, szItemID, m_ownerLink, &m_updateScanMgr->Schedule());
         for (DWORD i = 0; i < dwCount; ++i) errors[i] = reader.Read(pdwPropertyIDs[i], *values[i].Get());
         CoTaskArray<VARIANT> data(dwCount);
         for (DWORD i = 0; i < dwCount; ++i) values[i].DetachTo(&data[i]);
@@ -399,7 +400,7 @@ HRESULT COPCServer::LookupItemIDs(LPWSTR szItemID, DWORD dwCount, DWORD* pdwProp
     if (!IsWritableOut(ppszNewItemIDs) || !IsWritableOut(ppErrors)) return E_INVALIDARG;
     *ppszNewItemIDs = nullptr;
     *ppErrors = nullptr;
-    if (!szItemID || !pdwPropertyIDs || dwCount == 0) return E_INVALIDARG;
+    if (!szItemID || !orv::com::IsReadableArray(pdwPropertyIDs, dwCount) || dwCount == 0) return E_INVALIDARG;
     CSingleLock hold(m_serverLock);
     try {
         std::optional<Classified> item = Classify(szItemID);

@@ -55,6 +55,9 @@ HRESULT COPCServer::FinalConstruct()
 
 void COPCServer::FinalRelease()
 {
+    // First, so that no group calls in from here on (a CloneGroup racing with this release
+    // would add a group after the list below is made) and none is still calling.
+    m_ownerLink->Close();
     ServerProcess::RemoveInstance();
 
     // Groups still here are removed with force. The handles are collected first and each
@@ -132,7 +135,7 @@ HRESULT COPCServer::CreateGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequestedU
     }
     if (pPercentDeadband && (*pPercentDeadband < 0.0f || *pPercentDeadband > 100.0f)) return E_INVALIDARG;
 
-    auto group = orv::com::MakeComObject<group::COPCGroup>(this, &m_updateScanMgr->Schedule());
+    auto group = orv::com::MakeComObject<group::COPCGroup>(m_ownerLink, &m_updateScanMgr->Schedule());
     HRESULT hr = group->SetName(name.c_str());
     if (SUCCEEDED(hr)) hr = group->QueryInterface(riid, reinterpret_cast<void**>(ppUnk));
     if (SUCCEEDED(hr)) {
@@ -145,8 +148,9 @@ HRESULT COPCServer::CreateGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequestedU
     }
     if (FAILED(hr)) {
         // Take the half-made group apart again: only the map entries it made itself go.
-        ForgetGroup(group.Get(), group->MarkRemoved());
-        group->TakeDown(true, group);
+        // Its lock is taken under the server lock here, which is safe only because no
+        // client has had the group in hand yet to advise a sink on it.
+        group->TakeDown(true, ForgetGroup(group.Get()));
         if (*ppUnk) (*ppUnk)->Release();
         *ppUnk = nullptr;
         *phServerGroup = 0;
@@ -156,11 +160,14 @@ HRESULT COPCServer::CreateGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequestedU
     return result;
 }
 
-orv::com::ComPtr<group::COPCGroup> COPCServer::ForgetGroup(group::COPCGroup* group, const std::wstring& name)
+orv::com::ComPtr<group::COPCGroup> COPCServer::ForgetGroup(const group::COPCGroup* group)
 {
+    // Looked up by the group rather than by its name: reading the name would take the
+    // group lock, which must not be taken here.
     CSingleLock maps(m_groupMapLock);
-    auto byName = m_groupsByName.find(name);
-    if (byName != m_groupsByName.end() && byName->second == group) m_groupsByName.erase(byName);
+    auto byName = std::find_if(m_groupsByName.begin(), m_groupsByName.end(),
+                               [group](const auto& entry) { return entry.second == group; });
+    if (byName != m_groupsByName.end()) m_groupsByName.erase(byName);
     orv::com::ComPtr<group::COPCGroup> serverReference;
     auto byHandle = m_groupsByHandle.find(group->ServerHandle());
     if (byHandle != m_groupsByHandle.end() && byHandle->second.Get() == group) {
@@ -214,19 +221,24 @@ HRESULT COPCServer::GetStatus(OPCSERVERSTATUS** ppServerStatus)
 
 HRESULT COPCServer::RemoveGroup(OPCHANDLE hServerGroup, BOOL bForce)
 {
-    CSingleLock hold(m_serverLock);
-    group::COPCGroup* group;
+    orv::com::ComPtr<group::COPCGroup> serverReference;
     {
-        CSingleLock maps(m_groupMapLock);
-        auto found = m_groupsByHandle.find(hServerGroup);
-        if (found == m_groupsByHandle.end()) return E_INVALIDARG;
-        group = found->second.Get();
+        CSingleLock hold(m_serverLock);
+        group::COPCGroup* group;
+        {
+            CSingleLock maps(m_groupMapLock);
+            auto found = m_groupsByHandle.find(hServerGroup);
+            if (found == m_groupsByHandle.end()) return E_INVALIDARG;
+            group = found->second.Get();
+        }
+        // Out of the maps, a group can no longer be renamed, found or removed again.
+        serverReference = ForgetGroup(group);
+        --m_groupCount;
     }
-    // Marked removed before its name is read, so that no rename can slip in between.
-    orv::com::ComPtr<group::COPCGroup> serverReference = ForgetGroup(group, group->MarkRemoved());
-    HRESULT hr = group->TakeDown(bForce != FALSE, std::move(serverReference));
-    --m_groupCount;
-    return hr;
+    // Without the server lock: the work that the take-down waits for may be a client
+    // callback that calls this server.
+    group::COPCGroup* group = serverReference.Get();
+    return group->TakeDown(bForce != FALSE, std::move(serverReference));
 }
 
 HRESULT COPCServer::CreateGroupEnumerator(OPCENUMSCOPE dwScope, REFIID riid, LPUNKNOWN* ppUnk)

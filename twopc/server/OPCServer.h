@@ -3,8 +3,12 @@
 // its own groups, locale and client name; the link and the worker threads are shared by
 // all instances of the process.
 //
-// Lock order: start-up lock, server lock, group-map lock. Final release is the one place
-// that takes the group-map lock first, when no client call can reach the instance.
+// Lock order: start-up lock, server lock, group-map lock. A client's OPC 1.0 sink may call
+// in while its group's lock is held, so the server lock is never held while the lock of
+// a group that clients can reach is taken, nor while a removal waits for a group's work:
+// RemoveGroup takes the group out of the maps under the server lock and takes it down
+// after letting go. Groups reach the server only through the owner link, which the final
+// release closes before anything else.
 
 #include "orv/com/ComObject.h"
 #include "orv/com/ConnectionPoint.h"
@@ -17,6 +21,7 @@
 #include <atomic>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string>
 
 namespace twopc::io {
@@ -79,15 +84,17 @@ private:
     HRESULT CreateGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequestedUpdateRate, OPCHANDLE hClientGroup,
                         LONG* pTimeBias, FLOAT* pPercentDeadband, DWORD dwLCID, OPCHANDLE* phServerGroup,
                         DWORD* pRevisedUpdateRate, REFIID riid, LPUNKNOWN* ppUnk);
-    // Takes the group out of both maps (only the entries that are its own).
-    orv::com::ComPtr<group::COPCGroup> ForgetGroup(group::COPCGroup* group, const std::wstring& name);
+    // Takes the group out of both maps (only the entries that are its own) and hands
+    // over the server's reference, null when the handle map did not hold it.
+    orv::com::ComPtr<group::COPCGroup> ForgetGroup(const group::COPCGroup* group);
 
+    const std::shared_ptr<group::CGroupOwnerLink> m_ownerLink = std::make_shared<group::CGroupOwnerLink>(this);
     io::CUpdateScanMgr* m_updateScanMgr = nullptr;
     io::CAsyncIOMgr* m_asyncIOMgr = nullptr;
     orv::com::CCriticalSection m_serverLock;
     FILETIME m_startTime{};
-    // Written by the group scan without the server lock: the scan holds a pending use of
-    // its group that RemoveGroup waits for while holding the server lock.
+    // Written by the group scan without the server lock, which a client's callback may
+    // hold while the scan waits for it.
     std::atomic<std::uint64_t> m_lastUpdateTime{0};
     DWORD m_groupCount = 0;
     orv::com::CCriticalSection m_groupMapLock;
