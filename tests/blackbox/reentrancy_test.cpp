@@ -76,15 +76,6 @@ private:
     HANDLE m_event;
 };
 
-HRESULT StatusResult(IOPCServer* server)
-{
-    OPCSERVERSTATUS* status = nullptr;
-    HRESULT hr = server->GetStatus(&status);
-    if (status) CoTaskMemFree(status->szVendorInfo);
-    CoTaskMemFree(status);
-    return hr;
-}
-
 // Runs `calls` once, on the first delivery only.
 template <class Calls>
 std::function<void()> OnFirstDelivery(Calls calls)

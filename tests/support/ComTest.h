@@ -256,6 +256,16 @@ struct ServerStatus {
 };
 
 inline DWORD GroupCount(IOPCServer* server) { return ServerStatus(server)->dwGroupCount; }
+
+// GetStatus's result alone, the record freed; for calls that may fail.
+inline HRESULT StatusResult(IOPCServer* server)
+{
+    OPCSERVERSTATUS* status = nullptr;
+    HRESULT hr = server->GetStatus(&status);
+    if (status) CoTaskMemFree(status->szVendorInfo);
+    CoTaskMemFree(status);
+    return hr;
+}
 inline std::uint64_t LastUpdate(IOPCServer* server) { return Ticks(ServerStatus(server)->ftLastUpdateTime); }
 
 inline HRESULT ModuleCanUnloadNow()
