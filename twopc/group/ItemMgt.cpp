@@ -88,17 +88,18 @@ HRESULT COPCGroup::ValidateItems(DWORD dwCount, OPCITEMDEF* pItemArray, BOOL, OP
                 errors[i] = OPC_E_INVALIDITEMID;
                 continue;
             }
-            std::wstring itemId = definition.szItemID;
+            // The syntax comes first, also for an ID that the address space holds.
+            if (FAILED(orv::hmx::CheckItemId(definition.szItemID))) {
+                errors[i] = OPC_E_UNKNOWNITEMID;
+                continue;
+            }
             VARTYPE canonical = VT_R8;
             DWORD rights = OPC_READABLE | OPC_WRITEABLE;
             HRESULT code = E_FAIL;  // not known to the address space
-            if (auto known = LookUpItemType(itemId)) {
+            if (auto known = LookUpItemType(definition.szItemID)) {
                 canonical = known->canonicalType;
                 rights = known->accessRights;
                 code = S_OK;
-            } else if (FAILED(orv::hmx::CheckItemId(itemId.c_str()))) {
-                errors[i] = OPC_E_UNKNOWNITEMID;
-                continue;
             }
             if (definition.vtRequestedDataType != VT_EMPTY) {
                 code = TestConversion(canonical, definition.vtRequestedDataType);
