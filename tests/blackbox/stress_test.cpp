@@ -13,6 +13,7 @@
 
 #include <olectl.h>
 #include <psapi.h>
+#include <tlhelp32.h>
 
 #include <algorithm>
 #include <chrono>
@@ -534,6 +535,18 @@ void Operate(std::mt19937& random)
     ++g_operations;
 }
 
+std::size_t ThreadsOfThisProcess()
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 entry{};
+    entry.dwSize = sizeof(entry);
+    std::size_t count = 0;
+    for (BOOL more = Thread32First(snapshot, &entry); more; more = Thread32Next(snapshot, &entry))
+        if (entry.th32OwnerProcessID == GetCurrentProcessId()) ++count;
+    CloseHandle(snapshot);
+    return count;
+}
+
 SIZE_T WorkingSet()
 {
     PROCESS_MEMORY_COUNTERS counters{};
@@ -560,6 +573,7 @@ TEST_CASE("stress: hostile concurrent clients on shared servers, nothing hangs a
     }
     REQUIRE(SimWaitForDeliveries(10000));
     const SIZE_T memoryBefore = WorkingSet();
+    const std::size_t threadsBefore = ThreadsOfThisProcess();
 
     MallocSpy spy;
     REQUIRE(spy.Registered());
@@ -669,4 +683,5 @@ TEST_CASE("stress: hostile concurrent clients on shared servers, nothing hangs a
     CHECK(g_callback.refs == 1);
     CHECK(g_sink.refs == 1);
     CHECK(SimLiveSubscriptions(nullptr) == 0);
+    CHECK(ThreadsOfThisProcess() <= threadsBefore);  // the worker threads end with the last server
 }
