@@ -1,8 +1,8 @@
 #!/bin/sh
-# Installs what the build needs, then configures and builds the mingw preset as the user
-# who asked for it. Sourced by demo.sh and test.sh. Only the package step needs root
-# rights: it runs apt-get directly as root, else through sudo where it exists, else
-# through su (root's password).
+# Installs what the build needs, then configures and builds the mingw preset. Sourced by
+# demo.sh and test.sh. Only the package step needs root rights: it runs apt-get directly
+# as root, else through sudo where it exists, else through su (root's password). The
+# build belongs to the owner of the checkout: run as root, the rest goes on as that user.
 set -eu
 
 TWOPC_PACKAGES="cmake ninja-build g++-mingw-w64-x86-64-posix mingw-w64-tools wine64 libwine-dev doctest-dev python3"
@@ -30,12 +30,13 @@ if [ -n "$missing" ]; then
     fi
 fi
 
-# Started with sudo: the packages are in, the build belongs to the user who asked.
-if [ "$(id -u)" -eq 0 ] && [ -n "${SUDO_USER:-}" ] && [ "$SUDO_USER" != root ]; then
-    exec sudo -u "$SUDO_USER" -- "$0" "$@"
-fi
-
 cd "$(dirname "$0")/.."
+owner=$(stat -c %u .)
+if [ "$(id -u)" -eq 0 ] && [ "$owner" -ne 0 ] && account=$(getent passwd "$owner"); then
+    echo "Building as ${account%%:*}, who owns this checkout."
+    exec runuser -u "${account%%:*}" -- env HOME="$(echo "$account" | cut -d: -f6)" \
+        "$(pwd)/scripts/$(basename "$0")" "$@"
+fi
 foreign=$(find build -maxdepth 3 ! -user "$(id -u)" -print -quit 2>/dev/null || true)
 if [ -n "$foreign" ]; then
     echo "$foreign belongs to $(stat -c %U "$foreign"), not to you ($(id -un)): remove build/ (rm -rf build, as $(stat -c %U "$foreign") or root), then run this again." >&2
