@@ -21,7 +21,7 @@ OutputStream::OutputStream(DWORD standardHandle)
 bool OutputStream::CanShow(std::wstring_view text) const
 {
     constexpr UINT kWineUnixCodePage = 65010;
-    if (!m_console || text.empty()) return m_console;
+    if (!m_console) return false;
     BOOL replaced = FALSE;
     const int length = WideCharToMultiByte(kWineUnixCodePage, 0, text.data(), static_cast<int>(text.size()), nullptr,
                                            0, nullptr, &replaced);

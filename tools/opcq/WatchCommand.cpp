@@ -1,7 +1,8 @@
 // watch: an active group with an IOPCDataCallback advised on it. Every change is printed
 // as it arrives; numeric items also get a trend, sampled once a second. On a console the
 // trend is a block below the change lines, drawn again each second (in ASCII where the
-// console cannot show the block characters); elsewhere it is printed once at the end. Timed writes (--write) are performed on the way.
+// console cannot show the block characters); elsewhere it is printed once at the end.
+// Timed writes (--write) are performed on the way.
 
 #include "Commands.h"
 #include "Json.h"
