@@ -39,7 +39,9 @@ if [ "$(id -u)" -eq 0 ] && [ "$owner" -ne 0 ] && account=$(getent passwd "$owner
 fi
 foreign=$(find build -maxdepth 3 ! -user "$(id -u)" -print -quit 2>/dev/null || true)
 if [ -n "$foreign" ]; then
-    echo "$foreign belongs to $(stat -c %U "$foreign"), not to you ($(id -un)): remove build/ (rm -rf build, as $(stat -c %U "$foreign") or root), then run this again." >&2
+    stranger=$(stat -c %U "$foreign")
+    [ "$stranger" = root ] || stranger="$stranger or root"
+    echo "$foreign belongs to $(stat -c %U "$foreign"), not to you ($(id -un)): have it removed as $stranger (rm -rf build), then run this again." >&2
     exit 1
 fi
 cmake --preset mingw >/dev/null
