@@ -15,19 +15,20 @@ for package in $TWOPC_PACKAGES; do
 done
 if [ -n "$missing" ]; then
     install="apt-get update && DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends$missing"
-    echo "Installing:$missing"
-    echo "(on a fresh Debian 12 about 220 MB to download and 1 GB on disk; apt-get shows its progress)"
     if [ "$(id -u)" -eq 0 ]; then
-        sh -c "$install"
+        as_root="sh -c"
     elif command -v sudo >/dev/null 2>&1; then
-        sudo sh -c "$install"
+        as_root="sudo sh -c"
     elif [ -t 0 ]; then
-        echo "Root's password, for apt-get:"
-        su root -c "$install"
+        echo "No sudo here: su asks for root's password."
+        as_root="su root -c"
     else
         echo "Missing packages. As root: $install" >&2
         exit 1
     fi
+    echo "Installing:$missing"
+    echo "(all of them, on a fresh Debian 12: about 220 MB to download and 1 GB on disk)"
+    $as_root "$install"
 fi
 
 cd "$(dirname "$0")/.."
