@@ -6,34 +6,23 @@ set -eu
 . "$(dirname "$0")/prepare.sh"
 
 build=build/mingw
-dll="Z:$(pwd)/$build/bin/twopc.dll"
-opcq="$build/bin/opcq.exe"
-echo "Registering $dll"
-"$build/wine-run.sh" regsvr32 /s "$dll"
+"$build/wine-run.sh" regsvr32 "Z:$(pwd)/$build/bin/twopc.dll"
 
-# printf, not echo: some shells' echo would eat the backslashes of the item IDs.
-show() {
-    printf '\n$ opcq'
-    printf ' %s' "$@"
+# Each command shown as it can be pasted: quoted where the shell would change it. printf,
+# not echo: some shells' echo would eat the backslashes of the item IDs.
+opcq() {
+    printf '\n$ ./scripts/opcq'
+    for argument in "$@"; do
+        case $argument in
+            *[!A-Za-z0-9@=./_-]*) printf " '%s'" "$argument" ;;
+            *) printf ' %s' "$argument" ;;
+        esac
+    done
     printf '\n'
+    ./scripts/opcq "$@"
 }
 
-show status
-"$build/wine-run.sh" "$opcq" status
-
-show browse --flat '\\.'
-"$build/wine-run.sh" "$opcq" browse --flat '\\.'
-
-set -- watch '\\.\proc1\Waveform.cosine' '\\.\proc1\Waveform.ramp' '\\.\proc1\Label' \
+opcq status
+opcq browse --flat '\\.'
+opcq watch '\\.\proc1\Waveform.cosine' '\\.\proc1\Waveform.ramp' '\\.\proc1\Label' \
     --seconds 10 --write '\\.\proc1\Label=running@5'
-show "$@"
-if [ -t 1 ]; then
-    # On a terminal opcq gets a console and redraws its trend every second; wine-run.sh
-    # would hold all output back until the program ends. The prefix is booted and its
-    # wineserver running by now, so nothing is left behind on the terminal.
-    WINEPREFIX="$(pwd)/$build/wineprefix" WINEARCH=win64 WINEDEBUG="${WINEDEBUG:-fixme-all,-winediag,-systray}" \
-        WINEDLLOVERRIDES="winedbg.exe=d;mscoree=d;mshtml=d" \
-        "$(command -v wine64 || echo /usr/lib/wine/wine64)" "$opcq" "$@"
-else
-    "$build/wine-run.sh" "$opcq" "$@"
-fi

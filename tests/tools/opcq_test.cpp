@@ -314,6 +314,11 @@ TEST_CASE("qualities, timestamps, codes and error texts")
     CHECK(ToUtf8(FormatUtcTimestamp(UtcTime(1999, 12, 31, 23, 59, 59, 0))) == "1999-12-31T23:59:59.000Z");
     CHECK(ToUtf8(FormatUtcTimestamp(FILETIME{10000, 0})) == "1601-01-01T00:00:00.001Z");
     CHECK(FormatUtcTimestamp(FILETIME{0, 0}).empty());
+    // DATE to the millisecond; below zero the fraction still runs forward from the day.
+    CHECK(ToUtf8(FormatUtcDate(45413 + 45296.789 / 86400)) == "2024-05-01T12:34:56.789Z");
+    UniqueVariant date = Of(VT_DATE);
+    date->date = -1.25;
+    CHECK(Formatted(date) == "1899-12-29T06:00:00.000");
     CHECK(ToUtf8(ValueDetails(Text(L"ready").Ref(), 0x1C, FILETIME{})) ==
           "\"ready\" (BSTR, bad (out of service) 0x1C, no timestamp)");
 

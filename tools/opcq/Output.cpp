@@ -3,6 +3,8 @@
 #include "Values.h"
 
 #include <cstdio>
+#include <fcntl.h>
+#include <io.h>
 
 namespace opcq {
 
@@ -13,6 +15,17 @@ OutputStream::OutputStream(DWORD standardHandle)
 {
     DWORD mode = 0;
     m_console = m_handle && m_handle != INVALID_HANDLE_VALUE && GetConsoleMode(m_handle, &mode);
+    if (!m_console) _setmode(_fileno(m_stream), _O_BINARY);
+}
+
+bool OutputStream::CanShow(std::wstring_view text) const
+{
+    constexpr UINT kWineUnixCodePage = 65010;
+    if (!m_console) return false;
+    BOOL replaced = FALSE;
+    const int length = WideCharToMultiByte(kWineUnixCodePage, 0, text.data(), static_cast<int>(text.size()), nullptr,
+                                           0, nullptr, &replaced);
+    return length == 0 || !replaced;
 }
 
 int OutputStream::ConsoleWidth() const

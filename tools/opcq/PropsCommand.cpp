@@ -7,12 +7,14 @@
 #include "Values.h"
 
 #include <algorithm>
+#include <optional>
 
 namespace opcq {
 namespace {
 
 constexpr DWORD kPropertyCanonicalType = 1;
 constexpr DWORD kPropertyQuality = 3;
+constexpr DWORD kPropertyTimestamp = 4;
 constexpr DWORD kPropertyAccessRights = 5;
 
 struct PropertyRow {
@@ -24,9 +26,17 @@ struct PropertyRow {
     const VARIANT* value;
 };
 
+// The timestamp property is a DATE in UTC: written as every other time in opcq's output.
+std::optional<std::wstring> TimestampText(DWORD id, const VARIANT& value)
+{
+    if (id != kPropertyTimestamp || value.vt != VT_DATE) return std::nullopt;
+    return FormatUtcDate(value.date);
+}
+
 // The value, with a reading of the three properties that are codes.
 std::wstring PropertyValueText(DWORD id, const VARIANT& value)
 {
+    if (std::optional<std::wstring> time = TimestampText(id, value)) return *time;
     std::wstring text = DisplayValue(value);
     UniqueVariant number;
     if (FAILED(VariantChangeType(number.Get(), const_cast<VARIANT*>(&value), 0, VT_I4))) return text;
@@ -90,8 +100,13 @@ int RunProps(const OpcServer& server, const PropsArgs& args, const CommandOutput
             json.Key(L"type").String(VarTypeName(row.type));
             if (FAILED(row.error))
                 JsonErrorMember(json, row.error, row.errorText);
-            else if (row.value)
-                json.Key(L"value").Variant(*row.value);
+            else if (row.value) {
+                json.Key(L"value");
+                if (std::optional<std::wstring> time = TimestampText(row.id, *row.value))
+                    json.String(*time);
+                else
+                    json.Variant(*row.value);
+            }
             json.EndObject();
         }
         json.EndArray().EndObject();

@@ -24,9 +24,14 @@ double Extreme(const std::deque<double>& samples, Choose choose)
 
 }  // namespace
 
+std::wstring_view SparkLevels(SparkStyle style)
+{
+    return style == SparkStyle::Blocks ? kBlockLevels : kAsciiLevels;
+}
+
 std::wstring Sparkline(const std::deque<double>& samples, SparkStyle style)
 {
-    const wchar_t* levels = style == SparkStyle::Blocks ? kBlockLevels : kAsciiLevels;
+    const std::wstring_view levels = SparkLevels(style);
     const double low = Extreme(samples, [](double a, double b) { return std::min(a, b); });
     const double high = Extreme(samples, [](double a, double b) { return std::max(a, b); });
     std::wstring line;

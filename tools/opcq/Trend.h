@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <deque>
 #include <string>
+#include <string_view>
 
 namespace opcq {
 
@@ -12,6 +13,9 @@ enum class SparkStyle {
     Blocks,  // U+2581..U+2588, for a console
     Ascii,   // "_.-:=+*#", for pipes and files
 };
+
+// The characters of the levels, lowest first.
+std::wstring_view SparkLevels(SparkStyle style);
 
 // Each sample scaled between the smallest and the largest of them; a flat series sits
 // in the middle. NaN samples (no value yet) are drawn as blanks.

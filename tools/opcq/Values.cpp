@@ -72,14 +72,36 @@ std::wstring CurrencyText(CY currency)
     return text;
 }
 
+// "2024-05-01T12:34:56.789", the time as it is, without a zone.
+std::wstring IsoText(const SYSTEMTIME& time)
+{
+    wchar_t text[40];
+    std::swprintf(text, 40, L"%04u-%02u-%02uT%02u:%02u:%02u.%03u", time.wYear, time.wMonth, time.wDay, time.wHour,
+                  time.wMinute, time.wSecond, time.wMilliseconds);
+    return text;
+}
+
+// A DATE counts days from 1899-12-30 with the time of day as the fraction, which runs
+// forward from the day below zero too (-1.25 is 1899-12-29 06:00). Converted to the
+// millisecond, which VariantTimeToSystemTime would round away.
+std::optional<FILETIME> DateToFileTime(DATE date)
+{
+    constexpr double kDaysFrom1601To1899 = 109205;
+    constexpr double kMillisecondsPerDay = 86400000;
+    const double days = date >= 0 ? date : 2 * std::ceil(date) - date;
+    const double milliseconds = std::round((days + kDaysFrom1601To1899) * kMillisecondsPerDay);
+    if (!(milliseconds >= 0 && milliseconds < 9e14)) return std::nullopt;  // to the year 30827
+    ULARGE_INTEGER ticks;
+    ticks.QuadPart = static_cast<unsigned long long>(milliseconds) * 10000;
+    return FILETIME{ticks.LowPart, ticks.HighPart};
+}
+
 std::wstring DateText(DATE date)
 {
-    SYSTEMTIME time;
-    if (!VariantTimeToSystemTime(date, &time)) return ShortestText(date);
-    wchar_t text[32];
-    std::swprintf(text, 32, L"%04u-%02u-%02uT%02u:%02u:%02u", time.wYear, time.wMonth, time.wDay, time.wHour,
-                  time.wMinute, time.wSecond);
-    return text;
+    const std::optional<FILETIME> time = DateToFileTime(date);
+    SYSTEMTIME parts;
+    if (!time || !FileTimeToSystemTime(&*time, &parts)) return ShortestText(date);
+    return IsoText(parts);
 }
 
 std::wstring ArrayText(const VARIANT& value)
@@ -388,10 +410,13 @@ std::wstring FormatUtcTimestamp(const FILETIME& time)
     if (time.dwLowDateTime == 0 && time.dwHighDateTime == 0) return L"";
     SYSTEMTIME utc;
     if (!FileTimeToSystemTime(&time, &utc)) return L"(invalid time)";
-    wchar_t text[40];
-    std::swprintf(text, 40, L"%04u-%02u-%02uT%02u:%02u:%02u.%03uZ", utc.wYear, utc.wMonth, utc.wDay, utc.wHour,
-                  utc.wMinute, utc.wSecond, utc.wMilliseconds);
-    return text;
+    return IsoText(utc) + L"Z";
+}
+
+std::wstring FormatUtcDate(DATE date)
+{
+    const std::optional<FILETIME> time = DateToFileTime(date);
+    return time ? FormatUtcTimestamp(*time) : ShortestText(date);
 }
 
 std::wstring HResultHex(HRESULT code)

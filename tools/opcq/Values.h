@@ -53,7 +53,11 @@ std::wstring QualityName(WORD quality);
 std::wstring QualityText(WORD quality);
 
 // ISO 8601 UTC with milliseconds, "2024-05-01T12:34:56.789Z"; "" for the zero time.
+// Every time opcq prints has this form; a DATE value, which carries no zone, has it
+// without the "Z".
 std::wstring FormatUtcTimestamp(const FILETIME& time);
+// A DATE known to hold a UTC time (the timestamp property), as FormatUtcTimestamp writes it.
+std::wstring FormatUtcDate(DATE date);
 
 // An HRESULT as "0x8004xxxx".
 std::wstring HResultHex(HRESULT code);

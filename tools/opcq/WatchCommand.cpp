@@ -1,7 +1,8 @@
 // watch: an active group with an IOPCDataCallback advised on it. Every change is printed
 // as it arrives; numeric items also get a trend, sampled once a second. On a console the
-// trend is a block below the change lines, drawn again each second; elsewhere it is
-// printed once at the end. Timed writes (--write) are performed on the way.
+// trend is a block below the change lines, drawn again each second (in ASCII where the
+// console cannot show the block characters); elsewhere it is printed once at the end.
+// Timed writes (--write) are performed on the way.
 
 #include "Commands.h"
 #include "Json.h"
@@ -69,7 +70,11 @@ std::wstring FitWidth(std::wstring text, std::size_t width)
 class WatchDisplay {
 public:
     WatchDisplay(const OpcServer& server, const CommandOutput& output, const std::vector<AddedItem>& items)
-        : m_server(server), m_output(output), m_items(items), m_live(output.out.IsConsole() && !output.json)
+        : m_server(server),
+          m_output(output),
+          m_items(items),
+          m_live(output.out.IsConsole() && !output.json),
+          m_liveStyle(output.out.CanShow(SparkLevels(SparkStyle::Blocks)) ? SparkStyle::Blocks : SparkStyle::Ascii)
     {
         for (std::size_t i = 0; i < items.size(); ++i) m_trends.emplace_back(kTrendCapacity);
     }
@@ -203,7 +208,7 @@ private:
         if (m_blockLines > 0) m_output.out.RewindLines(m_blockLines);
         std::wstring text;
         for (const std::wstring& line : lines) text += line + L"\n";
-        const std::vector<std::wstring> block = TrendBlock(SparkStyle::Blocks, m_output.out.ConsoleWidth());
+        const std::vector<std::wstring> block = TrendBlock(m_liveStyle, m_output.out.ConsoleWidth());
         for (const std::wstring& line : block) text += line + L"\n";
         m_output.out.Write(text);
         m_blockLines = static_cast<int>(block.size());
@@ -213,6 +218,7 @@ private:
     const CommandOutput& m_output;
     const std::vector<AddedItem>& m_items;
     const bool m_live;
+    const SparkStyle m_liveStyle;
     std::vector<Trend> m_trends;  // by client handle, which is the item's index
     int m_blockLines = 0;
 };
