@@ -9,6 +9,8 @@
 #include <olectl.h>
 #include <tlhelp32.h>
 
+#include <thread>
+
 using namespace twopc::test;
 
 namespace {
@@ -277,4 +279,41 @@ TEST_CASE("one plant for all client processes; a killed client leaves the others
     }
     CHECK(WaitFor([] { return HostProcesses() == 0; }, 20000));
     Disconnect(&callback);
+}
+
+TEST_CASE("opcq: a watch through the local server sees what another opcq process writes")
+{
+    REQUIRE(WaitFor([] { return HostProcesses() == 0; }, 20000));
+    HostRegistration registration;
+    const std::wstring opcq = L"\"" + OwnDirectory() + L"opcq.exe\" --context local ";
+    ChildRun watch;
+    std::thread watcher([&] { watch = RunChild(opcq + L"watch \\\\.\\proc2\\Pump.speed --rate 100 --seconds 8"); });
+    Sleep(3000);
+    const ChildRun write = RunChild(opcq + L"write \\\\.\\proc2\\Pump.speed=1234.5");
+    watcher.join();
+    CHECK(write.exitCode == 0);
+    CHECK(watch.exitCode == 0);
+    CHECK(watch.out.find("1234.5") != std::string::npos);
+}
+
+TEST_CASE("host registration adds LocalServer32 and the AppID, and unregistration removes exactly them")
+{
+    const std::wstring classKey = L"CLSID\\{7E15A0C2-4B91-4D3E-9F62-0C8A5D21B7E4}";
+    const std::wstring inproc = RegistryString(HKEY_CLASSES_ROOT, classKey + L"\\InprocServer32");
+    {
+        HostRegistration registration;
+        CHECK(Narrow(RegistryString(HKEY_CLASSES_ROOT, classKey + L"\\LocalServer32")) ==
+              "\"" + Narrow(OwnDirectory()) + "twopcsrv.exe\"");
+        CHECK(Narrow(RegistryString(HKEY_CLASSES_ROOT, classKey, L"AppID")) ==
+              "{7E15A0C2-4B91-4D3E-9F62-0C8A5D21B7E4}");
+        CHECK(RegistryKeyExists(HKEY_CLASSES_ROOT, L"AppID\\{7E15A0C2-4B91-4D3E-9F62-0C8A5D21B7E4}"));
+        CHECK(Narrow(RegistryString(HKEY_CLASSES_ROOT, L"AppID\\twopcsrv.exe", L"AppID")) ==
+              "{7E15A0C2-4B91-4D3E-9F62-0C8A5D21B7E4}");
+    }
+    CHECK_FALSE(RegistryKeyExists(HKEY_CLASSES_ROOT, classKey + L"\\LocalServer32"));
+    CHECK(RegistryString(HKEY_CLASSES_ROOT, classKey, L"AppID") == L"<missing>");
+    CHECK_FALSE(RegistryKeyExists(HKEY_CLASSES_ROOT, L"AppID\\{7E15A0C2-4B91-4D3E-9F62-0C8A5D21B7E4}"));
+    CHECK_FALSE(RegistryKeyExists(HKEY_CLASSES_ROOT, L"AppID\\twopcsrv.exe"));
+    CHECK(RegistryString(HKEY_CLASSES_ROOT, classKey + L"\\InprocServer32") == inproc);
+    CHECK(inproc != L"<missing>");
 }
