@@ -55,6 +55,7 @@ public:
         // What the test planted goes, and the library is registered as the fixture left it.
         RegDeleteTreeW(HKEY_CLASSES_ROOT, InterfaceKey(IID_IOPCShutdown).c_str());
         RegDeleteTreeW(HKEY_CLASSES_ROOT, InterfaceKey(IID_IOPCCommon).c_str());
+        RegDeleteTreeW(HKEY_CLASSES_ROOT, InterfaceKey(IID_IOPCItemMgt).c_str());
         CHECK(Register() == S_OK);
         FreeLibrary(m_module);
     }
@@ -111,7 +112,13 @@ TEST_CASE("proxy/stub registration writes only where none exists and unregistrat
     CHECK(CoGetPSClsid(IID_IOPCDataCallback, &factory) == S_OK);
     CHECK(Narrow(GuidString(factory)) == Narrow(kOurFactory));
 
+    // An installer that registers its own proxy/stub afterwards owns that interface then.
+    const std::wstring items = InterfaceKey(IID_IOPCItemMgt);
+    SetString(items + L"\\ProxyStubClsid32", nullptr, kOtherFactory);
+
     REQUIRE(library.Unregister() == S_OK);
+    CHECK(Value(items + L"\\ProxyStubClsid32") == Narrow(kOtherFactory));
+    CHECK(Value(items, L"TwopcProxyStubAdded") == "<missing>");
     CHECK_FALSE(RegistryKeyExists(HKEY_CLASSES_ROOT, server));
     CHECK_FALSE(RegistryKeyExists(HKEY_CLASSES_ROOT, std::wstring(L"CLSID\\") + kOurFactory));
     CHECK(Value(common) == "IOPCCommon");

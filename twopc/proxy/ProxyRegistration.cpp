@@ -38,9 +38,14 @@ std::vector<InterfaceEntry> Interfaces()
     return entries;
 }
 
+std::wstring FactoryClsid()
+{
+    return orv::com::GuidText(CLSID_PSFactoryBuffer);
+}
+
 std::wstring FactoryKey()
 {
-    return L"CLSID\\" + orv::com::GuidText(CLSID_PSFactoryBuffer);
+    return L"CLSID\\" + FactoryClsid();
 }
 
 void RegisterInterface(const InterfaceEntry& entry, const std::wstring& factoryClsid)
@@ -61,10 +66,15 @@ void RegisterInterface(const InterfaceEntry& entry, const std::wstring& factoryC
     if (addMethods) orv::com::SetClassesString(methodsKey, nullptr, std::to_wstring(entry.methods));
 }
 
-void UnregisterInterface(const InterfaceEntry& entry)
+void UnregisterInterface(const InterfaceEntry& entry, const std::wstring& factoryClsid)
 {
     const auto added = orv::com::ClassesString(entry.key, kAddedMarker);
     if (!added) return;
+    // Another installer that registered its own proxy/stub since then owns the key now.
+    if (orv::com::ClassesString(entry.key + L"\\ProxyStubClsid32") != factoryClsid) {
+        ThrowIfFailed(orv::com::DeleteClassesValue(entry.key, kAddedMarker));
+        return;
+    }
     if (*added == kWholeKey) {
         ThrowIfFailed(orv::com::DeleteClassesTree(entry.key));
         return;
@@ -85,7 +95,7 @@ extern "C" {
 STDAPI DllRegisterServer()
 {
     try {
-        const std::wstring factoryClsid = orv::com::GuidText(CLSID_PSFactoryBuffer);
+        const std::wstring factoryClsid = FactoryClsid();
         orv::com::SetClassesString(FactoryKey(), nullptr, kDescription);
         orv::com::SetClassesString(FactoryKey() + L"\\InprocServer32", nullptr,
                                    orv::com::ModulePath(orv::com::ThisModule()));
@@ -100,7 +110,8 @@ STDAPI DllRegisterServer()
 STDAPI DllUnregisterServer()
 {
     try {
-        for (const InterfaceEntry& entry : Interfaces()) UnregisterInterface(entry);
+        const std::wstring factoryClsid = FactoryClsid();
+        for (const InterfaceEntry& entry : Interfaces()) UnregisterInterface(entry, factoryClsid);
         ThrowIfFailed(orv::com::DeleteClassesTree(FactoryKey()));
         return S_OK;
     } catch (...) {
