@@ -52,13 +52,6 @@ void RunClient(ApartmentRun& run, FakeDataCallback& sink)
     AddedGroup added = AddGroup(server.Get(), L"apartment", group, 100, TRUE);
     run.addGroup = added.result;
     if (FAILED(run.addGroup)) return;
-    Ref<IOPCItemMgt> items;
-    group->QueryInterface(IID_IOPCItemMgt, items.PutVoid());
-    ItemResults results;
-    AddItems(items.Get(), {ItemDef(L"\\\\.\\proc1\\Constant", 5)}, results);
-    run.addItems = results.result;
-    if (FAILED(run.addItems)) return;
-
     Ref<IConnectionPointContainer> container;
     Ref<IConnectionPoint> point;
     group->QueryInterface(IID_IConnectionPointContainer, container.PutVoid());
@@ -66,6 +59,13 @@ void RunClient(ApartmentRun& run, FakeDataCallback& sink)
     DWORD cookie = 0;
     run.advise = point->Advise(&sink, &cookie);
     if (FAILED(run.advise)) return;
+    // Advised before the item comes, so that its first value is reported to the sink.
+    Ref<IOPCItemMgt> items;
+    group->QueryInterface(IID_IOPCItemMgt, items.PutVoid());
+    ItemResults results;
+    AddItems(items.Get(), {ItemDef(L"\\\\.\\proc1\\Constant", 5)}, results);
+    run.addItems = results.result;
+    if (FAILED(run.addItems)) return;
     run.dataChange = PumpUntil([&] { return sink.CallCount() > 0; });
 
     Ref<IOPCAsyncIO2> io;
