@@ -2,16 +2,14 @@
 // vendor's proxy/stub registration of an OPC interface alone and remove only what it
 // added. The library is registered again at the end, as the fixture left it.
 
-#include "ChildProcess.h"
 #include "ComTest.h"
+#include "RegisteringLibrary.h"
 
 #include <string>
 
 using namespace twopc::test;
 
 namespace {
-
-using RegisterFn = HRESULT(STDAPICALLTYPE*)();
 
 const wchar_t kOtherFactory[] = L"{0A0B0C0D-1111-2222-3333-444455556666}";
 const wchar_t kOurFactory[] = L"{6BFF714C-EAB1-49C5-A9B1-91065EBA8037}";
@@ -42,38 +40,17 @@ std::string Value(const std::wstring& key, const wchar_t* name = nullptr)
     return Narrow(RegistryString(HKEY_CLASSES_ROOT, key, name));
 }
 
-class ProxyLibrary {
+// The proxy/stub library; what the test planted goes with it, and the library is
+// registered again as the fixture left it.
+class ProxyLibrary : public RegisteringLibrary {
 public:
-    ProxyLibrary() : m_module(LoadLibraryW((OwnDirectory() + L"twopcps.dll").c_str()))
-    {
-        REQUIRE(m_module != nullptr);
-        wchar_t path[MAX_PATH];
-        m_path.assign(path, GetModuleFileNameW(m_module, path, MAX_PATH));
-    }
+    ProxyLibrary() : RegisteringLibrary(L"twopcps.dll") {}
     ~ProxyLibrary()
     {
-        // What the test planted goes, and the library is registered as the fixture left it.
-        RegDeleteTreeW(HKEY_CLASSES_ROOT, InterfaceKey(IID_IOPCShutdown).c_str());
-        RegDeleteTreeW(HKEY_CLASSES_ROOT, InterfaceKey(IID_IOPCCommon).c_str());
-        RegDeleteTreeW(HKEY_CLASSES_ROOT, InterfaceKey(IID_IOPCItemMgt).c_str());
+        for (const IID* planted : {&IID_IOPCShutdown, &IID_IOPCCommon, &IID_IOPCItemMgt})
+            RegDeleteTreeW(HKEY_CLASSES_ROOT, InterfaceKey(*planted).c_str());
         CHECK(Register() == S_OK);
-        FreeLibrary(m_module);
     }
-    ProxyLibrary(const ProxyLibrary&) = delete;
-    ProxyLibrary& operator=(const ProxyLibrary&) = delete;
-
-    HRESULT Register() { return Call("DllRegisterServer"); }
-    HRESULT Unregister() { return Call("DllUnregisterServer"); }
-    const std::wstring& Path() const { return m_path; }
-
-private:
-    HRESULT Call(const char* name)
-    {
-        auto fn = reinterpret_cast<RegisterFn>(reinterpret_cast<void*>(GetProcAddress(m_module, name)));
-        return fn ? fn() : E_UNEXPECTED;
-    }
-    HMODULE m_module;
-    std::wstring m_path;
 };
 
 }  // namespace
