@@ -149,6 +149,14 @@ TEST_CASE("every interface family crosses the process boundary, callbacks and st
         CHECK(count >= 6);
         CHECK(ids[1] == 2);  // the value
         for (DWORD i = 0; i < count; ++i) CoTaskMemFree(descriptions[i]);
+        DWORD valueProperty = 2;
+        TaskArray<LPWSTR> newIds;
+        Errors lookupErrors;
+        REQUIRE(properties->LookupItemIDs(const_cast<LPWSTR>(L"\\\\.\\proc1\\Constant"), 1, &valueProperty,
+                                          newIds.Put(), lookupErrors.Put()) == S_OK);
+        REQUIRE(newIds[0] != nullptr);
+        CHECK(std::wstring(newIds[0]) == L"\\\\.\\proc1\\Constant");
+        CoTaskMemFree(newIds[0]);
 
         auto browse = As<IOPCBrowseServerAddressSpace>(server.Get());
         OPCNAMESPACETYPE organization{};

@@ -3,6 +3,7 @@
 
 #include "twopc/host/LocalServer.h"
 
+#include <cstdlib>
 #include <cwchar>
 
 namespace {
