@@ -54,6 +54,31 @@ bool AllDigits(const std::wstring& text)
     return !text.empty() && text.find_first_not_of(L"0123456789") == std::wstring::npos;
 }
 
+// Under Wine, the Linux processes (/proc entries) whose name is `comm`.
+std::vector<std::wstring> LinuxProcessesNamed(const std::string& comm)
+{
+    std::vector<std::wstring> found;
+    for (const std::wstring& entry : FolderEntries(L"Z:\\proc")) {
+        if (!AllDigits(entry)) continue;
+        const auto text = ReadSmallFile(L"Z:\\proc\\" + entry + L"\\comm");
+        if (text && text->substr(0, text->find('\n')) == comm) found.push_back(entry);
+    }
+    return found;
+}
+
+// The sum of the run times of the threads in a /proc task folder, in 100 ns units.
+std::uint64_t TaskFolderCpuTime(const std::wstring& taskFolder)
+{
+    std::uint64_t nanoseconds = 0;
+    for (const std::wstring& task : FolderEntries(taskFolder)) {
+        // schedstat: run time (ns), wait time (ns), time slices.
+        if (const auto text = ReadSmallFile(taskFolder + L"\\" + task + L"\\schedstat")) {
+            nanoseconds += std::strtoull(text->c_str(), nullptr, 10);
+        }
+    }
+    return nanoseconds / 100;
+}
+
 // Under Wine, this process as Linux sees it. Wine opens files in its server process, so
 // /proc/self would name the server: the process is found by its name (the executable's file
 // name, cut to the 15 characters Linux keeps) and, among several, by its start time.
@@ -68,17 +93,7 @@ public:
     bool Found() const noexcept { return !taskFolder_.empty(); }
 
     // The sum of the run times of the process's threads, in 100 ns units.
-    std::uint64_t CpuTime() const
-    {
-        std::uint64_t nanoseconds = 0;
-        for (const std::wstring& task : FolderEntries(taskFolder_)) {
-            // schedstat: run time (ns), wait time (ns), time slices.
-            if (const auto text = ReadSmallFile(taskFolder_ + L"\\" + task + L"\\schedstat")) {
-                nanoseconds += std::strtoull(text->c_str(), nullptr, 10);
-            }
-        }
-        return nanoseconds / 100;
-    }
+    std::uint64_t CpuTime() const { return TaskFolderCpuTime(taskFolder_); }
 
 private:
     LinuxProcess()
@@ -91,12 +106,7 @@ private:
         name.erase(0, name.find_last_of(L"\\/") + 1);
         const std::string comm = std::string(name.begin(), name.end()).substr(0, 15);
 
-        std::vector<std::wstring> candidates;
-        for (const std::wstring& entry : FolderEntries(L"Z:\\proc")) {
-            if (!AllDigits(entry)) continue;
-            const auto text = ReadSmallFile(L"Z:\\proc\\" + entry + L"\\comm");
-            if (text && text->substr(0, text->find('\n')) == comm) candidates.push_back(entry);
-        }
+        std::vector<std::wstring> candidates = LinuxProcessesNamed(comm);
         if (candidates.size() > 1) candidates = {ClosestByStartTime(candidates)};
         if (candidates.size() == 1 && !candidates.front().empty()) {
             taskFolder_ = L"Z:\\proc\\" + candidates.front() + L"\\task";
@@ -148,6 +158,12 @@ std::uint64_t ProcessCpuTime()
 {
     const LinuxProcess& process = LinuxProcess::Instance();
     return process.Found() ? process.CpuTime() : WindowsProcessCpuTime();
+}
+
+std::uint64_t OtherProcessCpuTime(const char* executableName)
+{
+    const std::vector<std::wstring> found = LinuxProcessesNamed(executableName);
+    return found.size() == 1 ? TaskFolderCpuTime(L"Z:\\proc\\" + found.front() + L"\\task") : 0;
 }
 
 const char* ProcessCpuClock()

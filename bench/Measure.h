@@ -15,6 +15,9 @@ namespace bench {
 // and when the Linux process cannot be identified, the user + kernel time that
 // GetProcessTimes reports, which Wine counts in whole 10 ms clock ticks.
 std::uint64_t ProcessCpuTime();
+// Under Wine, the CPU time of the one other process running `executableName` (as
+// ProcessCpuTime counts it); 0 elsewhere, or when there is not exactly one.
+std::uint64_t OtherProcessCpuTime(const char* executableName);
 // "schedstat" or "GetProcessTimes": which of the two ProcessCpuTime uses.
 const char* ProcessCpuClock();
 // User + kernel time of one thread of this process (GetThreadTimes: whole clock ticks under

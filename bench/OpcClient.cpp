@@ -7,6 +7,7 @@ namespace bench {
 namespace {
 
 constexpr wchar_t kProgId[] = L"Orvane.TarnwellOPCServer";
+bool g_localServer = false;
 
 // Frees what IOPCSyncIO::Read hands out.
 void FreeStates(OPCITEMSTATE* states, HRESULT* errors, DWORD count)
@@ -26,6 +27,16 @@ void Check(HRESULT hr, const char* what)
     char text[160];
     std::snprintf(text, sizeof(text), "%s failed: 0x%08lX", what, static_cast<unsigned long>(hr));
     throw std::runtime_error(text);
+}
+
+void UseLocalServer(bool local) noexcept
+{
+    g_localServer = local;
+}
+
+bool UsesLocalServer() noexcept
+{
+    return g_localServer;
 }
 
 std::wstring BenchItemId(std::size_t index)
@@ -118,7 +129,9 @@ OpcClient::OpcClient()
 {
     CLSID clsid;
     Check(CLSIDFromProgID(kProgId, &clsid), "CLSIDFromProgID(Orvane.TarnwellOPCServer)");
-    Check(CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IOPCServer, &server_), "CoCreateInstance");
+    Check(CoCreateInstance(clsid, nullptr, g_localServer ? CLSCTX_LOCAL_SERVER : CLSCTX_INPROC_SERVER, IID_IOPCServer,
+                           &server_),
+          "CoCreateInstance");
 }
 
 OpcClient::~OpcClient()

@@ -18,6 +18,12 @@ using Microsoft::WRL::ComPtr;
 // Throws when hr is a failure code; `what` names the call.
 void Check(HRESULT hr, const char* what);
 
+// Where OpcClient creates the server: in this process (the default), or in the local
+// server host, twopcsrv.exe, a process of its own that COM starts for the first client.
+void UseLocalServer(bool local) noexcept;
+bool UsesLocalServer() noexcept;
+inline constexpr char kLocalServerExecutable[] = "twopcsrv.exe";
+
 // The item ID of bench point i, as a client names it: \\.\bench\p<i>.
 std::wstring BenchItemId(std::size_t index);
 

@@ -1,5 +1,7 @@
 #include "Report.h"
 
+#include <algorithm>
+
 #include <cstdio>
 #include <memory>
 #include <stdexcept>
@@ -99,11 +101,26 @@ void PrintTables(const Results& r)
         std::printf("Load average before: %s, after: %s\n", r.loadBefore.c_str(), r.loadAfter.c_str());
     }
 
-    if (!r.updates.empty()) {
+    const auto local = [](const UpdateResult& u) { return u.localServer; };
+    if (std::any_of(r.updates.begin(), r.updates.end(), local)) {
+        std::printf("\nItem updates through the local server host (groups of 1,000 active items at 100 ms, the\n"
+                    "client in this process, server and simulator in the host); CPU in ns per delivered update\n");
+        std::printf("%8s %10s %7s %8s %8s %8s %8s %8s %8s %8s\n", "items", "deliver/s", "lost", "client", "host",
+                    "total", "c cores", "h cores", "calls", "scan ms");
+        for (const UpdateResult& u : r.updates) {
+            if (!u.localServer) continue;
+            std::printf("%8zu %10.0f %6.2f%% %8.0f %8.0f %8.0f %8.3f %8.3f %8llu %8.2f\n", u.items, u.deliveredPerSecond,
+                        u.offered ? 100.0 * static_cast<double>(u.skippedTicks) / static_cast<double>(u.offered) : 0.0,
+                        u.processNs, u.hostNs, u.processNs + u.hostNs, u.processCores, u.hostCores,
+                        static_cast<unsigned long long>(u.callbacks), u.scanIntervalMeanMs);
+        }
+    }
+    if (!std::all_of(r.updates.begin(), r.updates.end(), local)) {
         std::printf("\nItem updates (groups of 1,000 active items at 100 ms); CPU in ns per delivered update\n");
         std::printf("%8s %10s %10s %7s %8s %8s %8s %6s %8s %8s %8s %7s\n", "items", "offered/s", "deliver/s", "lost",
                     "process", "server", "floor", "ratio", "dlv cpu", "realtime", "scan", "cores");
         for (const UpdateResult& u : r.updates) {
+            if (u.localServer) continue;
             std::printf("%8zu %10.0f %10.0f %6.2f%% %8.0f %8.0f %8.1f %5.1fx %8.0f %8.0f %8.0f %7.3f\n", u.items,
                         u.offeredPerSecond, u.deliveredPerSecond,
                         u.offered ? 100.0 * static_cast<double>(u.skippedTicks) / static_cast<double>(u.offered) : 0.0,
@@ -113,6 +130,7 @@ void PrintTables(const Results& r)
         std::printf("%8s %10s %9s %10s %8s %7s %8s %8s %8s %8s %8s %8s\n", "items", "produced", "missed", "skipped",
                     "notGood", "calls", "cb wall", "dlv busy", "scan ms", "min ms", "max ms", "setup s");
         for (const UpdateResult& u : r.updates) {
+            if (u.localServer) continue;
             std::printf("%8zu %10llu %9lld %10llu %8llu %7llu %8.0f %8.0f %8.2f %8.2f %8.2f %8.1f\n", u.items,
                         static_cast<unsigned long long>(u.produced),
                         static_cast<long long>(u.offered) - static_cast<long long>(u.delivered),
@@ -156,11 +174,12 @@ void PrintTables(const Results& r)
         }
     }
     if (!r.read2s.empty()) {
-        std::printf("\nAsynchronous reads (IOPCAsyncIO2::Read to OnReadComplete, one at a time)\n%8s %10s %12s %12s\n",
-                    "items", "trips", "trips/s", "us/trip");
+        std::printf("\nAsynchronous reads (IOPCAsyncIO2::Read to OnReadComplete, one at a time)\n%8s %10s %12s %12s %8s\n",
+                    "items", "trips", "trips/s", "us/trip", "server");
         for (const Read2Result& a : r.read2s) {
-            std::printf("%8zu %10llu %12.1f %12.1f\n", a.itemsPerRequest, static_cast<unsigned long long>(a.roundTrips),
-                        a.roundTripsPerSecond, a.usPerRoundTrip);
+            std::printf("%8zu %10llu %12.1f %12.1f %8s\n", a.itemsPerRequest,
+                        static_cast<unsigned long long>(a.roundTrips), a.roundTripsPerSecond, a.usPerRoundTrip,
+                        a.localServer ? "local" : "inproc");
         }
     }
     if (!r.browses.empty()) {
@@ -223,6 +242,9 @@ void WriteJson(const Results& r, const std::wstring& path)
         json.Number("scan_interval_max_ms", u.scanIntervalMaxMs);
         json.Number("other_threads_ns_per_update", u.otherThreadsNs);
         json.Number("setup_seconds", u.addItemsSeconds);
+        json.Boolean("local_server", u.localServer);
+        json.Number("host_ns_per_update", u.hostNs);
+        json.Number("host_cores", u.hostCores);
     });
     Array(json, "simulator_floor", r.floors, [&](const FloorResult& f) {
         json.Count("points", f.points);
@@ -266,6 +288,7 @@ void WriteJson(const Results& r, const std::wstring& path)
         json.Count("round_trips", a.roundTrips);
         json.Number("round_trips_per_s", a.roundTripsPerSecond);
         json.Number("us_per_round_trip", a.usPerRoundTrip);
+        json.Boolean("local_server", a.localServer);
     });
     Array(json, "browse_flat", r.browses, [&](const BrowseFlatResult& b) {
         json.Number("seconds", b.seconds);

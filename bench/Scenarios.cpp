@@ -6,6 +6,7 @@
 
 #include <sim/kelvane.h>
 #include <sim/simctl.h>
+#include <tlhelp32.h>
 
 #include <algorithm>
 #include <atomic>
@@ -26,13 +27,39 @@ void SleepSeconds(double seconds)
     Sleep(static_cast<DWORD>(seconds * 1000.0));
 }
 
+bool LocalServerRunning()
+{
+    const HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof(entry);
+    bool running = false;
+    const std::string name = kLocalServerExecutable;
+    for (BOOL more = Process32FirstW(snapshot, &entry); more && !running; more = Process32NextW(snapshot, &entry))
+        running = _wcsicmp(entry.szExeFile, std::wstring(name.begin(), name.end()).c_str()) == 0;
+    CloseHandle(snapshot);
+    return running;
+}
+
+// The bench points of the simulator that the server uses. The local server host cannot be
+// reached through the control API: it starts with the points its environment asks for,
+// which is the environment of the client that makes COM start it.
 void StartBench(std::size_t points, UINT options = 0)
 {
-    Check(SimStartBench(static_cast<UINT>(points), options), "SimStartBench");
+    if (!UsesLocalServer()) {
+        Check(SimStartBench(static_cast<UINT>(points), options), "SimStartBench");
+        return;
+    }
+    const Stopwatch waiting;
+    while (LocalServerRunning()) {
+        if (waiting.Seconds() > 60) throw std::runtime_error("the local server host from the last run did not end");
+        Sleep(100);
+    }
+    SetEnvironmentVariableW(L"TWOPC_SIM_BENCH_POINTS", std::to_wstring(points).c_str());
 }
 
 void WaitForSimulator()
 {
+    if (UsesLocalServer()) return;  // the simulator is in the host; items wait for their first values
     if (!SimWaitForDeliveries(kSettleTimeoutMs)) throw std::runtime_error("the simulator did not settle");
 }
 
@@ -185,6 +212,7 @@ UpdateResult MeasureUpdates(std::size_t items, const FloorResult& floor, const S
         const DataSink::Counts sinkBefore = sink.Snapshot();
         const SimDeliveryStats simBefore = DeliveryStats();
         const std::uint64_t processBefore = ProcessCpuTime();
+        const std::uint64_t hostBefore = UsesLocalServer() ? OtherProcessCpuTime(kLocalServerExecutable) : 0;
         const std::uint64_t scanBefore = ThreadCpuTime(sinkBefore.thread);
         const Stopwatch window;
         sink.OpenWindow();
@@ -198,6 +226,7 @@ UpdateResult MeasureUpdates(std::size_t items, const FloorResult& floor, const S
         const DataSink::Counts sinkAfter = sink.Snapshot();
         const SimDeliveryStats simAfter = DeliveryStats();
         const std::uint64_t processAfter = ProcessCpuTime();
+        const std::uint64_t hostAfter = UsesLocalServer() ? OtherProcessCpuTime(kLocalServerExecutable) : 0;
         const std::uint64_t scanAfter = ThreadCpuTime(sinkBefore.thread);
         result.seconds = window.Seconds();
 
@@ -230,7 +259,18 @@ UpdateResult MeasureUpdates(std::size_t items, const FloorResult& floor, const S
         result.scanIntervalMeanMs = sinkAfter.intervals ? sinkAfter.intervalSumMs / sinkAfter.intervals : 0.0;
         result.scanIntervalMinMs = sinkAfter.intervalMinMs;
         result.scanIntervalMaxMs = sinkAfter.intervalMaxMs;
+        if (UsesLocalServer()) {
+            // The server and the simulator run in the host: this process is the client alone.
+            result.localServer = true;
+            result.hostNs = NanosecondsEach(hostAfter - hostBefore, result.delivered);
+            result.hostCores = static_cast<double>(hostAfter - hostBefore) / 1e7 / result.seconds;
+            result.offered = result.delivered + result.skippedTicks;
+            result.offeredPerSecond = static_cast<double>(result.offered) / result.seconds;
+            result.serverNs = 0;
+        }
     }
+    // A client's stubs may outlive its last proxy in the host for a moment: cut them.
+    if (UsesLocalServer()) CoDisconnectObject(&sink, 0);
     if (sink.References() != 1) throw std::runtime_error("the server kept a reference to the data callback");
     return result;
 }
@@ -330,6 +370,8 @@ Read2Result MeasureRead2(std::size_t itemsPerRequest, const Settings& settings)
         } while (window.Seconds() < settings.seconds);
         result.seconds = window.Seconds();
     }
+    if (UsesLocalServer()) CoDisconnectObject(&sink, 0);
+    result.localServer = UsesLocalServer();
     result.roundTripsPerSecond = static_cast<double>(result.roundTrips) / result.seconds;
     result.usPerRoundTrip = result.seconds * 1e6 / static_cast<double>(result.roundTrips);
     return result;

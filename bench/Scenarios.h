@@ -64,6 +64,12 @@ struct UpdateResult {
     double scanIntervalMeanMs = 0;
     double scanIntervalMinMs = 0;
     double scanIntervalMaxMs = 0;
+    // Through the local server host: the server and the simulator run there, this process is
+    // the client alone (processNs), and the simulator's own figures above stay 0. Offered
+    // is then what the sink saw plus the ticks it saw skipped.
+    bool localServer = false;
+    double hostNs = 0;     // the host's CPU per delivered update
+    double hostCores = 0;  // the host's CPU time / wall time
 };
 
 struct CacheReadResult {
@@ -108,6 +114,7 @@ struct Read2Result {
     std::uint64_t roundTrips = 0;
     double roundTripsPerSecond = 0;
     double usPerRoundTrip = 0;
+    bool localServer = false;
 };
 Read2Result MeasureRead2(std::size_t itemsPerRequest, const Settings& settings);
 

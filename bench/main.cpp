@@ -2,9 +2,13 @@
 // points. See docs/performance.md for the method and the figures.
 //
 //   twopc-bench [--scenario all|updates|read|additems|lookup|read2|browse] [--items N[,N...]]
-//               [--seconds S] [--warmup S] [--json path]
+//               [--seconds S] [--warmup S] [--json path] [--context inproc|local]
+//
+// With --context local the server runs in its local server host (twopcsrv.exe, registered
+// with /RegServer, and twopcps.dll registered): only updates and read2 run then.
 
 #include "Measure.h"
+#include "OpcClient.h"
 #include "Report.h"
 #include "Scenarios.h"
 
@@ -33,12 +37,13 @@ struct Options {
     std::vector<std::size_t> items;  // empty: each scenario's own sizes
     Settings settings;
     std::wstring json = L"bench-results.json";
+    bool localServer = false;
 };
 
 void Usage()
 {
     std::fputs("usage: twopc-bench [--scenario all|updates|read|additems|lookup|read2|browse] [--items N[,N...]]\n"
-               "                   [--seconds S] [--warmup S] [--json path]\n",
+               "                   [--seconds S] [--warmup S] [--json path] [--context inproc|local]\n",
                stderr);
 }
 
@@ -78,11 +83,15 @@ bool Parse(int argc, wchar_t** argv, Options& options)
             if (!ParseSeconds(value, options.settings.warmup)) return false;
         } else if (name == L"--json") {
             options.json = value;
+        } else if (name == L"--context") {
+            if (std::wcscmp(value, L"local") != 0 && std::wcscmp(value, L"inproc") != 0) return false;
+            options.localServer = std::wcscmp(value, L"local") == 0;
         } else {
             return false;
         }
     }
     const std::wstring& s = options.scenario;
+    if (options.localServer) return s == L"updates" || s == L"read2";
     return s == L"all" || s == L"updates" || s == L"read" || s == L"additems" || s == L"lookup" || s == L"read2" ||
            s == L"browse";
 }
@@ -97,12 +106,17 @@ void Run(const Options& options, Results& results)
     };
     if (wants(L"updates")) {
         for (const std::size_t items : sizesOr(kUpdateSizes)) {
-            std::printf("updates, %zu items: simulator alone...\n", items);
+            FloorResult floor;  // the simulator runs in the host, out of reach, with the local server
+            if (!options.localServer) {
+                std::printf("updates, %zu items: simulator alone...\n", items);
+                std::fflush(stdout);
+                floor = MeasureFloor(items, options.settings);
+                results.floors.push_back(floor);
+            }
+            std::printf("updates, %zu items: through the %s server...\n", items,
+                        options.localServer ? "local" : "in-process");
             std::fflush(stdout);
-            results.floors.push_back(MeasureFloor(items, options.settings));
-            std::printf("updates, %zu items: through the server...\n", items);
-            std::fflush(stdout);
-            results.updates.push_back(MeasureUpdates(items, results.floors.back(), options.settings));
+            results.updates.push_back(MeasureUpdates(items, floor, options.settings));
             PrintUpdate(results.updates.back());
         }
     }
@@ -157,6 +171,7 @@ int wmain(int argc, wchar_t** argv)
         std::fputs("CoInitializeEx failed\n", stderr);
         return 1;
     }
+    UseLocalServer(options.localServer);
     Results results;
     results.wineVersion = WineVersion();
     results.processors = ProcessorCount();

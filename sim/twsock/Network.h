@@ -177,6 +177,8 @@ private:
     static constexpr std::size_t kBenchBatchPoints = 4096;
 
     Network();
+    // The instance, with the bench points the environment asks for.
+    static Network* StartedNetwork();
 
     // All *Locked members expect mutex_ to be held.
     std::optional<std::wstring> BelowLocalHost(const wchar_t* itemId) const;

@@ -2,6 +2,7 @@
 // registered again at the end, whatever happens, for the tests that create it.
 
 #include "ComTest.h"
+#include "RegisteringLibrary.h"
 
 #include <string>
 #include <vector>
@@ -10,44 +11,17 @@ using namespace twopc::test;
 
 namespace {
 
-using RegisterFn = HRESULT(STDAPICALLTYPE*)();
-
 const std::wstring kClassKey = L"CLSID\\{7E15A0C2-4B91-4D3E-9F62-0C8A5D21B7E4}";
 const wchar_t kClsidText[] = L"{7E15A0C2-4B91-4D3E-9F62-0C8A5D21B7E4}";
 const wchar_t kDescription[] = L"OPC Server Interface to Tarnwell";
 const std::wstring kCategory10 = L"{63D5F430-CFE4-11D1-B2C8-0060083BA1FB}";
 const std::wstring kCategory20 = L"{63D5F432-CFE4-11D1-B2C8-0060083BA1FB}";
 
-class ServerLibrary {
+// The server library, registered again when the test is done with it, as the fixture left it.
+class ServerLibrary : public RegisteringLibrary {
 public:
-    ServerLibrary()
-    {
-        wchar_t path[MAX_PATH];
-        DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
-        std::wstring dir(path, length);
-        dir.resize(dir.find_last_of(L'\\') + 1);
-        m_module = LoadLibraryW((dir + L"twopc.dll").c_str());
-        REQUIRE(m_module != nullptr);
-        m_path.resize(MAX_PATH);
-        m_path.resize(GetModuleFileNameW(m_module, m_path.data(), MAX_PATH));
-    }
-    ~ServerLibrary()
-    {
-        Register();  // leave the prefix as the fixture made it
-        FreeLibrary(m_module);
-    }
-    HRESULT Register() { return Call("DllRegisterServer"); }
-    HRESULT Unregister() { return Call("DllUnregisterServer"); }
-    const std::wstring& Path() const { return m_path; }
-
-private:
-    HRESULT Call(const char* name)
-    {
-        auto fn = reinterpret_cast<RegisterFn>(reinterpret_cast<void*>(GetProcAddress(m_module, name)));
-        return fn ? fn() : E_UNEXPECTED;
-    }
-    HMODULE m_module = nullptr;
-    std::wstring m_path;
+    ServerLibrary() : RegisteringLibrary(L"twopc.dll") {}
+    ~ServerLibrary() { Register(); }
 };
 
 void CreateKey(const std::wstring& key)

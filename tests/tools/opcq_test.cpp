@@ -408,3 +408,22 @@ TEST_CASE("trend: a sparkline spans the smallest to the largest sample; the newe
     trend.Sample();
     CHECK(trend.Samples() == std::deque<double>{1, 9, 2});
 }
+
+TEST_CASE("command line: --context says where the server is created")
+{
+    const auto context = [](std::vector<std::wstring> arguments) -> std::string {
+        arguments.insert(arguments.begin(), L"status");
+        const ParsedCommandLine parsed = ParseCommandLine(arguments);
+        if (!parsed.invocation) return "error: " + ToUtf8(parsed.error);
+        const ServerContext& c = parsed.invocation->context;
+        return std::to_string(c.classContext) + (c.host.empty() ? "" : " " + ToUtf8(c.host));
+    };
+    CHECK(context({}) == std::to_string(CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER));
+    CHECK(context({L"--context", L"inproc"}) == std::to_string(CLSCTX_INPROC_SERVER));
+    CHECK(context({L"--context=local"}) == std::to_string(CLSCTX_LOCAL_SERVER));
+    CHECK(context({L"--context", L"any"}) == std::to_string(CLSCTX_ALL));
+    CHECK(context({L"--context", L"remote", L"plant7"}) == std::to_string(CLSCTX_REMOTE_SERVER) + " plant7");
+    CHECK(context({L"--context", L"remote"}) == "error: --context remote needs a computer name");
+    CHECK(context({L"--context", L"nearby"}) ==
+          "error: --context must be inproc, local, remote HOST or any, not 'nearby'");
+}

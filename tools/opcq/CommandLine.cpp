@@ -21,6 +21,7 @@ struct OptionRule {
 
 constexpr OptionRule kOptions[] = {
     {L"server", Takes::Value, false, nullptr},  {L"json", Takes::Nothing, false, nullptr},
+    {L"context", Takes::Value, false, nullptr},
     {L"help", Takes::Nothing, false, nullptr},  {L"flat", Takes::Nothing, false, L"browse"},
     {L"filter", Takes::Value, false, L"browse"}, {L"type", Takes::Value, false, L"browse"},
     {L"rights", Takes::Value, false, L"browse"}, {L"device", Takes::Nothing, false, L"read"},
@@ -115,6 +116,11 @@ std::optional<std::wstring> Collect(const std::vector<std::wstring>& arguments, 
             collected.options.push_back({rule, arguments[++i]});
         } else {
             return L"option --" + std::wstring(rule->name) + L" needs a value";
+        }
+        // "--context remote HOST": the computer is the next argument.
+        if (collected.options.back().value == L"remote" && rule->name == std::wstring_view(L"context")) {
+            if (i + 1 >= arguments.size()) return std::wstring(L"--context remote needs a computer name");
+            collected.options.back().value += L" " + arguments[++i];
         }
     }
     return std::nullopt;
@@ -232,6 +238,24 @@ Problem BuildWatch(const Arguments& arguments, const Options& options, CommandAr
     return std::nullopt;
 }
 
+std::optional<ServerContext> ParseContext(std::wstring_view text)
+{
+    ServerContext context;
+    if (text == L"inproc") {
+        context.classContext = CLSCTX_INPROC_SERVER;
+    } else if (text == L"local") {
+        context.classContext = CLSCTX_LOCAL_SERVER;
+    } else if (text == L"any") {
+        context.classContext = CLSCTX_ALL;
+    } else if (text.starts_with(L"remote ") && text.size() > 7) {
+        context.classContext = CLSCTX_REMOTE_SERVER;
+        context.host = text.substr(7);
+    } else {
+        return std::nullopt;
+    }
+    return context;
+}
+
 struct CommandRule {
     const wchar_t* name;
     Problem (*build)(const Arguments&, const Options&, CommandArgs&);
@@ -285,6 +309,14 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::wstring>& arguments)
                 return parsed;
             }
             invocation.server = given.value;
+        }
+        if (name == L"context") {
+            std::optional<ServerContext> context = ParseContext(given.value);
+            if (!context) {
+                parsed.error = L"--context must be inproc, local, remote HOST or any, not " + Quoted(given.value);
+                return parsed;
+            }
+            invocation.context = std::move(*context);
         }
         if (name == L"json") invocation.json = true;
         if (name == L"help") help = true;
@@ -345,6 +377,10 @@ commands:
 
 options:
   --server S   the OPC DA server, by ProgID or CLSID (default Orvane.TarnwellOPCServer)
+  --context C  where the server runs: inproc (in this process), local (in the
+               server's own process, shared by every client), remote HOST (on
+               another computer, through DCOM) or any; without it in process if
+               the server allows, else local
   --json       machine-readable output: one JSON document, or for watch one JSON
                object per line
   --help       this text

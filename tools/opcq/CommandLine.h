@@ -62,8 +62,16 @@ struct WatchArgs {
 
 using CommandArgs = std::variant<HelpArgs, StatusArgs, BrowseArgs, PropsArgs, ReadArgs, WriteArgs, WatchArgs>;
 
+// Where the server is created (--context inproc|local|remote HOST|any); without the
+// option in process when the server offers it, else in a local server.
+struct ServerContext {
+    DWORD classContext = CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER;
+    std::wstring host;  // the remote computer, for CLSCTX_REMOTE_SERVER alone
+};
+
 struct Invocation {
     std::wstring server = kDefaultServer;  // a ProgID, or a CLSID in braces
+    ServerContext context;
     bool json = false;
     CommandArgs command;
 };

@@ -103,7 +103,7 @@ std::wstring ClsidText(const CLSID& clsid)
     return text;
 }
 
-OpcServer OpcServer::Connect(const std::wstring& name)
+OpcServer OpcServer::Connect(const std::wstring& name, const ServerContext& context)
 {
     OpcServer session;
     session.m_name = name;
@@ -114,8 +114,13 @@ OpcServer OpcServer::Connect(const std::wstring& name)
         std::wstring what = byClsid ? Quoted(name) + L" is not a CLSID" : L"server " + Quoted(name) + L" is not registered";
         throw OpcFailure(what, hr, SystemErrorText(hr));
     }
-    hr = CoCreateInstance(session.m_clsid, nullptr, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER, IID_IOPCServer,
-                          session.m_server.PutVoid());
+    COSERVERINFO remote{};
+    remote.pwszName = const_cast<LPWSTR>(context.host.c_str());
+    MULTI_QI query{&IID_IOPCServer, nullptr, S_OK};
+    hr = CoCreateInstanceEx(session.m_clsid, nullptr, context.classContext, context.host.empty() ? nullptr : &remote,
+                            1, &query);
+    if (SUCCEEDED(hr)) hr = query.hr;
+    *session.m_server.PutVoid() = query.pItf;
     if (FAILED(hr)) {
         std::wstring what = hr == REGDB_E_CLASSNOTREG
                                 ? L"server " + Quoted(name) + L" is not registered"

@@ -3,6 +3,7 @@
 // codes into text, and private groups that read, write and subscribe. Whole-operation
 // failures are thrown as OpcFailure; per-item outcomes are returned.
 
+#include "CommandLine.h"
 #include "ComOwners.h"
 
 #include <opcda.h>
@@ -38,8 +39,8 @@ std::wstring ClsidText(const CLSID& clsid);
 
 class OpcServer {
 public:
-    // Creates the server named by a ProgID or by a CLSID in braces.
-    static OpcServer Connect(const std::wstring& name);
+    // Creates the server named by a ProgID or by a CLSID in braces, in the given context.
+    static OpcServer Connect(const std::wstring& name, const ServerContext& context = {});
 
     IOPCServer* Server() const { return m_server.Get(); }
     const std::wstring& Name() const { return m_name; }

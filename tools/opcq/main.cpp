@@ -44,7 +44,7 @@ int Run(const Invocation& invocation)
 {
     const CommandOutput output{StandardOutput(), invocation.json};
     try {
-        const OpcServer server = OpcServer::Connect(invocation.server);
+        const OpcServer server = OpcServer::Connect(invocation.server, invocation.context);
         return std::visit(
             [&](const auto& args) -> int {
                 using Args = std::decay_t<decltype(args)>;

@@ -2,7 +2,7 @@
 
 #include "orv/com/ComPtr.h"
 #include "orv/com/HResult.h"
-#include "orv/com/Owners.h"
+#include "orv/com/Registry.h"
 #include "twopc/module/ClassIds.h"
 
 #include <comcat.h>
@@ -59,54 +59,10 @@ const std::array<CategoryInfo, 2> kCategories = {{
     {CATID_OPCDAServer20, L"OPC Data Access Servers Version 2.0"},
 }};
 
-HRESULT FromWin32(LSTATUS status)
-{
-    return status == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32(status);
-}
-
-std::wstring ModulePath()
-{
-    std::wstring path(MAX_PATH, L'\0');
-    for (;;) {
-        DWORD length = GetModuleFileNameW(orv::com::ThisModule(), path.data(), static_cast<DWORD>(path.size()));
-        if (length == 0) orv::com::ThrowLastError();
-        if (length < path.size()) {
-            path.resize(length);
-            return path;
-        }
-        path.resize(path.size() * 2);
-    }
-}
-
 void WriteValue(const RegistryEntry& entry, const std::wstring& modulePath)
 {
-    orv::com::UniqueRegKey key;
-    ThrowIfFailed(FromWin32(RegCreateKeyExW(HKEY_CLASSES_ROOT, entry.key.c_str(), 0, nullptr, 0, KEY_WRITE,
-                                            nullptr, key.Put(), nullptr)));
-    std::wstring value = std::wcscmp(entry.value, kModulePlaceholder) == 0 ? modulePath : entry.value;
-    ThrowIfFailed(FromWin32(RegSetValueExW(key.Get(), entry.name, 0, REG_SZ,
-                                           reinterpret_cast<const BYTE*>(value.c_str()),
-                                           static_cast<DWORD>((value.size() + 1) * sizeof(wchar_t)))));
-}
-
-// Deletes a key with everything below it; a key that is not there is no failure.
-HRESULT DeleteTree(const std::wstring& key)
-{
-    LSTATUS status = RegDeleteTreeW(HKEY_CLASSES_ROOT, key.c_str());
-    return status == ERROR_FILE_NOT_FOUND ? S_OK : FromWin32(status);
-}
-
-void DeleteKeyIfEmpty(const std::wstring& path)
-{
-    orv::com::UniqueRegKey key;
-    if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path.c_str(), 0, KEY_READ, key.Put()) != ERROR_SUCCESS) return;
-    DWORD subkeys = 0;
-    DWORD values = 0;
-    if (RegQueryInfoKeyW(key.Get(), nullptr, nullptr, nullptr, &subkeys, nullptr, nullptr, &values, nullptr,
-                         nullptr, nullptr, nullptr) != ERROR_SUCCESS)
-        return;
-    key.Reset();
-    if (subkeys == 0 && values == 0) RegDeleteKeyW(HKEY_CLASSES_ROOT, path.c_str());
+    orv::com::SetClassesString(entry.key, entry.name,
+                               std::wcscmp(entry.value, kModulePlaceholder) == 0 ? modulePath : entry.value);
 }
 
 // Registration may be called from a thread that has not entered COM (regsvr32 does, others may not).
@@ -162,8 +118,8 @@ void UnregisterCategories()
     auto ids = CategoryIds();
     ThrowIfFailed(manager->UnRegisterClassImplCategories(CLSID_TarnwellOPCServer, static_cast<ULONG>(ids.size()),
                                                          ids.data()));
-    DeleteKeyIfEmpty(kClassKey + L"\\Implemented Categories");
-    DeleteKeyIfEmpty(kClassKey + L"\\Required Categories");
+    orv::com::DeleteClassesKeyIfEmpty(kClassKey + L"\\Implemented Categories");
+    orv::com::DeleteClassesKeyIfEmpty(kClassKey + L"\\Required Categories");
 }
 
 }  // namespace
@@ -171,8 +127,8 @@ void UnregisterCategories()
 HRESULT RegisterServer() noexcept
 {
     try {
-        for (const auto& key : kForceRemovedKeys) ThrowIfFailed(DeleteTree(key));
-        const std::wstring modulePath = ModulePath();
+        for (const auto& key : kForceRemovedKeys) ThrowIfFailed(orv::com::DeleteClassesTree(key));
+        const std::wstring modulePath = orv::com::ModulePath(orv::com::ThisModule());
         for (const auto& entry : RegistryScript()) WriteValue(entry, modulePath);
         RegisterCategories();
         return S_OK;
@@ -185,8 +141,8 @@ HRESULT UnregisterServer() noexcept
 {
     try {
         UnregisterCategories();
-        for (const wchar_t* key : {kProgId, kVersionedProgId}) ThrowIfFailed(DeleteTree(key));
-        ThrowIfFailed(DeleteTree(kClassKey));
+        for (const wchar_t* key : {kProgId, kVersionedProgId}) ThrowIfFailed(orv::com::DeleteClassesTree(key));
+        ThrowIfFailed(orv::com::DeleteClassesTree(kClassKey));
     } catch (...) {
         // Unregistration is best effort: the first failure ends it, and what is left
         // behind cannot be helped by telling the caller.

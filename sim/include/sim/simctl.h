@@ -161,7 +161,9 @@ enum SimBenchOption { SIM_BENCH_LISTED = 0x1 };
    the values start at the current tick. A bench that exists with another number of points is
    replaced when nobody subscribes any of them, else HRESULT_FROM_WIN32(ERROR_BUSY); with the
    same number, only the options change. SimReset stops the bench, and forgets the points
-   unless one of them is subscribed. */
+   unless one of them is subscribed. A process that the control API cannot reach (the server in
+   its local server host) starts with N unlisted bench points when its environment has
+   TWOPC_SIM_BENCH_POINTS=N. */
 HRESULT WINAPI SimStartBench(UINT points, UINT options);
 
 /* The bench points stop changing and keep their last values; they remain subscribable. */
