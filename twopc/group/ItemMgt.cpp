@@ -192,8 +192,8 @@ HRESULT COPCGroup::SetClientHandles(DWORD dwCount, OPCHANDLE* phServer, OPCHANDL
 
 HRESULT COPCGroup::SetDatatypes(DWORD dwCount, OPCHANDLE* phServer, VARTYPE* pRequestedDatatypes, HRESULT** ppErrors)
 {
-    return ChangeItems(dwCount, phServer, IsReadableArray(pRequestedDatatypes, dwCount) ? pRequestedDatatypes : nullptr,
-                       ppErrors,
+    VARTYPE* types = IsReadableArray(pRequestedDatatypes, dwCount) ? pRequestedDatatypes : nullptr;
+    return ChangeItems(dwCount, phServer, types, ppErrors,
                        [pRequestedDatatypes](COPCItem& item, DWORD i) { item.SetRequestedType(pRequestedDatatypes[i]); });
 }
 

@@ -310,7 +310,8 @@ HRESULT COPCGroup::TakeDown(bool force, orv::com::ComPtr<COPCGroup> serverRefere
         // Inside a client callback the work in progress may be the callback's own caller
         // (this group's scan or transaction, or DAdvise's refresh holding the group lock):
         // waiting for it would never end. It then finishes on its own, finds the group
-        // removed, and the group lives until it has.
+        // removed, and the group lives until it has. A worker thread never waits either:
+        // it also runs client code outside the callbacks proper (a sink's last Release).
         wait = m_pendingUses != 0 && !t_isWorkerThread && !orv::com::InsideClientCallback();
     }
     if (wait) WaitForSingleObject(m_idleEvent.Get(), INFINITE);

@@ -10,6 +10,7 @@ namespace twopc::group {
 using io::CAsyncIOMgr;
 using orv::com::CoTaskArray;
 using orv::com::CSingleLock;
+using orv::com::IsReadableArray;
 using orv::com::IsWritableOut;
 
 namespace {
@@ -74,7 +75,7 @@ HRESULT COPCGroup::Read(DWORD dwCount, OPCHANDLE* phServer, DWORD dwTransactionI
     if (!IsWritableOut(pdwCancelID) || !IsWritableOut(ppErrors)) return E_INVALIDARG;
     *pdwCancelID = 0;
     *ppErrors = nullptr;
-    if (!orv::com::IsReadableArray(phServer, dwCount) || dwCount == 0) return E_INVALIDARG;
+    if (!IsReadableArray(phServer, dwCount) || dwCount == 0) return E_INVALIDARG;
     if (!m_dataCallback.CurrentSink()) return CONNECT_E_NOCONNECTION;
     try {
         CoTaskArray<HRESULT> errors(dwCount);
@@ -104,7 +105,9 @@ HRESULT COPCGroup::Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValue
     if (!IsWritableOut(pdwCancelID) || !IsWritableOut(ppErrors)) return E_INVALIDARG;
     *pdwCancelID = 0;
     *ppErrors = nullptr;
-    if (!orv::com::IsReadableArray(pItemValues, dwCount) || !orv::com::IsReadableArray(phServer, dwCount) || dwCount == 0) return E_INVALIDARG;
+    if (!IsReadableArray(pItemValues, dwCount) ||
+        !IsReadableArray(phServer, dwCount) || dwCount == 0)
+        return E_INVALIDARG;
     if (!m_dataCallback.CurrentSink()) return CONNECT_E_NOCONNECTION;
     try {
         CoTaskArray<HRESULT> errors(dwCount);
@@ -183,7 +186,7 @@ HRESULT COPCGroup::Read(DWORD dwConnection, OPCDATASOURCE dwSource, DWORD dwCoun
     if (!IsWritableOut(pTransactionID) || !IsWritableOut(ppErrors)) return E_INVALIDARG;
     *pTransactionID = 0;
     *ppErrors = nullptr;
-    if (!IsSource(dwSource) || !orv::com::IsReadableArray(phServer, dwCount) || dwCount == 0) return E_INVALIDARG;
+    if (!IsSource(dwSource) || !IsReadableArray(phServer, dwCount) || dwCount == 0) return E_INVALIDARG;
     if (!HasDataConnection(dwConnection)) return OLE_E_NOCONNECTION;
     try {
         // Rights are not checked here: an item without them fails in the completion.
@@ -212,7 +215,9 @@ HRESULT COPCGroup::Write(DWORD dwConnection, DWORD dwCount, OPCHANDLE* phServer,
     if (!IsWritableOut(pTransactionID) || !IsWritableOut(ppErrors)) return E_INVALIDARG;
     *pTransactionID = 0;
     *ppErrors = nullptr;
-    if (!orv::com::IsReadableArray(pItemValues, dwCount) || !orv::com::IsReadableArray(phServer, dwCount) || dwCount == 0) return E_INVALIDARG;
+    if (!IsReadableArray(pItemValues, dwCount) ||
+        !IsReadableArray(phServer, dwCount) || dwCount == 0)
+        return E_INVALIDARG;
     if (!HasWriteConnection(dwConnection)) return OLE_E_NOCONNECTION;
     try {
         CoTaskArray<HRESULT> errors(dwCount);

@@ -7,6 +7,7 @@ namespace twopc::group {
 
 using orv::com::CoTaskArray;
 using orv::com::CSingleLock;
+using orv::com::IsReadableArray;
 using orv::com::IsWritableOut;
 
 namespace {
@@ -108,7 +109,9 @@ HRESULT COPCGroup::Read(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServ
     if (!IsWritableOut(ppItemValues) || !IsWritableOut(ppErrors)) return E_INVALIDARG;
     *ppItemValues = nullptr;
     *ppErrors = nullptr;
-    if ((dwSource != OPC_DS_CACHE && dwSource != OPC_DS_DEVICE) || !orv::com::IsReadableArray(phServer, dwCount) || dwCount == 0) return E_INVALIDARG;
+    if ((dwSource != OPC_DS_CACHE && dwSource != OPC_DS_DEVICE) ||
+        !IsReadableArray(phServer, dwCount) || dwCount == 0)
+        return E_INVALIDARG;
     try {
         CoTaskArray<OPCITEMSTATE> states(dwCount);
         CoTaskArray<HRESULT> errors(dwCount);
@@ -141,7 +144,9 @@ HRESULT COPCGroup::Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValue
     if (m_removed) return E_FAIL;
     if (!IsWritableOut(ppErrors)) return E_INVALIDARG;
     *ppErrors = nullptr;
-    if (!orv::com::IsReadableArray(phServer, dwCount) || !orv::com::IsReadableArray(pItemValues, dwCount) || dwCount == 0) return E_INVALIDARG;
+    if (!IsReadableArray(phServer, dwCount) ||
+        !IsReadableArray(pItemValues, dwCount) || dwCount == 0)
+        return E_INVALIDARG;
     try {
         CoTaskArray<HRESULT> errors(dwCount);
         HRESULT result = GroupWrite(dwCount, phServer, pItemValues, nullptr, errors.Get());
