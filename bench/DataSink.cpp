@@ -23,18 +23,6 @@ DataSink::Counts DataSink::Snapshot() const noexcept
     return counts;
 }
 
-HRESULT DataSink::QueryInterface(REFIID riid, void** object)
-{
-    if (!object) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IOPCDataCallback) {
-        *object = static_cast<IOPCDataCallback*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
-}
-
 HRESULT DataSink::OnDataChange(DWORD, OPCHANDLE hGroup, HRESULT, HRESULT, DWORD dwCount, OPCHANDLE* phClientItems,
                                VARIANT* pvValues, WORD* pwQualities, FILETIME*, HRESULT* pErrors)
 {

@@ -10,6 +10,8 @@
 // from any thread. Lives on the benchmark's stack: the reference count only has to come
 // back to 1 once every group has let go of it.
 
+#include "orv/com/StackObject.h"
+
 #include <opcda.h>
 
 #include <atomic>
@@ -18,7 +20,7 @@
 
 namespace bench {
 
-class DataSink final : public IOPCDataCallback {
+class DataSink final : public orv::com::StackObject<IOPCDataCallback> {
 public:
     // Item client handles must be below `items`, group client handles at most `groups`.
     DataSink(std::size_t items, std::size_t groups);
@@ -42,12 +44,6 @@ public:
     // Interval statistics are kept only while the window is open.
     void OpenWindow() noexcept { windowOpen_.store(true); }
     void CloseWindow() noexcept { windowOpen_.store(false); }
-    ULONG References() const noexcept { return references_; }
-
-    // IUnknown
-    IFACEMETHODIMP QueryInterface(REFIID riid, void** object) override;
-    IFACEMETHODIMP_(ULONG) AddRef() override { return ++references_; }
-    IFACEMETHODIMP_(ULONG) Release() override { return --references_; }
 
     // IOPCDataCallback
     IFACEMETHODIMP OnDataChange(DWORD dwTransid, OPCHANDLE hGroup, HRESULT hrMasterquality, HRESULT hrMastererror,
@@ -65,7 +61,6 @@ public:
     IFACEMETHODIMP OnCancelComplete(DWORD, OPCHANDLE) override { return S_OK; }
 
 private:
-    std::atomic<ULONG> references_{1};
     std::atomic<std::uint64_t> readCompletes_{0};
     std::atomic<std::uint64_t> callbacks_{0};
     std::atomic<std::uint64_t> items_{0};

@@ -1,5 +1,7 @@
 #include "OpcClient.h"
 
+#include "orv/com/Owners.h"
+
 #include <cstdio>
 #include <stdexcept>
 
@@ -8,16 +10,6 @@ namespace {
 
 constexpr wchar_t kProgId[] = L"Orvane.TarnwellOPCServer";
 bool g_localServer = false;
-
-// Frees what IOPCSyncIO::Read hands out.
-void FreeStates(OPCITEMSTATE* states, HRESULT* errors, DWORD count)
-{
-    if (states) {
-        for (DWORD i = 0; i < count; ++i) VariantClear(&states[i].vDataValue);
-    }
-    CoTaskMemFree(states);
-    CoTaskMemFree(errors);
-}
 
 }  // namespace
 
@@ -47,7 +39,7 @@ std::wstring BenchItemId(std::size_t index)
 OpcGroup::OpcGroup(ComPtr<IOPCItemMgt> items, OPCHANDLE serverHandle)
     : items_(std::move(items)), serverHandle_(serverHandle)
 {
-    Check(items_.As(&syncIO_), "QueryInterface(IOPCSyncIO)");
+    Check(items_.As(syncIO_), "QueryInterface(IOPCSyncIO)");
 }
 
 const std::vector<OPCHANDLE>& OpcGroup::AddBenchItems(std::size_t first, std::size_t count, BOOL active)
@@ -64,9 +56,9 @@ const std::vector<OPCHANDLE>& OpcGroup::AddBenchItems(std::size_t first, std::si
         definition.hClient = static_cast<OPCHANDLE>(first + i);
         definition.vtRequestedDataType = VT_EMPTY;
     }
-    OPCITEMRESULT* results = nullptr;
-    HRESULT* errors = nullptr;
-    const HRESULT hr = items_->AddItems(static_cast<DWORD>(count), definitions.data(), &results, &errors);
+    orv::com::CoTaskArray<OPCITEMRESULT> results;
+    orv::com::CoTaskArray<HRESULT> errors;
+    const HRESULT hr = items_->AddItems(static_cast<DWORD>(count), definitions.data(), results.Put(), errors.Put());
     std::size_t failed = 0;
     for (std::size_t i = 0; SUCCEEDED(hr) && i < count; ++i) {
         if (FAILED(errors[i])) {
@@ -75,8 +67,6 @@ const std::vector<OPCHANDLE>& OpcGroup::AddBenchItems(std::size_t first, std::si
         }
         itemHandles_.push_back(results[i].hServer);
     }
-    CoTaskMemFree(results);
-    CoTaskMemFree(errors);
     Check(hr, "AddItems");
     if (failed) throw std::runtime_error("AddItems refused " + std::to_string(failed) + " bench items");
     return itemHandles_;
@@ -85,8 +75,8 @@ const std::vector<OPCHANDLE>& OpcGroup::AddBenchItems(std::size_t first, std::si
 void OpcGroup::Advise(IOPCDataCallback* sink)
 {
     ComPtr<IConnectionPointContainer> container;
-    Check(items_.As(&container), "QueryInterface(IConnectionPointContainer)");
-    Check(container->FindConnectionPoint(IID_IOPCDataCallback, &dataCallbackPoint_), "FindConnectionPoint");
+    Check(items_.As(container), "QueryInterface(IConnectionPointContainer)");
+    Check(container->FindConnectionPoint(IID_IOPCDataCallback, dataCallbackPoint_.Put()), "FindConnectionPoint");
     Check(dataCallbackPoint_->Advise(sink, &adviseCookie_), "IConnectionPoint::Advise");
 }
 
@@ -100,28 +90,25 @@ void OpcGroup::Unadvise()
 std::size_t OpcGroup::ReadAll(OPCDATASOURCE source)
 {
     const DWORD count = static_cast<DWORD>(itemHandles_.size());
-    OPCITEMSTATE* states = nullptr;
-    HRESULT* errors = nullptr;
-    const HRESULT hr = syncIO_->Read(source, count, itemHandles_.data(), &states, &errors);
-    std::size_t good = 0;
-    if (SUCCEEDED(hr)) {
-        for (DWORD i = 0; i < count; ++i) {
-            if (errors[i] == S_OK && states[i].wQuality == OPC_QUALITY_GOOD) ++good;
-        }
-    }
-    FreeStates(states, errors, SUCCEEDED(hr) ? count : 0);
+    orv::com::CoTaskArray<OPCITEMSTATE> states;
+    orv::com::CoTaskArray<HRESULT> errors;
+    const HRESULT hr = syncIO_->Read(source, count, itemHandles_.data(), states.Put(), errors.Put());
     Check(hr, "IOPCSyncIO::Read");
+    std::size_t good = 0;
+    for (DWORD i = 0; i < count; ++i) {
+        if (errors[i] == S_OK && states[i].wQuality == OPC_QUALITY_GOOD) ++good;
+        VariantClear(&states[i].vDataValue);
+    }
     return good;
 }
 
 void OpcGroup::Read2All(DWORD transactionId)
 {
-    if (!asyncIO2_) Check(items_->QueryInterface(IID_IOPCAsyncIO2, reinterpret_cast<void**>(asyncIO2_.ReleaseAndGetAddressOf())), "QueryInterface(IOPCAsyncIO2)");
+    if (!asyncIO2_) Check(items_.As(asyncIO2_), "QueryInterface(IOPCAsyncIO2)");
     DWORD cancelId = 0;
-    HRESULT* errors = nullptr;
+    orv::com::CoTaskArray<HRESULT> errors;
     const HRESULT hr = asyncIO2_->Read(static_cast<DWORD>(itemHandles_.size()), itemHandles_.data(), transactionId,
-                                       &cancelId, &errors);
-    CoTaskMemFree(errors);
+                                       &cancelId, errors.Put());
     Check(hr, "IOPCAsyncIO2::Read");
 }
 
@@ -130,7 +117,7 @@ OpcClient::OpcClient()
     CLSID clsid;
     Check(CLSIDFromProgID(kProgId, &clsid), "CLSIDFromProgID(Orvane.TarnwellOPCServer)");
     Check(CoCreateInstance(clsid, nullptr, g_localServer ? CLSCTX_LOCAL_SERVER : CLSCTX_INPROC_SERVER, IID_IOPCServer,
-                           &server_),
+                           server_.PutVoid()),
           "CoCreateInstance");
 }
 
@@ -146,7 +133,7 @@ OpcGroup& OpcClient::AddGroup(OPCHANDLE clientHandle, BOOL active, DWORD updateR
     ComPtr<IOPCItemMgt> items;
     const std::wstring name = L"bench" + std::to_wstring(clientHandle);
     Check(server_->AddGroup(name.c_str(), active, updateRateMs, clientHandle, nullptr, nullptr, 0, &serverHandle,
-                            &revisedRate, IID_IOPCItemMgt, reinterpret_cast<LPUNKNOWN*>(items.GetAddressOf())),
+                            &revisedRate, IID_IOPCItemMgt, reinterpret_cast<LPUNKNOWN*>(items.Put())),
           "AddGroup");
     groups_.push_back(std::make_unique<OpcGroup>(std::move(items), serverHandle));
     return *groups_.back();

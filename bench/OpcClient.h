@@ -3,8 +3,9 @@
 // apartment, with groups whose items are the simulator's bench points. Failures throw
 // std::runtime_error naming the call and its HRESULT.
 
+#include "orv/com/ComPtr.h"
+
 #include <opcda.h>
-#include <wrl/client.h>
 
 #include <cstddef>
 #include <memory>
@@ -13,7 +14,7 @@
 
 namespace bench {
 
-using Microsoft::WRL::ComPtr;
+using orv::com::ComPtr;
 
 // Throws when hr is a failure code; `what` names the call.
 void Check(HRESULT hr, const char* what);

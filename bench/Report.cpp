@@ -1,83 +1,29 @@
 #include "Report.h"
 
-#include <algorithm>
+#include "orv/hmx/JsonWriter.h"
 
+#include <algorithm>
 #include <cstdio>
-#include <memory>
 #include <stdexcept>
 
 namespace bench {
 namespace {
 
-struct CloseFile {
-    void operator()(std::FILE* file) const { std::fclose(file); }
-};
+using orv::hmx::JsonWriter;
 
-// Writes one JSON object member at a time; the caller keeps the nesting.
-class JsonWriter {
-public:
-    explicit JsonWriter(std::FILE* file) : file_(file) {}
-
-    void Open(const char* name, char bracket)
-    {
-        Key(name);
-        std::fputc(bracket, file_);
-        first_ = true;
-    }
-    void Close(char bracket)
-    {
-        std::fputc(bracket, file_);
-        first_ = false;
-    }
-    void Number(const char* name, double value)
-    {
-        Key(name);
-        std::fprintf(file_, "%.6g", value);
-    }
-    void Count(const char* name, std::uint64_t value)
-    {
-        Key(name);
-        std::fprintf(file_, "%llu", static_cast<unsigned long long>(value));
-    }
-    void Boolean(const char* name, bool value)
-    {
-        Key(name);
-        std::fputs(value ? "true" : "false", file_);
-    }
-    void Text(const char* name, const std::string& value)
-    {
-        Key(name);
-        std::fputc('"', file_);
-        for (const char c : value) {
-            if (c == '"' || c == '\\') std::fputc('\\', file_);
-            std::fputc(c, file_);
-        }
-        std::fputc('"', file_);
-    }
-
-private:
-    // A null name starts an array element.
-    void Key(const char* name)
-    {
-        if (!first_) std::fputc(',', file_);
-        first_ = false;
-        if (name) std::fprintf(file_, "\"%s\":", name);
-    }
-
-    std::FILE* file_;
-    bool first_ = true;
-};
+// The figures keep six significant digits.
+constexpr int kDigits = 6;
 
 template <class Item, class Body>
-void Array(JsonWriter& json, const char* name, const std::vector<Item>& items, Body body)
+void Array(JsonWriter& json, const wchar_t* name, const std::vector<Item>& items, Body body)
 {
-    json.Open(name, '[');
+    json.Key(name).BeginArray();
     for (const Item& item : items) {
-        json.Open(nullptr, '{');
+        json.BeginObject();
         body(item);
-        json.Close('}');
+        json.EndObject();
     }
-    json.Close(']');
+    json.EndArray();
 }
 
 }  // namespace
@@ -195,110 +141,110 @@ void PrintTables(const Results& r)
 
 void WriteJson(const Results& r, const std::wstring& path)
 {
-    std::FILE* opened = nullptr;
-    if (_wfopen_s(&opened, path.c_str(), L"w") != 0 || !opened) throw std::runtime_error("cannot write the JSON file");
-    const std::unique_ptr<std::FILE, CloseFile> file(opened);
-    JsonWriter json(file.get());
-    json.Open(nullptr, '{');
-    json.Open("machine", '{');
-    json.Count("processors", r.processors);
-    json.Text("wine", r.wineVersion);
-    json.Text("process_cpu_clock", r.cpuClock);
-    json.Text("load_before", r.loadBefore);
-    json.Text("load_after", r.loadAfter);
-    json.Close('}');
-    json.Open("settings", '{');
-    json.Number("seconds", r.settings.seconds);
-    json.Number("warmup", r.settings.warmup);
-    json.Close('}');
-    Array(json, "updates", r.updates, [&](const UpdateResult& u) {
-        json.Count("items", u.items);
-        json.Count("groups", u.groups);
-        json.Number("seconds", u.seconds);
-        json.Count("ticks", u.ticks);
-        json.Count("offered", u.offered);
-        json.Count("produced", u.produced);
-        json.Count("delivered", u.delivered);
-        json.Number("missed", static_cast<double>(u.offered) - static_cast<double>(u.delivered));
-        json.Count("skipped_ticks", u.skippedTicks);
-        json.Number("lost_fraction",
-                    u.offered ? static_cast<double>(u.skippedTicks) / static_cast<double>(u.offered) : 0.0);
-        json.Count("not_good", u.notGood);
-        json.Count("callbacks", u.callbacks);
-        json.Number("offered_per_s", u.offeredPerSecond);
-        json.Number("delivered_per_s", u.deliveredPerSecond);
-        json.Number("process_cores", u.processCores);
-        json.Number("process_ns_per_update", u.processNs);
-        json.Number("server_ns_per_update", u.serverNs);
-        json.Number("floor_ns_per_update", u.floorNs);
-        json.Number("server_to_floor", u.floorNs > 0 ? u.serverNs / u.floorNs : 0.0);
-        json.Number("delivery_busy_ns_per_produced", u.deliveryBusyNs);
-        json.Number("realtime_callback_ns_per_produced", u.realtimeCallbackNs);
-        json.Number("callback_wall_ns_per_produced", u.callbackWallNs);
-        json.Number("delivery_thread_cpu_ns_per_produced", u.deliveryThreadNs);
-        json.Number("scan_thread_ns_per_update", u.scanThreadNs);
-        json.Number("scan_interval_mean_ms", u.scanIntervalMeanMs);
-        json.Number("scan_interval_min_ms", u.scanIntervalMinMs);
-        json.Number("scan_interval_max_ms", u.scanIntervalMaxMs);
-        json.Number("other_threads_ns_per_update", u.otherThreadsNs);
-        json.Number("setup_seconds", u.addItemsSeconds);
-        json.Boolean("local_server", u.localServer);
-        json.Number("host_ns_per_update", u.hostNs);
-        json.Number("host_cores", u.hostCores);
+    JsonWriter json;
+    json.BeginObject();
+    json.Key(L"machine").BeginObject();
+    json.Key(L"processors").Unsigned(r.processors);
+    json.Key(L"wine").String(orv::hmx::FromUtf8(r.wineVersion));
+    json.Key(L"process_cpu_clock").String(orv::hmx::FromUtf8(r.cpuClock));
+    json.Key(L"load_before").String(orv::hmx::FromUtf8(r.loadBefore));
+    json.Key(L"load_after").String(orv::hmx::FromUtf8(r.loadAfter));
+    json.EndObject();
+    json.Key(L"settings").BeginObject();
+    json.Key(L"seconds").Number(r.settings.seconds, kDigits);
+    json.Key(L"warmup").Number(r.settings.warmup, kDigits);
+    json.EndObject();
+    Array(json, L"updates", r.updates, [&](const UpdateResult& u) {
+        json.Key(L"items").Unsigned(u.items);
+        json.Key(L"groups").Unsigned(u.groups);
+        json.Key(L"seconds").Number(u.seconds, kDigits);
+        json.Key(L"ticks").Unsigned(u.ticks);
+        json.Key(L"offered").Unsigned(u.offered);
+        json.Key(L"produced").Unsigned(u.produced);
+        json.Key(L"delivered").Unsigned(u.delivered);
+        json.Key(L"missed").Number(static_cast<double>(u.offered) - static_cast<double>(u.delivered), kDigits);
+        json.Key(L"skipped_ticks").Unsigned(u.skippedTicks);
+        json.Key(L"lost_fraction")
+            .Number(u.offered ? static_cast<double>(u.skippedTicks) / static_cast<double>(u.offered) : 0.0, kDigits);
+        json.Key(L"not_good").Unsigned(u.notGood);
+        json.Key(L"callbacks").Unsigned(u.callbacks);
+        json.Key(L"offered_per_s").Number(u.offeredPerSecond, kDigits);
+        json.Key(L"delivered_per_s").Number(u.deliveredPerSecond, kDigits);
+        json.Key(L"process_cores").Number(u.processCores, kDigits);
+        json.Key(L"process_ns_per_update").Number(u.processNs, kDigits);
+        json.Key(L"server_ns_per_update").Number(u.serverNs, kDigits);
+        json.Key(L"floor_ns_per_update").Number(u.floorNs, kDigits);
+        json.Key(L"server_to_floor").Number(u.floorNs > 0 ? u.serverNs / u.floorNs : 0.0, kDigits);
+        json.Key(L"delivery_busy_ns_per_produced").Number(u.deliveryBusyNs, kDigits);
+        json.Key(L"realtime_callback_ns_per_produced").Number(u.realtimeCallbackNs, kDigits);
+        json.Key(L"callback_wall_ns_per_produced").Number(u.callbackWallNs, kDigits);
+        json.Key(L"delivery_thread_cpu_ns_per_produced").Number(u.deliveryThreadNs, kDigits);
+        json.Key(L"scan_thread_ns_per_update").Number(u.scanThreadNs, kDigits);
+        json.Key(L"scan_interval_mean_ms").Number(u.scanIntervalMeanMs, kDigits);
+        json.Key(L"scan_interval_min_ms").Number(u.scanIntervalMinMs, kDigits);
+        json.Key(L"scan_interval_max_ms").Number(u.scanIntervalMaxMs, kDigits);
+        json.Key(L"other_threads_ns_per_update").Number(u.otherThreadsNs, kDigits);
+        json.Key(L"setup_seconds").Number(u.addItemsSeconds, kDigits);
+        json.Key(L"local_server").Bool(u.localServer);
+        json.Key(L"host_ns_per_update").Number(u.hostNs, kDigits);
+        json.Key(L"host_cores").Number(u.hostCores, kDigits);
     });
-    Array(json, "simulator_floor", r.floors, [&](const FloorResult& f) {
-        json.Count("points", f.points);
-        json.Number("seconds", f.seconds);
-        json.Count("ticks", f.ticks);
-        json.Count("reports", f.reports);
-        json.Number("reports_per_s", f.reportsPerSecond);
-        json.Number("process_ns_per_report", f.processNsPerReport);
-        json.Number("delivery_busy_ns_per_report", f.busyNsPerReport);
-        json.Number("delivery_thread_cpu_ns_per_report", f.threadCpuNsPerReport);
-        json.Number("callback_wall_ns_per_report", f.callbackWallNsPerReport);
-        json.Number("subscribe_us_per_point", f.subscribeUsPerPoint);
+    Array(json, L"simulator_floor", r.floors, [&](const FloorResult& f) {
+        json.Key(L"points").Unsigned(f.points);
+        json.Key(L"seconds").Number(f.seconds, kDigits);
+        json.Key(L"ticks").Unsigned(f.ticks);
+        json.Key(L"reports").Unsigned(f.reports);
+        json.Key(L"reports_per_s").Number(f.reportsPerSecond, kDigits);
+        json.Key(L"process_ns_per_report").Number(f.processNsPerReport, kDigits);
+        json.Key(L"delivery_busy_ns_per_report").Number(f.busyNsPerReport, kDigits);
+        json.Key(L"delivery_thread_cpu_ns_per_report").Number(f.threadCpuNsPerReport, kDigits);
+        json.Key(L"callback_wall_ns_per_report").Number(f.callbackWallNsPerReport, kDigits);
+        json.Key(L"subscribe_us_per_point").Number(f.subscribeUsPerPoint, kDigits);
     });
-    Array(json, "cache_reads", r.cacheReads, [&](const CacheReadResult& c) {
-        json.Count("items_per_call", c.itemsPerCall);
-        json.Number("seconds", c.seconds);
-        json.Count("calls", c.calls);
-        json.Number("calls_per_s", c.callsPerSecond);
-        json.Number("wall_us_per_item", c.wallUsPerItem);
-        json.Number("cpu_us_per_item", c.cpuUsPerItem);
-        json.Count("bad_items", c.badItems);
+    Array(json, L"cache_reads", r.cacheReads, [&](const CacheReadResult& c) {
+        json.Key(L"items_per_call").Unsigned(c.itemsPerCall);
+        json.Key(L"seconds").Number(c.seconds, kDigits);
+        json.Key(L"calls").Unsigned(c.calls);
+        json.Key(L"calls_per_s").Number(c.callsPerSecond, kDigits);
+        json.Key(L"wall_us_per_item").Number(c.wallUsPerItem, kDigits);
+        json.Key(L"cpu_us_per_item").Number(c.cpuUsPerItem, kDigits);
+        json.Key(L"bad_items").Unsigned(c.badItems);
     });
-    Array(json, "add_items", r.addItems, [&](const AddItemsResult& a) {
-        json.Count("items", a.items);
-        json.Number("seconds", a.seconds);
-        json.Number("us_per_item", a.usPerItem);
-        json.Number("cpu_seconds", a.cpuSeconds);
-        json.Number("settle_seconds", a.settleSeconds);
-        json.Number("remove_seconds", a.removeSeconds);
+    Array(json, L"add_items", r.addItems, [&](const AddItemsResult& a) {
+        json.Key(L"items").Unsigned(a.items);
+        json.Key(L"seconds").Number(a.seconds, kDigits);
+        json.Key(L"us_per_item").Number(a.usPerItem, kDigits);
+        json.Key(L"cpu_seconds").Number(a.cpuSeconds, kDigits);
+        json.Key(L"settle_seconds").Number(a.settleSeconds, kDigits);
+        json.Key(L"remove_seconds").Number(a.removeSeconds, kDigits);
     });
-    Array(json, "lookup", r.lookups, [&](const LookupResult& l) {
-        json.Count("bench_points", l.benchPoints);
-        json.Boolean("listed", l.listed);
-        json.Count("items", l.items);
-        json.Number("seconds", l.seconds);
-        json.Number("us_per_item", l.usPerItem);
+    Array(json, L"lookup", r.lookups, [&](const LookupResult& l) {
+        json.Key(L"bench_points").Unsigned(l.benchPoints);
+        json.Key(L"listed").Bool(l.listed);
+        json.Key(L"items").Unsigned(l.items);
+        json.Key(L"seconds").Number(l.seconds, kDigits);
+        json.Key(L"us_per_item").Number(l.usPerItem, kDigits);
     });
-    Array(json, "read2", r.read2s, [&](const Read2Result& a) {
-        json.Count("items_per_request", a.itemsPerRequest);
-        json.Number("seconds", a.seconds);
-        json.Count("round_trips", a.roundTrips);
-        json.Number("round_trips_per_s", a.roundTripsPerSecond);
-        json.Number("us_per_round_trip", a.usPerRoundTrip);
-        json.Boolean("local_server", a.localServer);
+    Array(json, L"read2", r.read2s, [&](const Read2Result& a) {
+        json.Key(L"items_per_request").Unsigned(a.itemsPerRequest);
+        json.Key(L"seconds").Number(a.seconds, kDigits);
+        json.Key(L"round_trips").Unsigned(a.roundTrips);
+        json.Key(L"round_trips_per_s").Number(a.roundTripsPerSecond, kDigits);
+        json.Key(L"us_per_round_trip").Number(a.usPerRoundTrip, kDigits);
+        json.Key(L"local_server").Bool(a.localServer);
     });
-    Array(json, "browse_flat", r.browses, [&](const BrowseFlatResult& b) {
-        json.Number("seconds", b.seconds);
-        json.Count("listings", b.listings);
-        json.Count("leaves", b.leaves);
-        json.Number("ms_per_listing", b.msPerListing);
+    Array(json, L"browse_flat", r.browses, [&](const BrowseFlatResult& b) {
+        json.Key(L"seconds").Number(b.seconds, kDigits);
+        json.Key(L"listings").Unsigned(b.listings);
+        json.Key(L"leaves").Unsigned(b.leaves);
+        json.Key(L"ms_per_listing").Number(b.msPerListing, kDigits);
     });
-    json.Close('}');
-    std::fputc('\n', file.get());
-    if (std::ferror(file.get())) throw std::runtime_error("writing the JSON file failed");
+    json.EndObject();
+    std::FILE* file = nullptr;
+    if (_wfopen_s(&file, path.c_str(), L"w") != 0 || !file) throw std::runtime_error("cannot write the JSON file");
+    const std::string text = orv::hmx::ToUtf8(json.Text()) + '\n';
+    const bool written = std::fwrite(text.data(), 1, text.size(), file) == text.size();
+    if (std::fclose(file) != 0 || !written) throw std::runtime_error("writing the JSON file failed");
 }
 
 }  // namespace bench

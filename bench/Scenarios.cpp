@@ -4,6 +4,8 @@
 #include "Measure.h"
 #include "OpcClient.h"
 
+#include "orv/com/Owners.h"
+
 #include <sim/kelvane.h>
 #include <sim/simctl.h>
 #include <tlhelp32.h>
@@ -110,11 +112,9 @@ kelvane::NewKelvaneRealTimeFn RealTimeFactory()
 
 std::wstring HostName()
 {
-    BSTR name = nullptr;
-    Check(GetHostMachineName(&name), "GetHostMachineName");
-    std::wstring host(name, SysStringLen(name));
-    SysFreeString(name);
-    return host;
+    orv::com::UniqueBstr name;
+    Check(GetHostMachineName(name.Put()), "GetHostMachineName");
+    return std::wstring(name.Get(), SysStringLen(name.Get()));
 }
 
 // Bench points subscribed straight through the realtime link, as the server would, until
@@ -123,14 +123,7 @@ class DirectSubscriber {
 public:
     explicit DirectSubscriber(kelvane::IKelvaneRealTimeReceiver& receiver)
     {
-        if (!RealTimeFactory()(nullptr, &receiver, &link_)) throw std::runtime_error("NewKelvaneRealTime failed");
-    }
-    DirectSubscriber(const DirectSubscriber&) = delete;
-    DirectSubscriber& operator=(const DirectSubscriber&) = delete;
-    ~DirectSubscriber()
-    {
-        for (kelvane::IKelvanePoint* point : points_) point->Release();
-        link_->Release();
+        if (!RealTimeFactory()(nullptr, &receiver, link_.Put())) throw std::runtime_error("NewKelvaneRealTime failed");
     }
 
     void SubscribeBenchPoints(std::size_t count)
@@ -139,15 +132,15 @@ public:
         const kelvane::SubscriptionRequest request{13, 7, 0, 0};
         points_.reserve(points_.size() + count);
         for (std::size_t i = 0; i < count; ++i) {
-            kelvane::IKelvanePoint* point = nullptr;
-            Check(link_->Subscribe((prefix + std::to_wstring(i)).c_str(), nullptr, &request, &point), "Subscribe");
-            points_.push_back(point);
+            ComPtr<kelvane::IKelvanePoint> point;
+            Check(link_->Subscribe((prefix + std::to_wstring(i)).c_str(), nullptr, &request, point.Put()), "Subscribe");
+            points_.push_back(std::move(point));
         }
     }
 
 private:
-    kelvane::IKelvaneRealTime* link_ = nullptr;
-    std::vector<kelvane::IKelvanePoint*> points_;
+    ComPtr<kelvane::IKelvaneRealTime> link_;
+    std::vector<ComPtr<kelvane::IKelvanePoint>> points_;  // released before the link
 };
 
 }  // namespace
@@ -271,7 +264,7 @@ UpdateResult MeasureUpdates(std::size_t items, const FloorResult& floor, const S
     }
     // A client's stubs may outlive its last proxy in the host for a moment: cut them.
     if (UsesLocalServer()) CoDisconnectObject(&sink, 0);
-    if (sink.References() != 1) throw std::runtime_error("the server kept a reference to the data callback");
+    if (sink.refs != 1) throw std::runtime_error("the server kept a reference to the data callback");
     return result;
 }
 
@@ -383,15 +376,13 @@ BrowseFlatResult MeasureBrowseFlat(const Settings& settings)
     SimStopBench();
     OpcClient client;
     ComPtr<IOPCBrowseServerAddressSpace> browse;
-    Check(client.Server()->QueryInterface(IID_IOPCBrowseServerAddressSpace,
-                                          reinterpret_cast<void**>(browse.ReleaseAndGetAddressOf())),
-          "QueryInterface(IOPCBrowseServerAddressSpace)");
+    Check(ComPtr<IOPCServer>(client.Server()).As(browse), "QueryInterface(IOPCBrowseServerAddressSpace)");
     Check(browse->ChangeBrowsePosition(OPC_BROWSE_TO, const_cast<LPWSTR>(L"\\\\.")), "ChangeBrowsePosition");
     BrowseFlatResult result;
     const Stopwatch window;
     do {
         ComPtr<IEnumString> names;
-        Check(browse->BrowseOPCItemIDs(OPC_FLAT, const_cast<LPWSTR>(L""), VT_EMPTY, 0, names.ReleaseAndGetAddressOf()),
+        Check(browse->BrowseOPCItemIDs(OPC_FLAT, const_cast<LPWSTR>(L""), VT_EMPTY, 0, names.Put()),
               "BrowseOPCItemIDs");
         std::uint64_t leaves = 0;
         LPOLESTR name = nullptr;

@@ -88,10 +88,28 @@ public:
     UniqueVariant& operator=(const UniqueVariant&) = delete;
     ~UniqueVariant() { Clear(); }
 
+    // Takes over a VARIANT that the caller owns and leaves it empty.
+    static UniqueVariant Adopt(VARIANT& owned) noexcept
+    {
+        UniqueVariant result;
+        result.m_value = owned;
+        VariantInit(&owned);
+        return result;
+    }
+    // A deep copy; empty when the source cannot be copied.
+    static UniqueVariant CopyOf(const VARIANT& source) noexcept
+    {
+        UniqueVariant copy;
+        if (FAILED(ReplaceVariant(copy.m_value, source))) copy.Clear();
+        return copy;
+    }
+
     void Clear() noexcept { VariantClear(&m_value); }
     VARIANT* Get() noexcept { return &m_value; }
     const VARIANT* Get() const noexcept { return &m_value; }
+    const VARIANT& Ref() const noexcept { return m_value; }
     VARIANT* operator->() noexcept { return &m_value; }
+    const VARIANT* operator->() const noexcept { return &m_value; }
     // Moves the value into *out (which must hold nothing that needs freeing) and leaves this empty.
     void DetachTo(VARIANT* out) noexcept
     {
@@ -141,6 +159,14 @@ public:
     T* Get() const noexcept { return m_items; }
     std::size_t Size() const noexcept { return m_count; }
     T& operator[](std::size_t i) const noexcept { return m_items[i]; }
+    explicit operator bool() const noexcept { return m_items != nullptr; }
+    // For an out-parameter that receives a block from a callee: frees what is held. The
+    // callee does not say how long the block is, so Size() is then 0.
+    T** Put() noexcept
+    {
+        CoTaskArray().Swap(*this);
+        return &m_items;
+    }
     [[nodiscard]] T* Detach() noexcept
     {
         m_count = 0;

@@ -1,9 +1,12 @@
 #pragma once
-// Internal to the link libraries: reference ownership and the IUnknown part of the
-// objects they hand out. Each object answers IUnknown and exactly one interface, or IUnknown
-// alone when that is the interface it is made with.
+// Internal to the link libraries: the IUnknown part of the objects they hand out. Each
+// object answers IUnknown and exactly one interface, or IUnknown alone when that is the
+// interface it is made with.
 
 #include <sim/kelvane.h>
+
+#include "orv/com/ComPtr.h"
+#include "orv/com/HResult.h"
 
 #include <atomic>
 #include <new>
@@ -21,56 +24,16 @@ template <> struct InterfaceId<kelvane::IKelvaneBrowser> { static constexpr cons
 template <> struct InterfaceId<kelvane::IKelvaneNarrowText> { static constexpr const GUID& value = kelvane::IID_IKelvaneNarrowText; };
 template <> struct InterfaceId<kelvane::IKelvaneWideText> { static constexpr const GUID& value = kelvane::IID_IKelvaneWideText; };
 
-// Owns one reference to an interface pointer.
-template <class Interface>
-class ComRef {
-public:
-    ComRef() noexcept = default;
-    static ComRef Attach(Interface* owned) noexcept
-    {
-        ComRef ref;
-        ref.pointer_ = owned;
-        return ref;
-    }
-    static ComRef Share(Interface* borrowed) noexcept
-    {
-        if (borrowed) borrowed->AddRef();
-        return Attach(borrowed);
-    }
-    ComRef(ComRef&& other) noexcept : pointer_(std::exchange(other.pointer_, nullptr)) {}
-    ComRef& operator=(ComRef&& other) noexcept
-    {
-        if (this != &other) {
-            Reset();
-            pointer_ = std::exchange(other.pointer_, nullptr);
-        }
-        return *this;
-    }
-    ComRef(const ComRef&) = delete;
-    ComRef& operator=(const ComRef&) = delete;
-    ~ComRef() { Reset(); }
-
-    Interface* Get() const noexcept { return pointer_; }
-    Interface* operator->() const noexcept { return pointer_; }
-    explicit operator bool() const noexcept { return pointer_ != nullptr; }
-    Interface* Detach() noexcept { return std::exchange(pointer_, nullptr); }
-    void Reset() noexcept
-    {
-        if (Interface* old = std::exchange(pointer_, nullptr)) old->Release();
-    }
-
-private:
-    Interface* pointer_ = nullptr;
-};
+using orv::com::ComPtr;
 
 // Made only through Make, which hands back the first reference; freed by the last Release.
 template <class Derived, class Interface>
 class ComObject : public Interface {
 public:
     template <class... Args>
-    static ComRef<Derived> Make(Args&&... args)
+    static ComPtr<Derived> Make(Args&&... args)
     {
-        return ComRef<Derived>::Attach(new Derived(std::forward<Args>(args)...));
+        return ComPtr<Derived>::Adopt(new Derived(std::forward<Args>(args)...));
     }
 
     HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override
@@ -107,10 +70,8 @@ HRESULT Guarded(Body&& body) noexcept
 {
     try {
         return body();
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
     } catch (...) {
-        return E_FAIL;
+        return orv::com::HResultFromCaught();
     }
 }
 

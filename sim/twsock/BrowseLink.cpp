@@ -7,6 +7,8 @@
 #include "Link.h"
 #include "NetworkBridge.h"
 
+#include "orv/com/Owners.h"
+
 #include <mutex>
 #include <optional>
 #include <string>
@@ -16,28 +18,11 @@
 namespace sim {
 namespace {
 
-// Owns a BSTR until it is handed to the caller.
-class BstrHolder {
-public:
-    BstrHolder() noexcept = default;
-    explicit BstrHolder(const std::wstring& text)
-        : text_(SysAllocStringLen(text.data(), static_cast<UINT>(text.size())))
-    {
-    }
-    BstrHolder(BstrHolder&& other) noexcept : text_(std::exchange(other.text_, nullptr)) {}
-    BstrHolder& operator=(BstrHolder&& other) noexcept
-    {
-        std::swap(text_, other.text_);
-        return *this;
-    }
-    ~BstrHolder() { SysFreeString(text_); }
-
-    explicit operator bool() const noexcept { return text_ != nullptr; }
-    BSTR Detach() noexcept { return std::exchange(text_, nullptr); }
-
-private:
-    BSTR text_ = nullptr;
-};
+// A BSTR copy of the text, null when there is no memory for it.
+orv::com::UniqueBstr BstrOf(const std::wstring& text) noexcept
+{
+    return orv::com::UniqueBstr(SysAllocStringLen(text.data(), static_cast<UINT>(text.size())));
+}
 
 class BrowseLink final : public Link<BrowseLink, kelvane::IKelvaneBrowser, kelvane::IKelvaneBrowserReceiver,
                                      SIM_LINK_BROWSER> {
@@ -86,13 +71,13 @@ public:
         const Child& child = listing_[cursor_];
 
         kelvane::BrowseEntry filled{};
-        BstrHolder name;
-        BstrHolder itemId(child.itemId);
-        if (!itemId) return E_OUTOFMEMORY;
+        orv::com::UniqueBstr name;
+        orv::com::UniqueBstr itemId = BstrOf(child.itemId);
+        if (!itemId.Get()) return E_OUTOFMEMORY;
         filled.mask |= kelvane::bfItemId;
         if (wantedFields & kelvane::bfName) {
-            name = BstrHolder(child.name);
-            if (!name) return E_OUTOFMEMORY;
+            name = BstrOf(child.name);
+            if (!name.Get()) return E_OUTOFMEMORY;
             filled.mask |= kelvane::bfName;
         }
         if (wantedFields & kelvane::bfDelimiter) {

@@ -30,7 +30,7 @@ public:
     }
 
 protected:
-    explicit Link(Receiver* receiver) : receiver_(ComRef<Receiver>::Share(receiver))
+    explicit Link(Receiver* receiver) : receiver_(receiver)
     {
         Network::Instance().Count(liveCounter, +1);
         Network::Instance().Count(&SimCounters::receiversHeld, +1);
@@ -50,7 +50,7 @@ private:
     static constexpr LONG SimCounters::*createdCounter =
         kind == SIM_LINK_REALTIME ? &SimCounters::realTimesCreated : &SimCounters::browsersCreated;
 
-    ComRef<Receiver> receiver_;
+    ComPtr<Receiver> receiver_;
 };
 
 }  // namespace sim

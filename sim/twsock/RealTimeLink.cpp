@@ -12,7 +12,7 @@ namespace {
 // last release, which ends the subscription (see Network::Unsubscribe for the wait).
 class PointLink final : public ComObject<PointLink, kelvane::IKelvanePoint> {
 public:
-    explicit PointLink(kelvane::IKelvaneRealTime* link) : link_(ComRef<kelvane::IKelvaneRealTime>::Share(link)) {}
+    explicit PointLink(kelvane::IKelvaneRealTime* link) : link_(link) {}
     ~PointLink() override
     {
         if (subscription_) Network::Instance().Unsubscribe(subscription_);
@@ -66,7 +66,7 @@ public:
     }
 
 private:
-    ComRef<kelvane::IKelvaneRealTime> link_;  // released after the subscription has ended
+    ComPtr<kelvane::IKelvaneRealTime> link_;  // released after the subscription has ended
     std::shared_ptr<Subscription> subscription_;
 };
 
@@ -88,7 +88,7 @@ public:
         *point = nullptr;
         if (!itemId || !request) return E_INVALIDARG;
         return Guarded([&]() -> HRESULT {
-            ComRef<PointLink> made = PointLink::Make(this);
+            ComPtr<PointLink> made = PointLink::Make(this);
             if (const HRESULT hr = made->Attach(itemId, receiver(), cookie); FAILED(hr)) return hr;
             *point = made.Detach();
             return S_OK;

@@ -20,13 +20,13 @@ std::wstring Widen(const char* narrow)
 }
 
 template <class TextInterface>
-ComRef<TextInterface> QueryText(IUnknown* object)
+ComPtr<TextInterface> QueryText(IUnknown* object)
 {
     TextInterface* text = nullptr;
     if (FAILED(object->QueryInterface(InterfaceId<TextInterface>::value, reinterpret_cast<void**>(&text)))) {
         return {};
     }
-    return ComRef<TextInterface>::Attach(text);
+    return ComPtr<TextInterface>::Adopt(text);
 }
 
 }  // namespace

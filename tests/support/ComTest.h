@@ -1,10 +1,13 @@
 #pragma once
 // Helpers for tests that drive the server through COM the way a client does.
 
+#include "orv/com/ComPtr.h"
+#include "orv/com/Owners.h"
+#include "orv/com/StackObject.h"
+
 #include <doctest.h>
 #include <opcda.h>
 
-#include <atomic>
 #include <cstdint>
 #include <initializer_list>
 #include <vector>
@@ -17,47 +20,8 @@ inline constexpr CLSID kServerClsid = {
     0x7E15A0C2, 0x4B91, 0x4D3E, {0x9F, 0x62, 0x0C, 0x8A, 0x5D, 0x21, 0xB7, 0xE4}};
 inline constexpr wchar_t kProgId[] = L"Orvane.TarnwellOPCServer";
 
-// Owns one reference.
 template <class T>
-class Ref {
-public:
-    Ref() = default;
-    Ref(Ref&& other) noexcept : m_p(other.Detach()) {}
-    Ref& operator=(Ref&& other) noexcept
-    {
-        T* p = other.Detach();
-        Reset();
-        m_p = p;
-        return *this;
-    }
-    Ref(const Ref&) = delete;
-    Ref& operator=(const Ref&) = delete;
-    ~Ref() { Reset(); }
-    void Reset()
-    {
-        if (m_p) m_p->Release();
-        m_p = nullptr;
-    }
-    T** Put()
-    {
-        Reset();
-        return &m_p;
-    }
-    // Hands the reference over to the caller.
-    T* Detach()
-    {
-        T* p = m_p;
-        m_p = nullptr;
-        return p;
-    }
-    void** PutVoid() { return reinterpret_cast<void**>(Put()); }
-    T* Get() const { return m_p; }
-    T* operator->() const { return m_p; }
-    explicit operator bool() const { return m_p != nullptr; }
-
-private:
-    T* m_p = nullptr;
-};
+using Ref = orv::com::ComPtr<T>;
 
 // Creates the server from its ProgID, as an OPC client does.
 template <class T>
@@ -87,26 +51,9 @@ Ref<T> As(IUnknown* object)
     return face;
 }
 
-// One task-allocator array that a call hands out through an out-parameter, freed with the object.
+// A task-allocator array that a call hands out through an out-parameter.
 template <class T>
-class TaskArray {
-public:
-    TaskArray() = default;
-    TaskArray(const TaskArray&) = delete;
-    TaskArray& operator=(const TaskArray&) = delete;
-    ~TaskArray() { CoTaskMemFree(m_p); }
-    T** Put()
-    {
-        CoTaskMemFree(m_p);
-        m_p = nullptr;
-        return &m_p;
-    }
-    T* Get() const { return m_p; }
-    T& operator[](std::size_t i) const { return m_p[i]; }
-
-private:
-    T* m_p = nullptr;
-};
+using TaskArray = orv::com::CoTaskArray<T>;
 using Errors = TaskArray<HRESULT>;
 
 // A VARIANT of `type` whose value union holds `bits`: for integers, booleans and errors the value itself.
@@ -145,23 +92,7 @@ inline ULONG RefCount(IUnknown* object)
     return object->Release();
 }
 
-// A test object on the test's stack that answers IUnknown and Interface and counts its
-// references; the count only has to come back to 1.
-template <class Interface>
-class StackObject : public Interface {
-public:
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override
-    {
-        if (!ppv) return E_POINTER;
-        *ppv = riid == IID_IUnknown || riid == __uuidof(Interface) ? static_cast<Interface*>(this) : nullptr;
-        if (*ppv) AddRef();
-        return *ppv ? S_OK : E_NOINTERFACE;
-    }
-    STDMETHODIMP_(ULONG) AddRef() override { return ++refs; }
-    STDMETHODIMP_(ULONG) Release() override { return --refs; }
-
-    std::atomic<ULONG> refs{1};
-};
+using orv::com::StackObject;
 using CountedUnknown = StackObject<IUnknown>;
 
 inline std::wstring RegistryString(HKEY root, const std::wstring& key, const wchar_t* name = nullptr)

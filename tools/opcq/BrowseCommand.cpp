@@ -45,9 +45,9 @@ public:
             ULONG fetched = 0;
             hr = names->Next(kBatch, batch, &fetched);
             // Owned before anything else can fail.
-            std::vector<TaskMem<wchar_t>> owned(std::min(fetched, kBatch));
+            std::vector<CoTaskArray<wchar_t>> owned(std::min(fetched, kBatch));
             for (std::size_t i = 0; i < owned.size(); ++i) *owned[i].Put() = batch[i];
-            for (const TaskMem<wchar_t>& name : owned) listed.emplace_back(name ? name.Get() : L"");
+            for (const CoTaskArray<wchar_t>& name : owned) listed.emplace_back(name ? name.Get() : L"");
             if (hr != S_OK || fetched == 0) break;
         }
         m_server.Check(hr, L"IEnumString::Next");
@@ -58,7 +58,7 @@ public:
     // the server cannot say.
     std::wstring ItemId(const std::wstring& name)
     {
-        TaskMem<wchar_t> itemId;
+        CoTaskArray<wchar_t> itemId;
         if (SUCCEEDED(m_browse.GetItemID(const_cast<LPWSTR>(name.c_str()), itemId.Put())) && itemId)
             return itemId.Get();
         return name;

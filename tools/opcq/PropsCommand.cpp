@@ -67,15 +67,15 @@ int RunProps(const OpcServer& server, const PropsArgs& args, const CommandOutput
     const LPWSTR item = const_cast<LPWSTR>(args.item.c_str());
 
     DWORD count = 0;
-    TaskMem<DWORD> ids;
+    CoTaskArray<DWORD> ids;
     TaskStringArray descriptions;
-    TaskMem<VARTYPE> types;
+    CoTaskArray<VARTYPE> types;
     HRESULT hr = properties->QueryAvailableProperties(item, &count, ids.Put(), descriptions.Put(), types.Put());
     descriptions.SetCount(count);
     server.Check(hr, L"cannot list the properties of \"" + args.item + L"\"");
 
     TaskVariantArray values;
-    TaskMem<HRESULT> errors;
+    CoTaskArray<HRESULT> errors;
     if (count > 0) {
         hr = properties->GetItemProperties(item, count, ids.Get(), values.Put(count), errors.Put());
         server.Check(hr, L"cannot read the properties of \"" + args.item + L"\"");

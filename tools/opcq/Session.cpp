@@ -127,14 +127,14 @@ OpcServer OpcServer::Connect(const std::wstring& name, const ServerContext& cont
                                 : L"cannot create server " + Quoted(name) + L" " + ClsidText(session.m_clsid);
         throw OpcFailure(what, hr, SystemErrorText(hr));
     }
-    session.m_common = session.m_server.As<IOPCCommon>();
+    session.m_server.As(session.m_common);
     if (session.m_common) session.m_common->SetClientName(L"opcq");
     return session;
 }
 
 std::wstring OpcServer::ErrorText(HRESULT code) const
 {
-    TaskMem<wchar_t> text;
+    CoTaskArray<wchar_t> text;
     HRESULT hr = E_NOTIMPL;
     if (m_common) hr = m_common->GetErrorString(code, text.Put());
     if (FAILED(hr) && m_server) hr = m_server->GetErrorString(code, LOCALE_SYSTEM_DEFAULT, text.Put());
@@ -151,9 +151,9 @@ OpcGroup::OpcGroup(const OpcServer& server, const wchar_t* name, bool active, DW
     FLOAT deadband = 0.0f;
     HRESULT hr = server.Server()->AddGroup(name, active ? TRUE : FALSE, updateRateMs, 0, &timeBias, &deadband,
                                            LOCALE_SYSTEM_DEFAULT, &m_handle, &m_revisedRate, IID_IOPCGroupStateMgt,
-                                           m_state.PutUnknown());
+                                           reinterpret_cast<LPUNKNOWN*>(m_state.Put()));
     server.Check(hr, L"AddGroup");
-    m_items = m_state.As<IOPCItemMgt>(&hr);
+    hr = m_state.As(m_items);
     if (!m_items) {
         // No destructor runs for a constructor that throws: the group goes here.
         m_state.Reset();
@@ -205,8 +205,7 @@ std::vector<AddedItem> OpcGroup::AddItems(const std::vector<std::wstring>& itemI
 IOPCSyncIO& OpcGroup::SyncIO()
 {
     if (!m_syncIO) {
-        HRESULT hr = S_OK;
-        m_syncIO = m_state.As<IOPCSyncIO>(&hr);
+        const HRESULT hr = m_state.As(m_syncIO);
         if (!m_syncIO) m_server.Check(FAILED(hr) ? hr : E_NOINTERFACE, L"the group does not offer IOPCSyncIO");
     }
     return *m_syncIO.Get();
@@ -239,7 +238,7 @@ std::vector<HRESULT> OpcGroup::Write(const std::vector<OPCHANDLE>& serverHandles
     // The array handed over holds shallow copies: the owners keep the values.
     std::vector<VARIANT> shallow(values.size());
     for (std::size_t i = 0; i < values.size(); ++i) shallow[i] = values[i].Ref();
-    TaskMem<HRESULT> errors;
+    CoTaskArray<HRESULT> errors;
     HRESULT hr = SyncIO().Write(static_cast<DWORD>(serverHandles.size()), const_cast<OPCHANDLE*>(serverHandles.data()),
                                 shallow.data(), errors.Put());
     m_server.Check(hr, L"Write");

@@ -56,8 +56,8 @@ public:
     template <class T>
     ComPtr<T> Interface(const wchar_t* interfaceName) const
     {
-        HRESULT hr = S_OK;
-        ComPtr<T> found = m_server.As<T>(&hr);
+        ComPtr<T> found;
+        const HRESULT hr = m_server.As(found);
         if (!found) Check(FAILED(hr) ? hr : E_NOINTERFACE, L"the server does not offer " + std::wstring(interfaceName));
         return found;
     }

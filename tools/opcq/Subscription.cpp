@@ -1,7 +1,6 @@
 #include "Subscription.h"
 
 #include <iterator>
-#include <new>
 
 namespace opcq {
 
@@ -24,37 +23,6 @@ std::vector<ItemChange> ChangeQueue::TakeAll(std::chrono::milliseconds timeout)
     return taken;
 }
 
-ComPtr<DataCallbackSink> DataCallbackSink::Create()
-{
-    return ComPtr<DataCallbackSink>::Adopt(new DataCallbackSink());
-}
-
-// IUnknown
-
-STDMETHODIMP DataCallbackSink::QueryInterface(REFIID riid, void** ppv)
-{
-    if (!ppv) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IOPCDataCallback) {
-        *ppv = static_cast<IOPCDataCallback*>(this);
-        AddRef();
-        return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-}
-
-STDMETHODIMP_(ULONG) DataCallbackSink::AddRef()
-{
-    return ++m_references;
-}
-
-STDMETHODIMP_(ULONG) DataCallbackSink::Release()
-{
-    const ULONG remaining = --m_references;
-    if (remaining == 0) delete this;
-    return remaining;
-}
-
 // IOPCDataCallback
 
 STDMETHODIMP DataCallbackSink::OnDataChange(DWORD, OPCHANDLE, HRESULT, HRESULT, DWORD dwCount,
@@ -74,10 +42,8 @@ STDMETHODIMP DataCallbackSink::OnDataChange(DWORD, OPCHANDLE, HRESULT, HRESULT, 
         }
         m_queue.Push(std::move(changes));
         return S_OK;
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
     } catch (...) {
-        return E_FAIL;
+        return orv::com::HResultFromCaught();
     }
 }
 

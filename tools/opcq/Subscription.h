@@ -7,10 +7,10 @@
 
 #include "ComOwners.h"
 #include "Session.h"
+#include "orv/com/ComObject.h"
 
 #include <opcda.h>
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
@@ -38,16 +38,10 @@ private:
     std::vector<ItemChange> m_changes;
 };
 
-// Reference-counted; made only by Create, which hands out the first reference.
-class DataCallbackSink final : public IOPCDataCallback {
+// Made by orv::com::MakeComObject, which hands out the first reference.
+class DataCallbackSink final : public orv::com::ComObject<DataCallbackSink, IOPCDataCallback> {
 public:
-    static ComPtr<DataCallbackSink> Create();
     ChangeQueue& Changes() { return m_queue; }
-
-    // IUnknown
-    STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override;
-    STDMETHODIMP_(ULONG) AddRef() override;
-    STDMETHODIMP_(ULONG) Release() override;
 
     // IOPCDataCallback
     STDMETHODIMP OnDataChange(DWORD dwTransid, OPCHANDLE hGroup, HRESULT hrMasterquality, HRESULT hrMastererror,
@@ -61,10 +55,6 @@ public:
     STDMETHODIMP OnCancelComplete(DWORD dwTransid, OPCHANDLE hGroup) override;
 
 private:
-    DataCallbackSink() = default;
-    ~DataCallbackSink() = default;
-
-    std::atomic<ULONG> m_references{1};
     ChangeQueue m_queue;
 };
 

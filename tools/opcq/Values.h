@@ -3,6 +3,7 @@
 // rights, quality words and UTC timestamps. Pure functions, no server involved.
 
 #include "ComOwners.h"
+#include "orv/hmx/JsonWriter.h"
 
 #include <optional>
 #include <string>
@@ -67,7 +68,7 @@ std::wstring HResultHex(HRESULT code);
 std::wstring SingleLine(std::wstring_view text);
 
 // Wide to UTF-8 and back, for output and for tests.
-std::string ToUtf8(std::wstring_view text);
-std::wstring FromUtf8(std::string_view text);
+using orv::hmx::FromUtf8;
+using orv::hmx::ToUtf8;
 
 }  // namespace opcq

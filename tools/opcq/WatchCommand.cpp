@@ -241,7 +241,7 @@ int RunWatch(const OpcServer& server, const WatchArgs& args, const CommandOutput
     if (std::none_of(items.begin(), items.end(), [](const AddedItem& item) { return SUCCEEDED(item.error); }))
         return kExitFailed;
 
-    ComPtr<DataCallbackSink> sink = DataCallbackSink::Create();
+    ComPtr<DataCallbackSink> sink = orv::com::MakeComObject<DataCallbackSink>();
     DataChangeAdvise advise(server, group.Object(), sink.Get());
     InterruptHandler interrupt;
     display.Started(group.RevisedUpdateRate(), args.seconds);
