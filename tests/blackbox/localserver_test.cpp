@@ -241,7 +241,7 @@ TEST_CASE("every interface family crosses the process boundary, callbacks and st
         Disconnect(sink);
 }
 
-TEST_CASE("one plant for all client processes; a killed client leaves the others running")
+TEST_CASE("one plant for all client processes; a killed client stops neither the others nor the host's end")
 {
     REQUIRE(WaitFor([] { return HostProcesses() == 0; }, 20000));
     FakeDataCallback callback;
