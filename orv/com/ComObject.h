@@ -14,6 +14,9 @@
 // that are not in its base list (it adds the reference it hands out; E_NOINTERFACE for
 // an interface it does not know). A class that must not keep the module loaded (the cached
 // class factory) declares `static constexpr bool kLocksModule = false;`.
+//
+// An object constructed inside a ClientScope counts as one of that client's objects
+// (OwningClient()); see ClientObjects.
 
 #include "orv/com/ComPtr.h"
 #include "orv/com/HResult.h"
@@ -21,20 +24,101 @@
 #include <unknwn.h>
 
 #include <atomic>
+#include <memory>
 #include <new>
 #include <utility>
 
 namespace orv::com {
 
-// Counts live objects and LockServer(TRUE) calls of the module.
+// Counts live objects and LockServer(TRUE) calls of the module. The objects of a client
+// found gone still count, for DllCanUnloadNow (their code is in the module), but not as
+// live: nothing but the COM runtime will ever let go of them.
 class ModuleLock {
 public:
-    static void Lock() noexcept { s_count.fetch_add(1, std::memory_order_relaxed); }
-    static void Unlock() noexcept { s_count.fetch_sub(1, std::memory_order_relaxed); }
+    static void Lock() noexcept { Add(1, 1); }
+    static void Unlock() noexcept { Add(-1, -1); }
     static long Count() noexcept { return s_count.load(std::memory_order_relaxed); }
+    // Count() without the objects of clients found gone; one counter, so that a reader
+    // never sees an object leave one count before the other.
+    static long LiveCount() noexcept { return s_live.load(std::memory_order_relaxed); }
 
 private:
+    friend class ClientObjects;
+    static void Add(long all, long live) noexcept
+    {
+        s_count.fetch_add(all, std::memory_order_relaxed);
+        s_live.fetch_add(live, std::memory_order_relaxed);
+    }
+
     static inline std::atomic<long> s_count{0};
+    static inline std::atomic<long> s_live{0};
+};
+
+// Whether a call to a client's object failed because the client's process is gone (or its
+// object was disconnected): the client can never let go of what it holds.
+inline bool IsClientGone(HRESULT hr) noexcept
+{
+    return hr == HRESULT_FROM_WIN32(RPC_S_SERVER_UNAVAILABLE) || hr == HRESULT_FROM_WIN32(RPC_S_CALL_FAILED) ||
+           hr == HRESULT_FROM_WIN32(RPC_S_CALL_FAILED_DNE) || hr == RPC_E_DISCONNECTED ||
+           hr == CO_E_OBJNOTCONNECTED || hr == RPC_E_SERVER_DIED || hr == RPC_E_SERVER_DIED_DNE;
+}
+
+// The objects made for one client: its server and what was made through it (groups,
+// enumerators, browse objects). Once a callback finds the client gone, its objects live
+// on only through the references the COM runtime holds for it, until the runtime runs
+// them down (on Windows after its ping time-out; Wine never does); from then on they
+// no longer count as live. A client that is never called back can never be found gone.
+class ClientObjects {
+public:
+    void Join() noexcept { Change(1); }
+    void Leave() noexcept { Change(-1); }
+
+    // Marks the client gone for good when `hr`, a callback's result, says so.
+    void NoteCallResult(HRESULT hr) noexcept
+    {
+        if (!IsClientGone(hr)) return;
+        AcquireSRWLockExclusive(&m_lock);
+        if (!m_gone) {
+            m_gone = true;
+            ModuleLock::Add(0, -m_objects);
+        }
+        ReleaseSRWLockExclusive(&m_lock);
+    }
+
+private:
+    void Change(long objects) noexcept
+    {
+        AcquireSRWLockExclusive(&m_lock);
+        m_objects += objects;
+        ModuleLock::Add(objects, m_gone ? 0 : objects);
+        ReleaseSRWLockExclusive(&m_lock);
+    }
+
+    SRWLOCK m_lock = SRWLOCK_INIT;
+    long m_objects = 0;
+    bool m_gone = false;
+};
+
+// Every object constructed on this thread while the scope lives is one of `client`'s
+// (none when it is null). Set where an object is made for a client: by the class object
+// for the server, and by each method that makes an object, with its own OwningClient().
+class ClientScope {
+public:
+    explicit ClientScope(std::shared_ptr<ClientObjects> client) noexcept
+        : m_client(std::move(client)), m_outer(t_current)
+    {
+        t_current = this;
+    }
+    ~ClientScope() { t_current = m_outer; }
+    ClientScope(const ClientScope&) = delete;
+    ClientScope& operator=(const ClientScope&) = delete;
+
+    static std::shared_ptr<ClientObjects> Current() noexcept { return t_current ? t_current->m_client : nullptr; }
+
+private:
+    std::shared_ptr<ClientObjects> m_client;
+    ClientScope* m_outer;
+    static inline thread_local ClientScope* t_current = nullptr;
 };
 
 template <class T>
@@ -74,14 +158,33 @@ public:
     // The object's own identity, whether aggregated or not.
     IUnknown* Identity() noexcept { return m_outer ? m_outer : static_cast<First*>(this); }
 
+    // The client the object was made for; null when made outside every ClientScope.
+    const std::shared_ptr<ClientObjects>& OwningClient() const noexcept { return m_client; }
+    // For each result of a callback to the object's client.
+    void NoteClientCallResult(HRESULT hr) noexcept
+    {
+        if (m_client) m_client->NoteCallResult(hr);
+    }
+
 protected:
     ComObject() noexcept
     {
-        if constexpr (LocksModule<Derived>()) ModuleLock::Lock();
+        if constexpr (LocksModule<Derived>()) {
+            m_client = ClientScope::Current();
+            if (m_client)
+                m_client->Join();
+            else
+                ModuleLock::Lock();
+        }
     }
     ~ComObject()
     {
-        if constexpr (LocksModule<Derived>()) ModuleLock::Unlock();
+        if constexpr (LocksModule<Derived>()) {
+            if (m_client)
+                m_client->Leave();
+            else
+                ModuleLock::Unlock();
+        }
     }
 
 private:
@@ -147,6 +250,7 @@ private:
 
     std::atomic<ULONG> m_refs{0};
     IUnknown* m_outer = nullptr;
+    std::shared_ptr<ClientObjects> m_client;
     InnerUnknown m_inner{this};
 };
 

@@ -100,6 +100,7 @@ public:
     {
         if (!ppEnum) return E_POINTER;
         *ppEnum = nullptr;
+        ClientScope client(this->OwningClient());
         return CreateComObject<CComEnumVectImpl>(__uuidof(EnumInterface), reinterpret_cast<void**>(ppEnum),
                                                  m_data, m_position);
     }

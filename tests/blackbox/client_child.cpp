@@ -1,7 +1,8 @@
 // A second client process for the local server tests: it creates the server out of
 // process and either writes one value or keeps one subscription until it is killed.
 //
-//   client_child write ITEM NUMBER        exit 0 once the value is written
+//   client_child write ITEM NUMBER        exit 0 once the value is written and every
+//                                         object released
 //   client_child subscribe ITEM EVENT     sets the named event at the first data change,
 //                                         then waits to be killed
 
@@ -54,17 +55,15 @@ int Fail(const char* what, HRESULT hr)
     return 1;
 }
 
-// The steps both modes share: the server, an active group of one item. Nothing is
-// released: the process ends right after (or is killed).
-HRESULT OpenItem(const wchar_t* itemId, IUnknown** group, OPCHANDLE* item)
+// The steps both modes share: the server, an active group of one item.
+HRESULT OpenItem(const wchar_t* itemId, IOPCServer** server, IUnknown** group, OPCHANDLE* item)
 {
-    IOPCServer* server = nullptr;
     HRESULT hr = CoCreateInstance(kServerClsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IOPCServer,
-                                  reinterpret_cast<void**>(&server));
+                                  reinterpret_cast<void**>(server));
     if (FAILED(hr)) return hr;
     OPCHANDLE groupHandle = 0;
     DWORD revised = 0;
-    hr = server->AddGroup(L"child", TRUE, 100, 1, nullptr, nullptr, 0, &groupHandle, &revised, IID_IOPCItemMgt,
+    hr = (*server)->AddGroup(L"child", TRUE, 100, 1, nullptr, nullptr, 0, &groupHandle, &revised, IID_IOPCItemMgt,
                           group);
     if (FAILED(hr)) return hr;
     IOPCItemMgt* items = static_cast<IOPCItemMgt*>(*group);
@@ -81,11 +80,13 @@ HRESULT OpenItem(const wchar_t* itemId, IUnknown** group, OPCHANDLE* item)
     return S_OK;
 }
 
+// Lets go of everything, as a client must: the host does not end while it holds anything.
 int Write(const wchar_t* itemId, double value)
 {
+    IOPCServer* server = nullptr;
     IUnknown* group = nullptr;
     OPCHANDLE item = 0;
-    HRESULT hr = OpenItem(itemId, &group, &item);
+    HRESULT hr = OpenItem(itemId, &server, &group, &item);
     if (FAILED(hr)) return Fail("opening the item", hr);
     IOPCSyncIO* io = nullptr;
     hr = group->QueryInterface(IID_IOPCSyncIO, reinterpret_cast<void**>(&io));
@@ -95,16 +96,23 @@ int Write(const wchar_t* itemId, double value)
     v.dblVal = value;
     HRESULT* errors = nullptr;
     hr = io->Write(1, &item, &v, &errors);
-    return hr == S_OK ? 0 : Fail("Write", hr);
+    if (hr != S_OK) return Fail("Write", hr);
+    io->Release();
+    group->Release();
+    server->Release();
+    CoUninitialize();
+    return 0;
 }
 
+// Nothing is released: the process is killed.
 int Subscribe(const wchar_t* itemId, const wchar_t* eventName)
 {
     HANDLE event = OpenEventW(EVENT_MODIFY_STATE, FALSE, eventName);
     if (!event) return Fail("OpenEvent", HRESULT_FROM_WIN32(GetLastError()));
+    IOPCServer* server = nullptr;
     IUnknown* group = nullptr;
     OPCHANDLE item = 0;
-    HRESULT hr = OpenItem(itemId, &group, &item);
+    HRESULT hr = OpenItem(itemId, &server, &group, &item);
     if (FAILED(hr)) return Fail("opening the item", hr);
     IConnectionPointContainer* container = nullptr;
     IConnectionPoint* point = nullptr;

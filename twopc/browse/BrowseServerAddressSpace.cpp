@@ -119,6 +119,7 @@ HRESULT COPCBrowseServerAddressSpace::BrowseOPCItemIDs(OPCBROWSETYPE dwBrowseFil
         // std::wstring compares UTF-16 code units as unsigned numbers: an ordinal order.
         std::sort(names.begin(), names.end());
         const bool empty = names.empty();
+        orv::com::ClientScope client(OwningClient());
         const HRESULT hr = orv::com::CreateEnumerator<orv::com::CEnumString>(std::move(names), ppIEnumString);
         if (FAILED(hr)) return hr;
         return empty ? S_FALSE : S_OK;

@@ -90,6 +90,7 @@ HRESULT CEnumOPCItemAttributes::Clone(IEnumOPCItemAttributes** ppEnumItemAttribu
 {
     if (!ppEnumItemAttributes) return E_POINTER;
     *ppEnumItemAttributes = nullptr;
+    orv::com::ClientScope client(OwningClient());
     return orv::com::CreateComObject<CEnumOPCItemAttributes>(
         IID_IEnumOPCItemAttributes, reinterpret_cast<void**>(ppEnumItemAttributes), m_snapshot, m_position);
 }

@@ -205,6 +205,7 @@ HRESULT COPCGroup::CreateEnumerator(REFIID riid, LPUNKNOWN* ppUnk)
     *ppUnk = nullptr;
     if (riid != IID_IEnumOPCItemAttributes) return E_INVALIDARG;
     try {
+        orv::com::ClientScope client(OwningClient());
         std::shared_ptr<const ItemSnapshot> snapshot = SnapshotItems();
         HRESULT hr = orv::com::CreateComObject<CEnumOPCItemAttributes>(riid, reinterpret_cast<void**>(ppUnk),
                                                                       snapshot, std::size_t{0});

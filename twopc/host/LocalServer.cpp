@@ -70,9 +70,9 @@ public:
         if (!m_module) orv::com::ThrowLastError();
         m_getClassObject = reinterpret_cast<GetClassObjectFn>(
             reinterpret_cast<void*>(GetProcAddress(m_module, "DllGetClassObject")));
-        m_canUnloadNow =
-            reinterpret_cast<CanUnloadNowFn>(reinterpret_cast<void*>(GetProcAddress(m_module, "DllCanUnloadNow")));
-        if (!m_getClassObject || !m_canUnloadNow) {
+        m_canExit =
+            reinterpret_cast<CanExitFn>(reinterpret_cast<void*>(GetProcAddress(m_module, "TwopcHostCanExit")));
+        if (!m_getClassObject || !m_canExit) {
             FreeLibrary(m_module);
             orv::com::ThrowHResult(CO_E_ERRORINDLL);
         }
@@ -87,14 +87,16 @@ public:
         ThrowIfFailed(m_getClassObject(CLSID_TarnwellOPCServer, IID_IClassFactory, factory.PutVoid()));
         return factory;
     }
-    bool Idle() const { return m_canUnloadNow() == S_OK; }
+    // No client that may still let go holds anything: the objects of clients found gone
+    // do not count, as nothing but the COM runtime will release them.
+    bool Idle() const { return m_canExit() == S_OK; }
 
 private:
     using GetClassObjectFn = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
-    using CanUnloadNowFn = HRESULT(STDAPICALLTYPE*)();
+    using CanExitFn = HRESULT(STDAPICALLTYPE*)();
     HMODULE m_module;
     GetClassObjectFn m_getClassObject = nullptr;
-    CanUnloadNowFn m_canUnloadNow = nullptr;
+    CanExitFn m_canExit = nullptr;
 };
 
 class ComApartment {
@@ -129,7 +131,8 @@ bool LocalServerRegistered()
 void Serve()
 {
     // The library outlives the apartment: leaving the apartment releases the objects that
-    // clients still hold, and their code is in the library.
+    // clients still hold (those found gone, or all of them when unregistered), and their
+    // code is in the library.
     ServerLibrary library;
     ComApartment apartment;
     auto factory = orv::com::MakeComObject<CHostClassFactory>();

@@ -12,7 +12,8 @@ HRESULT RegisterLocalServer() noexcept;
 HRESULT UnregisterLocalServer() noexcept;
 
 // Loads twopc.dll from this executable's folder, registers its class object for multiple
-// use in the multithreaded apartment and serves until the last object is released, or
+// use in the multithreaded apartment and serves until every client that may still let go
+// has let go (a client found gone through its failing callbacks no longer counts), or
 // until the local server is unregistered.
 HRESULT ServeEmbedded() noexcept;
 

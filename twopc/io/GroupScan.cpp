@@ -80,6 +80,7 @@ bool COPCGroup::Scan(std::int64_t& nextDueTicks)
                                           changed->qualities.data(), changed->timestamps.data(),
                                           changed->errors.data());
         });
+        NoteClientCallResult(delivered20);
     }
     HRESULT delivered10 = BroadcastToDataConnections(count, *changed);
 

@@ -113,11 +113,11 @@ void CRead2Transaction::Execute()
     }
     if (!outcome.callback) return;
     group::ItemValues& v = outcome.values;
-    orv::com::CallClient([&] {
+    Group().NoteClientCallResult(orv::com::CallClient([&] {
         return outcome.callback->OnReadComplete(m_clientTransactionId, outcome.clientGroup, MasterQuality(v, count),
                                                 outcome.result, count, v.clientHandles.data(), v.values.data(),
                                                 v.qualities.data(), v.timestamps.data(), v.errors.data());
-    });
+    }));
 }
 
 void CWrite2Transaction::Execute()
@@ -135,10 +135,10 @@ void CWrite2Transaction::Execute()
         callback = Group().DataCallback();
     }
     if (callback)
-        orv::com::CallClient([&] {
+        Group().NoteClientCallResult(orv::com::CallClient([&] {
             return callback->OnWriteComplete(m_clientTransactionId, clientGroup, result, count, clientHandles.data(),
                                              errors.data());
-        });
+        }));
 }
 
 void CRefresh2Transaction::Execute()
@@ -157,11 +157,11 @@ void CRefresh2Transaction::Execute()
     }
     if (!outcome->callback) return;
     group::ItemValues& v = outcome->values;
-    orv::com::CallClient([&] {
+    Group().NoteClientCallResult(orv::com::CallClient([&] {
         return outcome->callback->OnDataChange(m_clientTransactionId, outcome->clientGroup, MasterQuality(v, count),
                                                outcome->result, count, v.clientHandles.data(), v.values.data(),
                                                v.qualities.data(), v.timestamps.data(), v.errors.data());
-    });
+    }));
 }
 
 }  // namespace twopc::io

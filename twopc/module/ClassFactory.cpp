@@ -24,11 +24,17 @@ HRESULT CServerClassFactory::CreateInstance(IUnknown* pUnkOuter, REFIID riid, vo
 {
     if (!ppv) return E_POINTER;
     *ppv = nullptr;
-    if (!pUnkOuter) return orv::com::CreateComObject<server::COPCServer>(riid, ppv);
-
     // An aggregated object hands its non-delegating IUnknown to the outer object only.
-    if (riid != IID_IUnknown) return CLASS_E_NOAGGREGATION;
-    return orv::com::CreateAggregatedComObject<server::COPCServer>(pUnkOuter, reinterpret_cast<IUnknown**>(ppv));
+    if (pUnkOuter && riid != IID_IUnknown) return CLASS_E_NOAGGREGATION;
+    try {
+        // Each creation is a client of its own: the server and all that is made through it.
+        orv::com::ClientScope client(std::make_shared<orv::com::ClientObjects>());
+        if (!pUnkOuter) return orv::com::CreateComObject<server::COPCServer>(riid, ppv);
+        return orv::com::CreateAggregatedComObject<server::COPCServer>(pUnkOuter,
+                                                                       reinterpret_cast<IUnknown**>(ppv));
+    } catch (...) {
+        return orv::com::HResultFromCaught();
+    }
 }
 
 HRESULT CServerClassFactory::LockServer(BOOL fLock)

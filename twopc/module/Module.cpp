@@ -31,6 +31,13 @@ STDAPI DllCanUnloadNow()
     return orv::com::ModuleLock::Count() == 0 ? S_OK : S_FALSE;
 }
 
+// For the local server host: S_OK once no client that may still let go holds anything.
+// What is left then belongs to clients found gone, and only the COM runtime releases it.
+STDAPI TwopcHostCanExit()
+{
+    return orv::com::ModuleLock::LiveCount() == 0 ? S_OK : S_FALSE;
+}
+
 STDAPI DllRegisterServer()
 {
     return twopc::module::RegisterServer();

@@ -97,6 +97,7 @@ HRESULT COPCServer::AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequestedUpda
     *ppUnk = nullptr;
     *phServerGroup = 0;
     try {
+        orv::com::ClientScope client(OwningClient());
         return CreateGroup(szName, bActive, dwRequestedUpdateRate, hClientGroup, pTimeBias, pPercentDeadband, dwLCID,
                            phServerGroup, pRevisedUpdateRate, riid, ppUnk);
     } catch (...) {
@@ -249,6 +250,7 @@ HRESULT COPCServer::CreateGroupEnumerator(OPCENUMSCOPE dwScope, REFIID riid, LPU
     // Public groups do not exist: those scopes get an empty enumerator.
     const bool publicScope = dwScope == OPC_ENUM_PUBLIC_CONNECTIONS || dwScope == OPC_ENUM_PUBLIC;
     try {
+        orv::com::ClientScope client(OwningClient());
         if (riid == IID_IEnumString) {
             orv::com::CEnumString::Vector names;
             if (!publicScope) {
@@ -351,6 +353,7 @@ HRESULT COPCServer::SetClientName(LPCWSTR szName)
 HRESULT COPCServer::QueryExtraInterface(REFIID riid, void** ppv)
 {
     if (riid != IID_IOPCBrowseServerAddressSpace) return E_NOINTERFACE;
+    orv::com::ClientScope client(OwningClient());
     return browse::CreateBrowseObject(riid, ppv);
 }
 
