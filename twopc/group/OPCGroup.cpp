@@ -105,7 +105,11 @@ HRESULT COPCGroup::SetState(DWORD* pRequestedUpdateRate, DWORD* pRevisedUpdateRa
     if (pTimeBias) m_timeBias = *pTimeBias;
     if (pLCID) m_locale = *pLCID;
     if (phClientGroup) m_clientHandle = *phClientGroup;
-    if (pActive && FAILED(SetActive(*pActive != FALSE))) return E_FAIL;
+    try {
+        if (pActive && FAILED(SetActive(*pActive != FALSE))) return E_FAIL;
+    } catch (...) {
+        return orv::com::HResultFromCaught();
+    }
     return result;
 }
 
@@ -206,8 +210,15 @@ HRESULT COPCGroup::SetActive(bool active)
         // While the scan thread has the entry out of the heap, it puts it back itself.
         if (!m_scheduled) {
             AddPendingUse();
+            try {
+                m_schedule->Insert(this, 0);
+            } catch (...) {
+                // Out of memory for the entry: the group stays inactive and unscheduled.
+                m_active = false;
+                DropPendingUse();
+                throw;
+            }
             m_scheduled = true;
-            m_schedule->Insert(this, 0);
         }
         return S_OK;
     }

@@ -19,6 +19,10 @@ std::vector<CUpdateSchedule::Entry>::iterator CUpdateSchedule::Find(group::COPCG
 void CUpdateSchedule::Insert(group::COPCGroup* group, std::int64_t dueTicks)
 {
     CSingleLock hold(m_lock);
+    // One slot more than the entries need, for the entry that the scan thread has out of
+    // the heap: Reinsert then never allocates, so it cannot fail and lose that entry.
+    if (m_heap.capacity() < m_heap.size() + 2)
+        m_heap.reserve(std::max<std::size_t>(2 * m_heap.capacity(), m_heap.size() + 2));
     m_heap.push_back({group, dueTicks});
     std::push_heap(m_heap.begin(), m_heap.end(), LaterFirst{});
     SetEvent(m_wakeUp);

@@ -131,10 +131,8 @@ HRESULT COPCGroup::Read(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServ
         *ppItemValues = states.Detach();
         *ppErrors = errors.Detach();
         return result;
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
     } catch (...) {
-        return E_FAIL;
+        return orv::com::HResultFromCaught();
     }
 }
 

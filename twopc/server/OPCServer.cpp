@@ -47,8 +47,16 @@ COPCServer::~COPCServer() = default;
 HRESULT COPCServer::FinalConstruct()
 {
     ServerProcess::AddInstance();
-    m_updateScanMgr = io::CUpdateScanMgr::Attach();
-    m_asyncIOMgr = io::CAsyncIOMgr::Attach();
+    try {
+        m_updateScanMgr = io::CUpdateScanMgr::Attach();
+        m_asyncIOMgr = io::CAsyncIOMgr::Attach();
+    } catch (...) {
+        // A server that fails here is deleted without FinalRelease: it undoes its own part.
+        if (m_updateScanMgr) io::CUpdateScanMgr::Detach();
+        m_updateScanMgr = nullptr;
+        ServerProcess::RemoveInstance();
+        throw;
+    }
     GetSystemTimeAsFileTime(&m_startTime);
     return S_OK;
 }
@@ -140,8 +148,13 @@ HRESULT COPCServer::CreateGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequestedU
     HRESULT hr = group->SetName(name.c_str());
     if (SUCCEEDED(hr)) hr = group->QueryInterface(riid, reinterpret_cast<void**>(ppUnk));
     if (SUCCEEDED(hr)) {
-        CSingleLock maps(m_groupMapLock);
-        if (!m_groupsByHandle.try_emplace(group->ServerHandle(), group).second) hr = E_FAIL;
+        // A failed map entry must reach the take-down below, like any other failure.
+        try {
+            CSingleLock maps(m_groupMapLock);
+            if (!m_groupsByHandle.try_emplace(group->ServerHandle(), group).second) hr = E_FAIL;
+        } catch (...) {
+            hr = orv::com::HResultFromCaught();
+        }
     }
     if (SUCCEEDED(hr)) {
         *phServerGroup = group->ServerHandle();
@@ -282,12 +295,11 @@ HRESULT COPCServer::RenameGroup(group::COPCGroup* group, const std::wstring& old
 {
     CSingleLock maps(m_groupMapLock);
     if (m_groupsByName.count(newName)) return OPC_E_DUPLICATENAME;
-    if (!oldName.empty()) {
-        auto old = m_groupsByName.find(oldName);
-        if (old == m_groupsByName.end() || old->second != group) return E_FAIL;
-        m_groupsByName.erase(old);
-    }
+    auto old = oldName.empty() ? m_groupsByName.end() : m_groupsByName.find(oldName);
+    if (!oldName.empty() && (old == m_groupsByName.end() || old->second != group)) return E_FAIL;
+    // The new entry first: when it cannot be allocated, the old one is still there.
     m_groupsByName.emplace(newName, group);
+    if (old != m_groupsByName.end()) m_groupsByName.erase(old);
     return S_OK;
 }
 
@@ -326,7 +338,7 @@ HRESULT COPCServer::QueryAvailableLocaleIDs(DWORD* pdwCount, LCID** pdwLcid)
 {
     if (!IsWritableOut(pdwCount) || !IsWritableOut(pdwLcid)) return E_INVALIDARG;
     LCID* locales = static_cast<LCID*>(CoTaskMemAlloc(sizeof(LCID) * kSupportedLocales.size()));
-    if (!locales) return E_FAIL;
+    if (!locales) return E_OUTOFMEMORY;
     std::copy(kSupportedLocales.begin(), kSupportedLocales.end(), locales);
     *pdwLcid = locales;
     *pdwCount = static_cast<DWORD>(kSupportedLocales.size());
@@ -346,7 +358,7 @@ HRESULT COPCServer::SetClientName(LPCWSTR szName)
         m_clientName = szName;
         return S_OK;
     } catch (...) {
-        return E_FAIL;
+        return orv::com::HResultFromCaught();
     }
 }
 

@@ -80,7 +80,15 @@ void ServerProcess::AddInstance()
 {
     ProcessState& state = State();
     orv::com::CSingleLock hold(state.startupLock);
-    if (state.instanceCount == 0) StartProcess(state);
+    if (state.instanceCount == 0) {
+        try {
+            StartProcess(state);
+        } catch (...) {
+            // Half started: the next first instance starts from nothing again.
+            StopProcess(state);
+            throw;
+        }
+    }
     ++state.instanceCount;
 }
 
