@@ -56,7 +56,7 @@ void COPCGroup::TearDown()
 // IOPCGroupStateMgt
 
 HRESULT COPCGroup::GetState(DWORD* pUpdateRate, BOOL* pActive, LPWSTR* ppName, LONG* pTimeBias,
-                            FLOAT* pPercentDeadband, LCID* pLCID, OPCHANDLE* phClientGroup, OPCHANDLE* phServerGroup)
+                            FLOAT* pPercentDeadband, LCID* pLCID, OPCHANDLE* phClientGroup, OPCHANDLE* phServerGroup) noexcept
 {
     CSingleLock hold(m_groupLock);
     if (m_removed) return E_FAIL;
@@ -81,7 +81,7 @@ HRESULT COPCGroup::GetState(DWORD* pUpdateRate, BOOL* pActive, LPWSTR* ppName, L
 }
 
 HRESULT COPCGroup::SetState(DWORD* pRequestedUpdateRate, DWORD* pRevisedUpdateRate, BOOL* pActive, LONG* pTimeBias,
-                            FLOAT* pPercentDeadband, LCID* pLCID, OPCHANDLE* phClientGroup)
+                            FLOAT* pPercentDeadband, LCID* pLCID, OPCHANDLE* phClientGroup) noexcept
 {
     CSingleLock hold(m_groupLock);
     if (m_removed) return E_FAIL;
@@ -109,7 +109,7 @@ HRESULT COPCGroup::SetState(DWORD* pRequestedUpdateRate, DWORD* pRevisedUpdateRa
     return result;
 }
 
-HRESULT COPCGroup::SetName(LPCWSTR szName)
+HRESULT COPCGroup::SetName(LPCWSTR szName) noexcept
 {
     CSingleLock hold(m_groupLock);
     if (m_removed) return E_FAIL;
@@ -127,7 +127,7 @@ HRESULT COPCGroup::SetName(LPCWSTR szName)
     }
 }
 
-HRESULT COPCGroup::CloneGroup(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk)
+HRESULT COPCGroup::CloneGroup(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk) noexcept
 {
     DWORD updateRate;
     OPCHANDLE clientHandle;
@@ -169,7 +169,11 @@ HRESULT COPCGroup::CloneGroup(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk)
     if (hr == S_OK) hr = cloneItems->QueryInterface(riid, reinterpret_cast<void**>(ppUnk));
     HRESULT copied = S_OK;
     if (hr == S_OK) {
-        copied = CopyItemsInto(cloneItems.Get(), *items);
+        try {
+            copied = CopyItemsInto(cloneItems.Get(), *items);
+        } catch (...) {
+            copied = orv::com::HResultFromCaught();
+        }
         if (FAILED(copied)) hr = copied;
     }
     if (hr != S_OK) {
@@ -184,12 +188,12 @@ HRESULT COPCGroup::CloneGroup(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk)
 
 // IConnectionPointContainer
 
-HRESULT COPCGroup::EnumConnectionPoints(IEnumConnectionPoints** ppEnum)
+HRESULT COPCGroup::EnumConnectionPoints(IEnumConnectionPoints** ppEnum) noexcept
 {
     return m_dataCallback.EnumConnectionPoints(ppEnum);
 }
 
-HRESULT COPCGroup::FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP)
+HRESULT COPCGroup::FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) noexcept
 {
     return m_dataCallback.FindConnectionPoint(riid, ppCP);
 }

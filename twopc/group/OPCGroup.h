@@ -73,62 +73,62 @@ public:
     // IOPCGroupStateMgt
     IFACEMETHODIMP GetState(DWORD* pUpdateRate, BOOL* pActive, LPWSTR* ppName, LONG* pTimeBias,
                             FLOAT* pPercentDeadband, LCID* pLCID, OPCHANDLE* phClientGroup,
-                            OPCHANDLE* phServerGroup) override;
+                            OPCHANDLE* phServerGroup) noexcept override;
     IFACEMETHODIMP SetState(DWORD* pRequestedUpdateRate, DWORD* pRevisedUpdateRate, BOOL* pActive, LONG* pTimeBias,
-                            FLOAT* pPercentDeadband, LCID* pLCID, OPCHANDLE* phClientGroup) override;
-    IFACEMETHODIMP SetName(LPCWSTR szName) override;
-    IFACEMETHODIMP CloneGroup(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk) override;
+                            FLOAT* pPercentDeadband, LCID* pLCID, OPCHANDLE* phClientGroup) noexcept override;
+    IFACEMETHODIMP SetName(LPCWSTR szName) noexcept override;
+    IFACEMETHODIMP CloneGroup(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk) noexcept override;
 
     // IOPCSyncIO
     IFACEMETHODIMP Read(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServer, OPCITEMSTATE** ppItemValues,
-                        HRESULT** ppErrors) override;
-    IFACEMETHODIMP Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues, HRESULT** ppErrors) override;
+                        HRESULT** ppErrors) noexcept override;
+    IFACEMETHODIMP Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues, HRESULT** ppErrors) noexcept override;
 
     // IOPCAsyncIO
     IFACEMETHODIMP Read(DWORD dwConnection, OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServer,
-                        DWORD* pTransactionID, HRESULT** ppErrors) override;
+                        DWORD* pTransactionID, HRESULT** ppErrors) noexcept override;
     IFACEMETHODIMP Write(DWORD dwConnection, DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues,
-                         DWORD* pTransactionID, HRESULT** ppErrors) override;
-    IFACEMETHODIMP Refresh(DWORD dwConnection, OPCDATASOURCE dwSource, DWORD* pTransactionID) override;
-    IFACEMETHODIMP Cancel(DWORD dwTransactionID) override;
+                         DWORD* pTransactionID, HRESULT** ppErrors) noexcept override;
+    IFACEMETHODIMP Refresh(DWORD dwConnection, OPCDATASOURCE dwSource, DWORD* pTransactionID) noexcept override;
+    IFACEMETHODIMP Cancel(DWORD dwTransactionID) noexcept override;
 
     // IOPCItemMgt
     IFACEMETHODIMP AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT** ppAddResults,
-                            HRESULT** ppErrors) override;
+                            HRESULT** ppErrors) noexcept override;
     IFACEMETHODIMP ValidateItems(DWORD dwCount, OPCITEMDEF* pItemArray, BOOL bBlobUpdate,
-                                 OPCITEMRESULT** ppValidationResults, HRESULT** ppErrors) override;
-    IFACEMETHODIMP RemoveItems(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors) override;
-    IFACEMETHODIMP SetActiveState(DWORD dwCount, OPCHANDLE* phServer, BOOL bActive, HRESULT** ppErrors) override;
+                                 OPCITEMRESULT** ppValidationResults, HRESULT** ppErrors) noexcept override;
+    IFACEMETHODIMP RemoveItems(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors) noexcept override;
+    IFACEMETHODIMP SetActiveState(DWORD dwCount, OPCHANDLE* phServer, BOOL bActive, HRESULT** ppErrors) noexcept override;
     IFACEMETHODIMP SetClientHandles(DWORD dwCount, OPCHANDLE* phServer, OPCHANDLE* phClient,
-                                    HRESULT** ppErrors) override;
+                                    HRESULT** ppErrors) noexcept override;
     IFACEMETHODIMP SetDatatypes(DWORD dwCount, OPCHANDLE* phServer, VARTYPE* pRequestedDatatypes,
-                                HRESULT** ppErrors) override;
-    IFACEMETHODIMP CreateEnumerator(REFIID riid, LPUNKNOWN* ppUnk) override;
+                                HRESULT** ppErrors) noexcept override;
+    IFACEMETHODIMP CreateEnumerator(REFIID riid, LPUNKNOWN* ppUnk) noexcept override;
 
     // IOPCAsyncIO2
     IFACEMETHODIMP Read(DWORD dwCount, OPCHANDLE* phServer, DWORD dwTransactionID, DWORD* pdwCancelID,
-                        HRESULT** ppErrors) override;
+                        HRESULT** ppErrors) noexcept override;
     IFACEMETHODIMP Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues, DWORD dwTransactionID,
-                         DWORD* pdwCancelID, HRESULT** ppErrors) override;
-    IFACEMETHODIMP Refresh2(OPCDATASOURCE dwSource, DWORD dwTransactionID, DWORD* pdwCancelID) override;
-    IFACEMETHODIMP Cancel2(DWORD dwCancelID) override;
-    IFACEMETHODIMP SetEnable(BOOL bEnable) override;
-    IFACEMETHODIMP GetEnable(BOOL* pbEnable) override;
+                         DWORD* pdwCancelID, HRESULT** ppErrors) noexcept override;
+    IFACEMETHODIMP Refresh2(OPCDATASOURCE dwSource, DWORD dwTransactionID, DWORD* pdwCancelID) noexcept override;
+    IFACEMETHODIMP Cancel2(DWORD dwCancelID) noexcept override;
+    IFACEMETHODIMP SetEnable(BOOL bEnable) noexcept override;
+    IFACEMETHODIMP GetEnable(BOOL* pbEnable) noexcept override;
 
     // IDataObject
-    IFACEMETHODIMP GetData(FORMATETC* pformatetcIn, STGMEDIUM* pmedium) override;
-    IFACEMETHODIMP GetDataHere(FORMATETC* pformatetc, STGMEDIUM* pmedium) override;
-    IFACEMETHODIMP QueryGetData(FORMATETC* pformatetc) override;
-    IFACEMETHODIMP GetCanonicalFormatEtc(FORMATETC* pformatectIn, FORMATETC* pformatetcOut) override;
-    IFACEMETHODIMP SetData(FORMATETC* pformatetc, STGMEDIUM* pmedium, BOOL fRelease) override;
-    IFACEMETHODIMP EnumFormatEtc(DWORD dwDirection, IEnumFORMATETC** ppenumFormatEtc) override;
-    IFACEMETHODIMP DAdvise(FORMATETC* pformatetc, DWORD advf, IAdviseSink* pAdvSink, DWORD* pdwConnection) override;
-    IFACEMETHODIMP DUnadvise(DWORD dwConnection) override;
-    IFACEMETHODIMP EnumDAdvise(IEnumSTATDATA** ppenumAdvise) override;
+    IFACEMETHODIMP GetData(FORMATETC* pformatetcIn, STGMEDIUM* pmedium) noexcept override;
+    IFACEMETHODIMP GetDataHere(FORMATETC* pformatetc, STGMEDIUM* pmedium) noexcept override;
+    IFACEMETHODIMP QueryGetData(FORMATETC* pformatetc) noexcept override;
+    IFACEMETHODIMP GetCanonicalFormatEtc(FORMATETC* pformatectIn, FORMATETC* pformatetcOut) noexcept override;
+    IFACEMETHODIMP SetData(FORMATETC* pformatetc, STGMEDIUM* pmedium, BOOL fRelease) noexcept override;
+    IFACEMETHODIMP EnumFormatEtc(DWORD dwDirection, IEnumFORMATETC** ppenumFormatEtc) noexcept override;
+    IFACEMETHODIMP DAdvise(FORMATETC* pformatetc, DWORD advf, IAdviseSink* pAdvSink, DWORD* pdwConnection) noexcept override;
+    IFACEMETHODIMP DUnadvise(DWORD dwConnection) noexcept override;
+    IFACEMETHODIMP EnumDAdvise(IEnumSTATDATA** ppenumAdvise) noexcept override;
 
     // IConnectionPointContainer
-    IFACEMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** ppEnum) override;
-    IFACEMETHODIMP FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) override;
+    IFACEMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** ppEnum) noexcept override;
+    IFACEMETHODIMP FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) noexcept override;
 
     // For the server.
     OPCHANDLE ServerHandle() const noexcept { return m_serverHandle; }

@@ -101,7 +101,7 @@ HRESULT COPCGroup::GroupWrite(DWORD count, const OPCHANDLE* handles, const VARIA
 // IOPCSyncIO
 
 HRESULT COPCGroup::Read(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServer, OPCITEMSTATE** ppItemValues,
-                        HRESULT** ppErrors)
+                        HRESULT** ppErrors) noexcept
 {
     // Held through every wait for a first value: reads of one group are one at a time.
     CSingleLock hold(m_groupLock);
@@ -131,14 +131,12 @@ HRESULT COPCGroup::Read(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServ
         *ppItemValues = states.Detach();
         *ppErrors = errors.Detach();
         return result;
-    } catch (const std::bad_alloc&) {
-        return E_OUTOFMEMORY;
     } catch (...) {
-        return E_FAIL;
+        return orv::com::HResultFromCaught();
     }
 }
 
-HRESULT COPCGroup::Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues, HRESULT** ppErrors)
+HRESULT COPCGroup::Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues, HRESULT** ppErrors) noexcept
 {
     CSingleLock hold(m_groupLock);
     if (m_removed) return E_FAIL;

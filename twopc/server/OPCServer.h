@@ -44,35 +44,35 @@ public:
     // IOPCServer
     IFACEMETHODIMP AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequestedUpdateRate, OPCHANDLE hClientGroup,
                             LONG* pTimeBias, FLOAT* pPercentDeadband, DWORD dwLCID, OPCHANDLE* phServerGroup,
-                            DWORD* pRevisedUpdateRate, REFIID riid, LPUNKNOWN* ppUnk) override;
-    IFACEMETHODIMP GetErrorString(HRESULT dwError, LCID dwLocale, LPWSTR* ppString) override;
-    IFACEMETHODIMP GetGroupByName(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk) override;
-    IFACEMETHODIMP GetStatus(OPCSERVERSTATUS** ppServerStatus) override;
-    IFACEMETHODIMP RemoveGroup(OPCHANDLE hServerGroup, BOOL bForce) override;
-    IFACEMETHODIMP CreateGroupEnumerator(OPCENUMSCOPE dwScope, REFIID riid, LPUNKNOWN* ppUnk) override;
+                            DWORD* pRevisedUpdateRate, REFIID riid, LPUNKNOWN* ppUnk) noexcept override;
+    IFACEMETHODIMP GetErrorString(HRESULT dwError, LCID dwLocale, LPWSTR* ppString) noexcept override;
+    IFACEMETHODIMP GetGroupByName(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk) noexcept override;
+    IFACEMETHODIMP GetStatus(OPCSERVERSTATUS** ppServerStatus) noexcept override;
+    IFACEMETHODIMP RemoveGroup(OPCHANDLE hServerGroup, BOOL bForce) noexcept override;
+    IFACEMETHODIMP CreateGroupEnumerator(OPCENUMSCOPE dwScope, REFIID riid, LPUNKNOWN* ppUnk) noexcept override;
 
     // IOPCCommon
-    IFACEMETHODIMP SetLocaleID(LCID dwLcid) override;
-    IFACEMETHODIMP GetLocaleID(LCID* pdwLcid) override;
-    IFACEMETHODIMP QueryAvailableLocaleIDs(DWORD* pdwCount, LCID** pdwLcid) override;
-    IFACEMETHODIMP GetErrorString(HRESULT dwError, LPWSTR* ppString) override;
-    IFACEMETHODIMP SetClientName(LPCWSTR szName) override;
+    IFACEMETHODIMP SetLocaleID(LCID dwLcid) noexcept override;
+    IFACEMETHODIMP GetLocaleID(LCID* pdwLcid) noexcept override;
+    IFACEMETHODIMP QueryAvailableLocaleIDs(DWORD* pdwCount, LCID** pdwLcid) noexcept override;
+    IFACEMETHODIMP GetErrorString(HRESULT dwError, LPWSTR* ppString) noexcept override;
+    IFACEMETHODIMP SetClientName(LPCWSTR szName) noexcept override;
 
     // IOPCItemProperties
     IFACEMETHODIMP QueryAvailableProperties(LPWSTR szItemID, DWORD* pdwCount, DWORD** ppPropertyIDs,
-                                            LPWSTR** ppDescriptions, VARTYPE** ppvtDataTypes) override;
+                                            LPWSTR** ppDescriptions, VARTYPE** ppvtDataTypes) noexcept override;
     IFACEMETHODIMP GetItemProperties(LPWSTR szItemID, DWORD dwCount, DWORD* pdwPropertyIDs, VARIANT** ppvData,
-                                     HRESULT** ppErrors) override;
+                                     HRESULT** ppErrors) noexcept override;
     IFACEMETHODIMP LookupItemIDs(LPWSTR szItemID, DWORD dwCount, DWORD* pdwPropertyIDs, LPWSTR** ppszNewItemIDs,
-                                 HRESULT** ppErrors) override;
+                                 HRESULT** ppErrors) noexcept override;
 
     // Every request for IOPCBrowseServerAddressSpace makes a new browse object, with a
     // position of its own, at the root of the process's address space.
     HRESULT QueryExtraInterface(REFIID riid, void** ppv);
 
     // IConnectionPointContainer
-    IFACEMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** ppEnum) override;
-    IFACEMETHODIMP FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) override;
+    IFACEMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** ppEnum) noexcept override;
+    IFACEMETHODIMP FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) noexcept override;
 
     // CGroupOwner
     HRESULT RenameGroup(group::COPCGroup* group, const std::wstring& oldName, const std::wstring& newName) override;
