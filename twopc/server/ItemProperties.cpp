@@ -381,7 +381,7 @@ HRESULT COPCServer::GetItemProperties(LPWSTR szItemID, DWORD dwCount, DWORD* pdw
         CoTaskArray<HRESULT> errors(dwCount);
         PropertyReader reader(*item, szItemID, m_ownerLink, &m_updateScanMgr->Schedule());
         for (DWORD i = 0; i < dwCount; ++i) errors[i] = reader.Read(pdwPropertyIDs[i], *values[i].Get());
-        CoTaskArray<VARIANT> data(dwCount);
+        CoTaskArray<VARIANT, orv::com::VariantInside> data(dwCount);
         for (DWORD i = 0; i < dwCount; ++i) values[i].DetachTo(&data[i]);
         *ppvData = data.Detach();
         *ppErrors = errors.Detach();
