@@ -61,7 +61,8 @@ HRESULT COPCBrowseServerAddressSpace::QueryOrganization(OPCNAMESPACETYPE* pNameS
     return S_OK;
 }
 
-HRESULT COPCBrowseServerAddressSpace::ChangeBrowsePosition(OPCBROWSEDIRECTION dwBrowseDirection, LPCWSTR szString) noexcept
+HRESULT COPCBrowseServerAddressSpace::ChangeBrowsePosition(OPCBROWSEDIRECTION dwBrowseDirection,
+                                                           LPCWSTR szString) noexcept
 {
     try {
         return MovePosition(dwBrowseDirection, szString);

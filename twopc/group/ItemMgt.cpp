@@ -24,7 +24,8 @@ HRESULT Outcome(const CoTaskArray<HRESULT>& errors, DWORD count)
 
 }  // namespace
 
-HRESULT COPCGroup::AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT** ppAddResults, HRESULT** ppErrors) noexcept
+HRESULT COPCGroup::AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT** ppAddResults,
+                            HRESULT** ppErrors) noexcept
 {
     CSingleLock hold(m_groupLock);
     if (m_removed) return E_FAIL;
@@ -178,19 +179,22 @@ HRESULT COPCGroup::ChangeItems(DWORD count, OPCHANDLE* handles, const void* valu
     }
 }
 
-HRESULT COPCGroup::SetActiveState(DWORD dwCount, OPCHANDLE* phServer, BOOL bActive, HRESULT** ppErrors) noexcept
+HRESULT COPCGroup::SetActiveState(DWORD dwCount, OPCHANDLE* phServer, BOOL bActive,
+                                  HRESULT** ppErrors) noexcept
 {
     return ChangeItems(dwCount, phServer, &bActive, ppErrors,
                        [bActive](COPCItem& item, DWORD) { item.SetActive(bActive != FALSE); });
 }
 
-HRESULT COPCGroup::SetClientHandles(DWORD dwCount, OPCHANDLE* phServer, OPCHANDLE* phClient, HRESULT** ppErrors) noexcept
+HRESULT COPCGroup::SetClientHandles(DWORD dwCount, OPCHANDLE* phServer, OPCHANDLE* phClient,
+                                    HRESULT** ppErrors) noexcept
 {
     return ChangeItems(dwCount, phServer, IsReadableArray(phClient, dwCount) ? phClient : nullptr, ppErrors,
                        [phClient](COPCItem& item, DWORD i) { item.SetClientHandle(phClient[i]); });
 }
 
-HRESULT COPCGroup::SetDatatypes(DWORD dwCount, OPCHANDLE* phServer, VARTYPE* pRequestedDatatypes, HRESULT** ppErrors) noexcept
+HRESULT COPCGroup::SetDatatypes(DWORD dwCount, OPCHANDLE* phServer, VARTYPE* pRequestedDatatypes,
+                                HRESULT** ppErrors) noexcept
 {
     VARTYPE* types = IsReadableArray(pRequestedDatatypes, dwCount) ? pRequestedDatatypes : nullptr;
     return ChangeItems(dwCount, phServer, types, ppErrors,

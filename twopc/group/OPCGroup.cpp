@@ -1,6 +1,7 @@
 #include "twopc/group/OPCGroup.h"
 
 #include "twopc/group/IdMgr.h"
+#include "twopc/io/WorkerThread.h"
 
 #include <utility>
 
@@ -13,14 +14,7 @@ namespace {
 
 constexpr DWORD kMinimumUpdateRateMs = 10;
 
-thread_local bool t_isWorkerThread = false;
-
 }  // namespace
-
-void COPCGroup::DeclareWorkerThread() noexcept
-{
-    t_isWorkerThread = true;
-}
 
 COPCGroup::COPCGroup(std::shared_ptr<CGroupOwnerLink> owner, IUpdateSchedule* schedule)
     // Without its idle event a group could never be removed safely: refuse to exist.
@@ -56,7 +50,8 @@ void COPCGroup::TearDown()
 // IOPCGroupStateMgt
 
 HRESULT COPCGroup::GetState(DWORD* pUpdateRate, BOOL* pActive, LPWSTR* ppName, LONG* pTimeBias,
-                            FLOAT* pPercentDeadband, LCID* pLCID, OPCHANDLE* phClientGroup, OPCHANDLE* phServerGroup) noexcept
+                            FLOAT* pPercentDeadband, LCID* pLCID, OPCHANDLE* phClientGroup,
+                            OPCHANDLE* phServerGroup) noexcept
 {
     CSingleLock hold(m_groupLock);
     if (m_removed) return E_FAIL;
@@ -316,7 +311,7 @@ HRESULT COPCGroup::TakeDown(bool force, orv::com::ComPtr<COPCGroup> serverRefere
         // waiting for it would never end. It then finishes on its own, finds the group
         // removed, and the group lives until it has. A worker thread never waits either:
         // it also runs client code outside the callbacks proper (a sink's last Release).
-        wait = m_pendingUses != 0 && !t_isWorkerThread && !orv::com::InsideClientCallback();
+        wait = m_pendingUses != 0 && !io::WorkerThread::OnWorkerThread() && !orv::com::InsideClientCallback();
     }
     if (wait) WaitForSingleObject(m_idleEvent.Get(), INFINITE);
     HRESULT result = S_OK;

@@ -3,12 +3,15 @@
 // its own groups, locale and client name; the link and the worker threads are shared by
 // all instances of the process.
 //
-// Lock order: start-up lock, server lock, group-map lock. A client's OPC 1.0 sink may call
-// in while its group's lock is held, so the server lock is never held while the lock of
-// a group that clients can reach is taken, nor while a removal waits for a group's work:
+// Lock order: (a group's lock, when a client's OPC 1.0 sink calls in from under it), server
+// lock, group-map lock. The start-up lock is taken only by final construction and final
+// release, with no other lock held. The server lock is never held while the lock of a
+// group that clients can reach is taken, nor while a removal waits for a group's work:
 // RemoveGroup takes the group out of the maps under the server lock and takes it down
-// after letting go. Groups reach the server only through the owner link, which the final
-// release closes before anything else.
+// after letting go. The only group locks taken under the server lock are those of a group
+// AddGroup is still making and of the temporary group of a property read. Groups reach
+// the server only through the owner link, which the final release closes before anything
+// else.
 
 #include "orv/com/ComObject.h"
 #include "orv/com/ConnectionPoint.h"

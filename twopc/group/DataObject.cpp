@@ -22,7 +22,7 @@ HRESULT BuildFromValues(bool withTimestamps, OPCHANDLE clientGroup, DWORD transa
     io::StreamItems items;
     items.count = count;
     items.clientHandles = values.clientHandles.data();
-    items.values = values.values.data();
+    items.values = values.values.Data();
     items.qualities = values.qualities.data();
     items.timestamps = values.timestamps.data();
     return io::BuildDataStream(withTimestamps, clientGroup, transactionId, items, block);
