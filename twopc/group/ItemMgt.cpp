@@ -247,8 +247,8 @@ HRESULT COPCGroup::CopyItemsInto(IOPCItemMgt* clone, const ItemSnapshot& items)
     OPCITEMRESULT* results = nullptr;
     HRESULT* errors = nullptr;
     HRESULT hr = clone->AddItems(static_cast<DWORD>(definitions.size()), definitions.data(), &results, &errors);
-    CoTaskMemFree(results);
-    CoTaskMemFree(errors);
+    std::unique_ptr<OPCITEMRESULT, orv::com::CoTaskMemDeleter> resultsOwner(results);
+    std::unique_ptr<HRESULT, orv::com::CoTaskMemDeleter> errorsOwner(errors);
     return hr;
 }
 

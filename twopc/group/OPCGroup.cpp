@@ -161,7 +161,8 @@ HRESULT COPCGroup::CloneGroup(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk) noe
     HRESULT hr = server->AddGroup(szName, FALSE, updateRate, clientHandle, &timeBias, &percentDeadband, locale,
                                   &cloneHandle, &revisedRate, IID_IOPCItemMgt,
                                   reinterpret_cast<LPUNKNOWN*>(cloneItems.Put()));
-    if (hr == S_OK) hr = cloneItems->QueryInterface(riid, reinterpret_cast<void**>(ppUnk));
+    orv::com::ComPtr<IUnknown> clone;
+    if (hr == S_OK) hr = cloneItems->QueryInterface(riid, clone.PutVoid());
     HRESULT copied = S_OK;
     if (hr == S_OK) {
         try {
@@ -172,12 +173,12 @@ HRESULT COPCGroup::CloneGroup(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk) noe
         if (FAILED(copied)) hr = copied;
     }
     if (hr != S_OK) {
-        if (*ppUnk) static_cast<IUnknown*>(*ppUnk)->Release();
-        *ppUnk = nullptr;
+        clone.Reset();
         cloneItems.Reset();
         if (cloneHandle) server->RemoveGroup(cloneHandle, TRUE);
         return hr;
     }
+    *ppUnk = clone.Detach();
     return copied;
 }
 
@@ -205,8 +206,15 @@ HRESULT COPCGroup::SetActive(bool active)
         // While the scan thread has the entry out of the heap, it puts it back itself.
         if (!m_scheduled) {
             AddPendingUse();
+            try {
+                m_schedule->Insert(this, 0);
+            } catch (...) {
+                // No entry, so no activation: SetState answers the failure.
+                m_active = false;
+                DropPendingUse();
+                return orv::com::HResultFromCaught();
+            }
             m_scheduled = true;
-            m_schedule->Insert(this, 0);
         }
         return S_OK;
     }

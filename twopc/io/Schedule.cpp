@@ -19,6 +19,9 @@ std::vector<CUpdateSchedule::Entry>::iterator CUpdateSchedule::Find(IScheduledGr
 void CUpdateSchedule::Insert(IScheduledGroup* group, std::int64_t dueTicks)
 {
     CSingleLock hold(m_lock);
+    // Room also for the entry the scan thread may have out of the heap, so that putting it
+    // back (Reinsert, on the scan thread, where a failure has nowhere to go) never allocates.
+    if (m_heap.capacity() < m_heap.size() + 2) m_heap.reserve(2 * m_heap.size() + 2);
     m_heap.push_back({group, dueTicks});
     std::push_heap(m_heap.begin(), m_heap.end(), LaterFirst{});
     SetEvent(m_wakeUp);

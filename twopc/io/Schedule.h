@@ -71,6 +71,7 @@ public:
     // Pops the earliest entry if it is due within `toleranceTicks` of `nowTicks`.
     Due PopDue(std::int64_t nowTicks, std::int64_t toleranceTicks);
     // Puts a group back after its scan, from the scan thread; does not signal the wake-up.
+    // Never allocates: Insert keeps room for the entry that is out.
     void Reinsert(IScheduledGroup* group, std::int64_t dueTicks);
     // Any one entry, for shut-down.
     IScheduledGroup* TakeAny();

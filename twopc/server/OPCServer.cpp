@@ -140,26 +140,30 @@ HRESULT COPCServer::CreateGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequestedU
     if (pPercentDeadband && (*pPercentDeadband < 0.0f || *pPercentDeadband > 100.0f)) return E_INVALIDARG;
 
     auto group = orv::com::MakeComObject<group::COPCGroup>(m_ownerLink, &m_updateScanMgr->Schedule());
-    HRESULT hr = group->SetName(name.c_str());
-    if (SUCCEEDED(hr)) hr = group->QueryInterface(riid, reinterpret_cast<void**>(ppUnk));
-    if (SUCCEEDED(hr)) {
-        CSingleLock maps(m_groupMapLock);
-        if (!m_groupsByHandle.try_emplace(group->ServerHandle(), group).second) hr = E_FAIL;
-    }
-    if (SUCCEEDED(hr)) {
-        *phServerGroup = group->ServerHandle();
-        hr = group->SetState(&rate, pRevisedUpdateRate, &bActive, &timeBias, pPercentDeadband, &dwLCID, &hClientGroup);
+    orv::com::ComPtr<IUnknown> handedOut;
+    HRESULT hr;
+    try {
+        hr = group->SetName(name.c_str());
+        if (SUCCEEDED(hr)) hr = group->QueryInterface(riid, handedOut.PutVoid());
+        if (SUCCEEDED(hr)) {
+            CSingleLock maps(m_groupMapLock);
+            if (!m_groupsByHandle.try_emplace(group->ServerHandle(), group).second) hr = E_FAIL;
+        }
+        if (SUCCEEDED(hr))
+            hr = group->SetState(&rate, pRevisedUpdateRate, &bActive, &timeBias, pPercentDeadband, &dwLCID,
+                                 &hClientGroup);
+    } catch (...) {
+        hr = orv::com::HResultFromCaught();
     }
     if (FAILED(hr)) {
         // Take the half-made group apart again: only the map entries it made itself go.
         // Its lock is taken under the server lock here, which is safe only because no
         // client has had the group in hand yet to advise a sink on it.
         group->TakeDown(true, ForgetGroup(group.Get()));
-        if (*ppUnk) (*ppUnk)->Release();
-        *ppUnk = nullptr;
-        *phServerGroup = 0;
         return hr;
     }
+    *phServerGroup = group->ServerHandle();
+    *ppUnk = handedOut.Detach();
     ++m_groupCount;
     return result;
 }
