@@ -140,12 +140,12 @@ public:
     ComObject& operator=(const ComObject&) = delete;
 
     // IUnknown of every interface: goes to the outer object when aggregated.
-    IFACEMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+    IFACEMETHODIMP QueryInterface(REFIID riid, void** ppv) noexcept override
     {
         return m_outer ? m_outer->QueryInterface(riid, ppv) : InnerQueryInterface(riid, ppv);
     }
-    IFACEMETHODIMP_(ULONG) AddRef() override { return m_outer ? m_outer->AddRef() : InnerAddRef(); }
-    IFACEMETHODIMP_(ULONG) Release() override { return m_outer ? m_outer->Release() : InnerRelease(); }
+    IFACEMETHODIMP_(ULONG) AddRef() noexcept override { return m_outer ? m_outer->AddRef() : InnerAddRef(); }
+    IFACEMETHODIMP_(ULONG) Release() noexcept override { return m_outer ? m_outer->Release() : InnerRelease(); }
 
     HRESULT FinalConstruct() { return S_OK; }
     void FinalRelease() {}
@@ -197,12 +197,12 @@ private:
     class InnerUnknown final : public IUnknown {
     public:
         explicit InnerUnknown(ComObject* owner) noexcept : m_owner(owner) {}
-        IFACEMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+        IFACEMETHODIMP QueryInterface(REFIID riid, void** ppv) noexcept override
         {
             return m_owner->InnerQueryInterface(riid, ppv);
         }
-        IFACEMETHODIMP_(ULONG) AddRef() override { return m_owner->InnerAddRef(); }
-        IFACEMETHODIMP_(ULONG) Release() override { return m_owner->InnerRelease(); }
+        IFACEMETHODIMP_(ULONG) AddRef() noexcept override { return m_owner->InnerAddRef(); }
+        IFACEMETHODIMP_(ULONG) Release() noexcept override { return m_owner->InnerRelease(); }
 
     private:
         ComObject* m_owner;

@@ -68,7 +68,7 @@ public:
     }
 
     // IUnknown
-    IFACEMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+    IFACEMETHODIMP QueryInterface(REFIID riid, void** ppv) noexcept override
     {
         if (!ppv) return E_POINTER;
         if (riid == IID_IUnknown || riid == IID_IConnectionPoint) {
@@ -79,24 +79,24 @@ public:
         *ppv = nullptr;
         return E_NOINTERFACE;
     }
-    IFACEMETHODIMP_(ULONG) AddRef() override { return m_container->AddRef(); }
-    IFACEMETHODIMP_(ULONG) Release() override { return m_container->Release(); }
+    IFACEMETHODIMP_(ULONG) AddRef() noexcept override { return m_container->AddRef(); }
+    IFACEMETHODIMP_(ULONG) Release() noexcept override { return m_container->Release(); }
 
     // IConnectionPoint
-    IFACEMETHODIMP GetConnectionInterface(IID* pIID) override
+    IFACEMETHODIMP GetConnectionInterface(IID* pIID) noexcept override
     {
         if (!pIID) return E_POINTER;
         *pIID = __uuidof(Sink);
         return S_OK;
     }
 
-    IFACEMETHODIMP GetConnectionPointContainer(IConnectionPointContainer** ppCPC) override
+    IFACEMETHODIMP GetConnectionPointContainer(IConnectionPointContainer** ppCPC) noexcept override
     {
         if (!ppCPC) return E_POINTER;
         return m_container->QueryInterface(IID_IConnectionPointContainer, reinterpret_cast<void**>(ppCPC));
     }
 
-    IFACEMETHODIMP Advise(IUnknown* pUnkSink, DWORD* pdwCookie) override
+    IFACEMETHODIMP Advise(IUnknown* pUnkSink, DWORD* pdwCookie) noexcept override
     {
         if (pdwCookie) *pdwCookie = 0;
         if (!pUnkSink || !pdwCookie) return E_POINTER;
@@ -116,7 +116,7 @@ public:
         return CONNECT_E_ADVISELIMIT;  // `sink` is released here, outside the lock
     }
 
-    IFACEMETHODIMP Unadvise(DWORD dwCookie) override
+    IFACEMETHODIMP Unadvise(DWORD dwCookie) noexcept override
     {
         ComPtr<Sink> released;
         {
@@ -127,7 +127,7 @@ public:
         return S_OK;
     }
 
-    IFACEMETHODIMP EnumConnections(IEnumConnections** ppEnum) override
+    IFACEMETHODIMP EnumConnections(IEnumConnections** ppEnum) noexcept override
     {
         if (!ppEnum) return E_POINTER;
         *ppEnum = nullptr;

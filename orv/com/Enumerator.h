@@ -3,7 +3,8 @@
 // through shared ownership, so the data lives as long as any enumerator that reads it.
 //
 // A copy policy names the element type handed out (Out), the type kept (Stored), how an
-// element is copied out, and what Next answers when there is nothing at all to enumerate.
+// element is copied out (false when that failed for want of memory) and freed again, and
+// what Next answers when there is nothing at all to enumerate.
 
 #include "orv/com/ComObject.h"
 #include "orv/com/Owners.h"
@@ -22,19 +23,25 @@ struct CopyInterface {
     using Out = I*;
     using Stored = ComPtr<I>;
     static constexpr HRESULT kEmptyResult = E_FAIL;
-    static void CopyOut(Out* out, const Stored& stored) noexcept { stored.CopyTo(out); }
+    static bool CopyOut(Out* out, const Stored& stored) noexcept
+    {
+        stored.CopyTo(out);
+        return true;
+    }
+    static void Free(Out* out) noexcept { (*out)->Release(); }
 };
 
 struct CopyWideString {
     using Out = LPOLESTR;
     using Stored = std::wstring;
     static constexpr HRESULT kEmptyResult = E_FAIL;
-    // An allocation failure leaves the slot null rather than failing the batch.
-    static void CopyOut(Out* out, const Stored& stored) noexcept
+    static bool CopyOut(Out* out, const Stored& stored) noexcept
     {
         *out = static_cast<wchar_t*>(CoTaskMemAlloc((stored.size() + 1) * sizeof(wchar_t)));
         if (*out) std::copy_n(stored.c_str(), stored.size() + 1, *out);
+        return *out != nullptr;
     }
+    static void Free(Out* out) noexcept { CoTaskMemFree(*out); }
 };
 
 struct StoredConnection {
@@ -46,11 +53,13 @@ struct CopyConnection {
     using Out = CONNECTDATA;
     using Stored = StoredConnection;
     static constexpr HRESULT kEmptyResult = S_FALSE;
-    static void CopyOut(Out* out, const Stored& stored) noexcept
+    static bool CopyOut(Out* out, const Stored& stored) noexcept
     {
         stored.sink.CopyTo(&out->pUnk);
         out->dwCookie = stored.cookie;
+        return true;
     }
+    static void Free(Out* out) noexcept { out->pUnk->Release(); }
 };
 
 template <class EnumInterface, class Policy>
@@ -66,7 +75,7 @@ public:
     }
 
     // EnumInterface
-    IFACEMETHODIMP Next(ULONG celt, Out* rgelt, ULONG* pceltFetched) override
+    IFACEMETHODIMP Next(ULONG celt, Out* rgelt, ULONG* pceltFetched) noexcept override
     {
         if (!rgelt) return E_POINTER;
         if (m_data->empty()) {
@@ -74,12 +83,19 @@ public:
             return Policy::kEmptyResult;
         }
         std::size_t n = std::min<std::size_t>(celt, m_data->size() - m_position);
-        for (std::size_t i = 0; i < n; ++i) Policy::CopyOut(&rgelt[i], (*m_data)[m_position++]);
+        for (std::size_t i = 0; i < n; ++i) {
+            if (Policy::CopyOut(&rgelt[i], (*m_data)[m_position + i])) continue;
+            // All or nothing: the elements already copied go back, the position stays.
+            while (i-- > 0) Policy::Free(&rgelt[i]);
+            if (pceltFetched) *pceltFetched = 0;
+            return E_OUTOFMEMORY;
+        }
+        m_position += n;
         if (pceltFetched) *pceltFetched = static_cast<ULONG>(n);
         return n < celt ? S_FALSE : S_OK;
     }
 
-    IFACEMETHODIMP Skip(ULONG celt) override
+    IFACEMETHODIMP Skip(ULONG celt) noexcept override
     {
         std::size_t remaining = m_data->size() - m_position;
         if (remaining < celt) {
@@ -90,13 +106,13 @@ public:
         return S_OK;
     }
 
-    IFACEMETHODIMP Reset() override
+    IFACEMETHODIMP Reset() noexcept override
     {
         m_position = 0;
         return S_OK;
     }
 
-    IFACEMETHODIMP Clone(EnumInterface** ppEnum) override
+    IFACEMETHODIMP Clone(EnumInterface** ppEnum) noexcept override
     {
         if (!ppEnum) return E_POINTER;
         *ppEnum = nullptr;

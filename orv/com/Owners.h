@@ -6,6 +6,7 @@
 #include <oleauto.h>
 
 #include <cstddef>
+#include <memory>
 #include <new>
 #include <utility>
 
@@ -59,6 +60,15 @@ inline bool OwnsNothing(const VARIANT& value) noexcept
     }
 }
 
+// VariantClear, without oleaut32 for a value that owns nothing.
+inline void ClearVariant(VARIANT& value) noexcept
+{
+    if (OwnsNothing(value))
+        V_VT(&value) = VT_EMPTY;
+    else
+        VariantClear(&value);
+}
+
 // VariantClear(target) then VariantCopy(target, source), without oleaut32 when neither
 // side owns anything.
 inline HRESULT ReplaceVariant(VARIANT& target, const VARIANT& source) noexcept
@@ -104,7 +114,7 @@ public:
         return copy;
     }
 
-    void Clear() noexcept { VariantClear(&m_value); }
+    void Clear() noexcept { ClearVariant(m_value); }
     VARIANT* Get() noexcept { return &m_value; }
     const VARIANT* Get() const noexcept { return &m_value; }
     const VARIANT& Ref() const noexcept { return m_value; }
@@ -121,12 +131,74 @@ private:
     VARIANT m_value;
 };
 
+// A fixed number of VARIANTs, owned and contiguous, so that the array can go to a callback
+// as VARIANT*. Every value starts empty and is cleared on destruction; a value that owns
+// nothing is dropped without a call into oleaut32 (the per-value paths rely on this).
+class VariantArray {
+public:
+    VariantArray() noexcept = default;
+    // Throws std::bad_alloc.
+    explicit VariantArray(std::size_t count) : m_values(new VARIANT[count]()), m_count(count) {}
+    // Deep copies of `count` values; throws the failure of a copy.
+    static VariantArray CopyOf(const VARIANT* values, std::size_t count);
+    VariantArray(VariantArray&& other) noexcept
+        : m_values(std::move(other.m_values)), m_count(std::exchange(other.m_count, 0))
+    {
+    }
+    VariantArray& operator=(VariantArray&& other) noexcept
+    {
+        if (this != &other) {
+            ClearFirst(m_count);
+            m_values = std::move(other.m_values);
+            m_count = std::exchange(other.m_count, 0);
+        }
+        return *this;
+    }
+    VariantArray(const VariantArray&) = delete;
+    VariantArray& operator=(const VariantArray&) = delete;
+    ~VariantArray() { ClearFirst(m_count); }
+
+    std::size_t Size() const noexcept { return m_count; }
+    VARIANT* Data() noexcept { return m_values.get(); }
+    const VARIANT* Data() const noexcept { return m_values.get(); }
+    VARIANT& operator[](std::size_t i) noexcept { return m_values[i]; }
+    const VARIANT& operator[](std::size_t i) const noexcept { return m_values[i]; }
+    // Empties the first `count` values, so that the array can serve again.
+    void ClearFirst(std::size_t count) noexcept
+    {
+        for (std::size_t i = 0; i < count; ++i) ClearVariant(m_values[i]);
+    }
+
+private:
+    std::unique_ptr<VARIANT[]> m_values;
+    std::size_t m_count = 0;
+};
+
 struct CoTaskMemDeleter {
     void operator()(void* p) const noexcept { CoTaskMemFree(p); }
 };
 
+// What a task-allocator array frees inside each element before the array itself: nothing
+// for plain data, each VARIANT of an array of VARIANTs, or the VARIANT member of each record.
+struct NothingInside {
+    template <class T>
+    void operator()(T&) const noexcept {}
+};
+struct VariantInside {
+    void operator()(VARIANT& value) const noexcept { ClearVariant(value); }
+};
+template <auto Member>
+struct VariantMemberInside {
+    template <class Record>
+    void operator()(Record& record) const noexcept
+    {
+        ClearVariant(record.*Member);
+    }
+};
+
 // An array from the COM task allocator, the memory that belongs to a client once handed out.
-template <class T>
+// Elements start zero-filled; until Detach, the array frees what `Inside` names in each.
+template <class T, class Inside = NothingInside>
 class CoTaskArray {
 public:
     CoTaskArray() noexcept = default;
@@ -149,7 +221,11 @@ public:
     }
     CoTaskArray(const CoTaskArray&) = delete;
     CoTaskArray& operator=(const CoTaskArray&) = delete;
-    ~CoTaskArray() { CoTaskMemFree(m_items); }
+    ~CoTaskArray()
+    {
+        for (std::size_t i = 0; m_items && i < m_count; ++i) Inside()(m_items[i]);
+        CoTaskMemFree(m_items);
+    }
 
     void Swap(CoTaskArray& other) noexcept
     {

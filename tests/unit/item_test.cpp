@@ -22,9 +22,9 @@ namespace {
 
 class NoSchedule final : public twopc::group::IUpdateSchedule {
 public:
-    void Insert(COPCGroup*, std::int64_t) override {}
-    bool Remove(COPCGroup*) override { return true; }
-    bool Retime(COPCGroup*, std::int64_t) override { return true; }
+    void Insert(twopc::io::IScheduledGroup*, std::int64_t) override {}
+    bool Remove(twopc::io::IScheduledGroup*) override { return true; }
+    bool Retime(twopc::io::IScheduledGroup*, std::int64_t) override { return true; }
 };
 
 class NoOwner final : public twopc::group::CGroupOwner {

@@ -15,15 +15,16 @@
 
 using twopc::group::COPCGroup;
 using twopc::io::CUpdateSchedule;
+using twopc::io::IScheduledGroup;
 using twopc::test::RefCount;
 
 namespace {
 
 constexpr std::int64_t kTicksPerMs = 10000;
 
-COPCGroup* Fake(std::uintptr_t n)
+IScheduledGroup* Fake(std::uintptr_t n)
 {
-    return reinterpret_cast<COPCGroup*>(n * 16);
+    return reinterpret_cast<IScheduledGroup*>(n * 16);
 }
 
 bool Signalled(HANDLE event)
@@ -33,23 +34,23 @@ bool Signalled(HANDLE event)
 
 struct Call {
     char kind;
-    COPCGroup* group;
+    IScheduledGroup* group;
     std::int64_t value;
 };
 
 class RecordingSchedule final : public twopc::group::IUpdateSchedule {
 public:
-    void Insert(COPCGroup* group, std::int64_t due) override
+    void Insert(IScheduledGroup* group, std::int64_t due) override
     {
         calls.push_back({'I', group, due});
         present = true;
     }
-    bool Remove(COPCGroup* group) override
+    bool Remove(IScheduledGroup* group) override
     {
         calls.push_back({'R', group, 0});
         return std::exchange(present, false);
     }
-    bool Retime(COPCGroup* group, std::int64_t deltaMs) override
+    bool Retime(IScheduledGroup* group, std::int64_t deltaMs) override
     {
         calls.push_back({'T', group, deltaMs});
         return present;

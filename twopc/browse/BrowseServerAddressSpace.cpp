@@ -54,14 +54,15 @@ COPCBrowseServerAddressSpace::COPCBrowseServerAddressSpace(CAddrSpace& space) no
 
 // IOPCBrowseServerAddressSpace
 
-HRESULT COPCBrowseServerAddressSpace::QueryOrganization(OPCNAMESPACETYPE* pNameSpaceType)
+HRESULT COPCBrowseServerAddressSpace::QueryOrganization(OPCNAMESPACETYPE* pNameSpaceType) noexcept
 {
     if (!IsWritableOut(pNameSpaceType)) return E_INVALIDARG;
     *pNameSpaceType = static_cast<OPCNAMESPACETYPE>(m_space.Organization());
     return S_OK;
 }
 
-HRESULT COPCBrowseServerAddressSpace::ChangeBrowsePosition(OPCBROWSEDIRECTION dwBrowseDirection, LPCWSTR szString)
+HRESULT COPCBrowseServerAddressSpace::ChangeBrowsePosition(OPCBROWSEDIRECTION dwBrowseDirection,
+                                                           LPCWSTR szString) noexcept
 {
     try {
         return MovePosition(dwBrowseDirection, szString);
@@ -99,7 +100,7 @@ HRESULT COPCBrowseServerAddressSpace::MovePosition(OPCBROWSEDIRECTION direction,
 
 HRESULT COPCBrowseServerAddressSpace::BrowseOPCItemIDs(OPCBROWSETYPE dwBrowseFilterType, LPCWSTR szFilterCriteria,
                                                        VARTYPE vtDataTypeFilter, DWORD dwAccessRightsFilter,
-                                                       LPENUMSTRING* ppIEnumString)
+                                                       LPENUMSTRING* ppIEnumString) noexcept
 {
     if (!IsWritableOut(ppIEnumString)) return E_INVALIDARG;
     *ppIEnumString = nullptr;
@@ -152,7 +153,7 @@ void COPCBrowseServerAddressSpace::ListLeavesBelow(CAddrNode& node, const Listin
     }
 }
 
-HRESULT COPCBrowseServerAddressSpace::GetItemID(LPWSTR szItemDataID, LPWSTR* szItemID)
+HRESULT COPCBrowseServerAddressSpace::GetItemID(LPWSTR szItemDataID, LPWSTR* szItemID) noexcept
 {
     if (!IsWritableOut(szItemID) || !szItemDataID) return E_INVALIDARG;
     *szItemID = nullptr;
@@ -178,7 +179,7 @@ HRESULT COPCBrowseServerAddressSpace::GetItemID(LPWSTR szItemDataID, LPWSTR* szI
     }
 }
 
-HRESULT COPCBrowseServerAddressSpace::BrowseAccessPaths(LPCWSTR, LPENUMSTRING*)
+HRESULT COPCBrowseServerAddressSpace::BrowseAccessPaths(LPCWSTR, LPENUMSTRING*) noexcept
 {
     return E_NOTIMPL;
 }

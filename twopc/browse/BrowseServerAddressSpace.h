@@ -26,13 +26,13 @@ public:
     explicit COPCBrowseServerAddressSpace(CAddrSpace& space) noexcept;
 
     // IOPCBrowseServerAddressSpace
-    IFACEMETHODIMP QueryOrganization(OPCNAMESPACETYPE* pNameSpaceType) override;
-    IFACEMETHODIMP ChangeBrowsePosition(OPCBROWSEDIRECTION dwBrowseDirection, LPCWSTR szString) override;
+    IFACEMETHODIMP QueryOrganization(OPCNAMESPACETYPE* pNameSpaceType) noexcept override;
+    IFACEMETHODIMP ChangeBrowsePosition(OPCBROWSEDIRECTION dwBrowseDirection, LPCWSTR szString) noexcept override;
     IFACEMETHODIMP BrowseOPCItemIDs(OPCBROWSETYPE dwBrowseFilterType, LPCWSTR szFilterCriteria,
                                     VARTYPE vtDataTypeFilter, DWORD dwAccessRightsFilter,
-                                    LPENUMSTRING* ppIEnumString) override;
-    IFACEMETHODIMP GetItemID(LPWSTR szItemDataID, LPWSTR* szItemID) override;
-    IFACEMETHODIMP BrowseAccessPaths(LPCWSTR szItemID, LPENUMSTRING* ppIEnumString) override;
+                                    LPENUMSTRING* ppIEnumString) noexcept override;
+    IFACEMETHODIMP GetItemID(LPWSTR szItemDataID, LPWSTR* szItemID) noexcept override;
+    IFACEMETHODIMP BrowseAccessPaths(LPCWSTR szItemID, LPENUMSTRING* ppIEnumString) noexcept override;
 
 private:
     struct ListingFilter;

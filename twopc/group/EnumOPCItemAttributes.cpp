@@ -8,20 +8,44 @@ namespace twopc::group {
 
 namespace {
 
-// Frees what the client would otherwise free: for records built before a failure.
-void FreeRecord(OPCITEMATTRIBUTES& record) noexcept
-{
-    CoTaskMemFree(record.szAccessPath);
-    CoTaskMemFree(record.szItemID);
-    CoTaskMemFree(record.pBlob);
-    VariantClear(&record.vEUInfo);
-}
+// A task-allocator array of records that owns the strings and VARIANT inside each record
+// it has filled, until it is handed to the client whole.
+class RecordArray {
+public:
+    explicit RecordArray(std::size_t count) : m_records(count) {}
+    RecordArray(const RecordArray&) = delete;
+    RecordArray& operator=(const RecordArray&) = delete;
+    ~RecordArray()
+    {
+        for (std::size_t i = 0; i < m_filled; ++i) {
+            OPCITEMATTRIBUTES& record = m_records[i];
+            CoTaskMemFree(record.szAccessPath);
+            CoTaskMemFree(record.szItemID);
+            CoTaskMemFree(record.pBlob);
+            VariantClear(&record.vEUInfo);
+        }
+    }
+    // Records are filled in order, each one whole or not at all.
+    void Fill(std::size_t i, const ItemAttributes& item);
+    [[nodiscard]] OPCITEMATTRIBUTES* Detach() noexcept
+    {
+        m_filled = 0;
+        return m_records.Detach();
+    }
 
-void FillRecord(OPCITEMATTRIBUTES& record, const ItemAttributes& item)
+private:
+    orv::com::CoTaskArray<OPCITEMATTRIBUTES> m_records;
+    std::size_t m_filled = 0;
+};
+
+void RecordArray::Fill(std::size_t i, const ItemAttributes& item)
 {
+    orv::com::CoTaskArray<wchar_t> accessPath = orv::com::CoTaskStringCopy(item.accessPath.c_str());
+    orv::com::CoTaskArray<wchar_t> itemId = orv::com::CoTaskStringCopy(item.itemId.c_str());
+    OPCITEMATTRIBUTES& record = m_records[i];
     VariantInit(&record.vEUInfo);
-    record.szAccessPath = orv::com::CoTaskStringCopy(item.accessPath.c_str()).Detach();
-    record.szItemID = orv::com::CoTaskStringCopy(item.itemId.c_str()).Detach();
+    record.szAccessPath = accessPath.Detach();
+    record.szItemID = itemId.Detach();
     record.bActive = item.active;
     record.hClient = item.clientHandle;
     record.hServer = item.serverHandle;
@@ -31,6 +55,7 @@ void FillRecord(OPCITEMATTRIBUTES& record, const ItemAttributes& item)
     record.vtRequestedDataType = item.requestedType;
     record.vtCanonicalDataType = item.canonicalType;
     record.dwEUType = OPC_NOENUM;
+    m_filled = i + 1;
 }
 
 }  // namespace
@@ -40,7 +65,7 @@ CEnumOPCItemAttributes::CEnumOPCItemAttributes(std::shared_ptr<const ItemSnapsho
 {
 }
 
-HRESULT CEnumOPCItemAttributes::Next(ULONG celt, OPCITEMATTRIBUTES** ppItemArray, ULONG* pceltFetched)
+HRESULT CEnumOPCItemAttributes::Next(ULONG celt, OPCITEMATTRIBUTES** ppItemArray, ULONG* pceltFetched) noexcept
 {
     if (!ppItemArray) return E_POINTER;
     if (celt != 1 && !pceltFetched) return E_POINTER;
@@ -50,26 +75,19 @@ HRESULT CEnumOPCItemAttributes::Next(ULONG celt, OPCITEMATTRIBUTES** ppItemArray
     std::size_t n = std::min<std::size_t>(celt, remaining);
     if (n == 0) return S_FALSE;
 
-    orv::com::CoTaskArray<OPCITEMATTRIBUTES> records;
     try {
-        records = orv::com::CoTaskArray<OPCITEMATTRIBUTES>(n);
-    } catch (const std::bad_alloc&) {
-        return S_FALSE;
-    }
-    std::size_t filled = 0;
-    try {
-        for (; filled < n; ++filled) FillRecord(records[filled], (*m_snapshot)[m_position + filled]);
+        RecordArray records(n);
+        for (std::size_t i = 0; i < n; ++i) records.Fill(i, (*m_snapshot)[m_position + i]);
+        m_position += n;
+        *ppItemArray = records.Detach();
     } catch (...) {
-        for (std::size_t i = 0; i <= filled && i < n; ++i) FreeRecord(records[i]);
         return orv::com::HResultFromCaught();
     }
-    m_position += n;
-    *ppItemArray = records.Detach();
     if (pceltFetched) *pceltFetched = static_cast<ULONG>(n);
     return remaining >= celt ? S_OK : S_FALSE;
 }
 
-HRESULT CEnumOPCItemAttributes::Skip(ULONG celt)
+HRESULT CEnumOPCItemAttributes::Skip(ULONG celt) noexcept
 {
     std::size_t remaining = m_snapshot->size() - m_position;
     if (celt >= remaining) {
@@ -80,13 +98,13 @@ HRESULT CEnumOPCItemAttributes::Skip(ULONG celt)
     return S_OK;
 }
 
-HRESULT CEnumOPCItemAttributes::Reset()
+HRESULT CEnumOPCItemAttributes::Reset() noexcept
 {
     m_position = 0;
     return S_OK;
 }
 
-HRESULT CEnumOPCItemAttributes::Clone(IEnumOPCItemAttributes** ppEnumItemAttributes)
+HRESULT CEnumOPCItemAttributes::Clone(IEnumOPCItemAttributes** ppEnumItemAttributes) noexcept
 {
     if (!ppEnumItemAttributes) return E_POINTER;
     *ppEnumItemAttributes = nullptr;

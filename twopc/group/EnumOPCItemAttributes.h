@@ -17,10 +17,10 @@ public:
     CEnumOPCItemAttributes(std::shared_ptr<const ItemSnapshot> snapshot, std::size_t position);
 
     // IEnumOPCItemAttributes
-    IFACEMETHODIMP Next(ULONG celt, OPCITEMATTRIBUTES** ppItemArray, ULONG* pceltFetched) override;
-    IFACEMETHODIMP Skip(ULONG celt) override;
-    IFACEMETHODIMP Reset() override;
-    IFACEMETHODIMP Clone(IEnumOPCItemAttributes** ppEnumItemAttributes) override;
+    IFACEMETHODIMP Next(ULONG celt, OPCITEMATTRIBUTES** ppItemArray, ULONG* pceltFetched) noexcept override;
+    IFACEMETHODIMP Skip(ULONG celt) noexcept override;
+    IFACEMETHODIMP Reset() noexcept override;
+    IFACEMETHODIMP Clone(IEnumOPCItemAttributes** ppEnumItemAttributes) noexcept override;
 
 private:
     std::shared_ptr<const ItemSnapshot> m_snapshot;

@@ -1,5 +1,6 @@
 #include "twopc/group/ItemCatalog.h"
 
+#include "orv/com/Owners.h"
 #include "twopc/browse/ProcessAddressSpace.h"
 
 namespace twopc::group {
@@ -23,12 +24,9 @@ VARTYPE CanonicalTypeForRequest(VARTYPE requested)
 
 HRESULT TestConversion(VARTYPE canonical, VARTYPE requested)
 {
-    VARIANT zero;
-    ZeroMemory(&zero, sizeof(zero));
-    zero.vt = canonical;
-    HRESULT hr = VariantChangeType(&zero, &zero, 0, requested);
-    VariantClear(&zero);
-    return hr;
+    orv::com::UniqueVariant zero;
+    V_VT(zero.Get()) = canonical;
+    return VariantChangeType(zero.Get(), zero.Get(), 0, requested);
 }
 
 }  // namespace twopc::group

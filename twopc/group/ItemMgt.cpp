@@ -24,7 +24,8 @@ HRESULT Outcome(const CoTaskArray<HRESULT>& errors, DWORD count)
 
 }  // namespace
 
-HRESULT COPCGroup::AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT** ppAddResults, HRESULT** ppErrors)
+HRESULT COPCGroup::AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT** ppAddResults,
+                            HRESULT** ppErrors) noexcept
 {
     CSingleLock hold(m_groupLock);
     if (m_removed) return E_FAIL;
@@ -71,7 +72,7 @@ HRESULT COPCGroup::AddItemsLocked(DWORD count, const OPCITEMDEF* definitions, OP
 }
 
 HRESULT COPCGroup::ValidateItems(DWORD dwCount, OPCITEMDEF* pItemArray, BOOL, OPCITEMRESULT** ppValidationResults,
-                                 HRESULT** ppErrors)
+                                 HRESULT** ppErrors) noexcept
 {
     CSingleLock hold(m_groupLock);
     if (m_removed) return E_FAIL;
@@ -120,7 +121,7 @@ HRESULT COPCGroup::ValidateItems(DWORD dwCount, OPCITEMDEF* pItemArray, BOOL, OP
     }
 }
 
-HRESULT COPCGroup::RemoveItems(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors)
+HRESULT COPCGroup::RemoveItems(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors) noexcept
 {
     CSingleLock hold(m_groupLock);
     if (m_removed) return E_FAIL;
@@ -178,26 +179,29 @@ HRESULT COPCGroup::ChangeItems(DWORD count, OPCHANDLE* handles, const void* valu
     }
 }
 
-HRESULT COPCGroup::SetActiveState(DWORD dwCount, OPCHANDLE* phServer, BOOL bActive, HRESULT** ppErrors)
+HRESULT COPCGroup::SetActiveState(DWORD dwCount, OPCHANDLE* phServer, BOOL bActive,
+                                  HRESULT** ppErrors) noexcept
 {
     return ChangeItems(dwCount, phServer, &bActive, ppErrors,
                        [bActive](COPCItem& item, DWORD) { item.SetActive(bActive != FALSE); });
 }
 
-HRESULT COPCGroup::SetClientHandles(DWORD dwCount, OPCHANDLE* phServer, OPCHANDLE* phClient, HRESULT** ppErrors)
+HRESULT COPCGroup::SetClientHandles(DWORD dwCount, OPCHANDLE* phServer, OPCHANDLE* phClient,
+                                    HRESULT** ppErrors) noexcept
 {
     return ChangeItems(dwCount, phServer, IsReadableArray(phClient, dwCount) ? phClient : nullptr, ppErrors,
                        [phClient](COPCItem& item, DWORD i) { item.SetClientHandle(phClient[i]); });
 }
 
-HRESULT COPCGroup::SetDatatypes(DWORD dwCount, OPCHANDLE* phServer, VARTYPE* pRequestedDatatypes, HRESULT** ppErrors)
+HRESULT COPCGroup::SetDatatypes(DWORD dwCount, OPCHANDLE* phServer, VARTYPE* pRequestedDatatypes,
+                                HRESULT** ppErrors) noexcept
 {
     VARTYPE* types = IsReadableArray(pRequestedDatatypes, dwCount) ? pRequestedDatatypes : nullptr;
     return ChangeItems(dwCount, phServer, types, ppErrors,
                        [pRequestedDatatypes](COPCItem& item, DWORD i) { item.SetRequestedType(pRequestedDatatypes[i]); });
 }
 
-HRESULT COPCGroup::CreateEnumerator(REFIID riid, LPUNKNOWN* ppUnk)
+HRESULT COPCGroup::CreateEnumerator(REFIID riid, LPUNKNOWN* ppUnk) noexcept
 {
     CSingleLock hold(m_groupLock);
     if (m_removed) return E_FAIL;
@@ -244,8 +248,8 @@ HRESULT COPCGroup::CopyItemsInto(IOPCItemMgt* clone, const ItemSnapshot& items)
     OPCITEMRESULT* results = nullptr;
     HRESULT* errors = nullptr;
     HRESULT hr = clone->AddItems(static_cast<DWORD>(definitions.size()), definitions.data(), &results, &errors);
-    CoTaskMemFree(results);
-    CoTaskMemFree(errors);
+    std::unique_ptr<OPCITEMRESULT, orv::com::CoTaskMemDeleter> resultsOwner(results);
+    std::unique_ptr<HRESULT, orv::com::CoTaskMemDeleter> errorsOwner(errors);
     return hr;
 }
 

@@ -1,6 +1,7 @@
 #include "twopc/group/OPCGroup.h"
 
 #include "twopc/group/IdMgr.h"
+#include "twopc/io/WorkerThread.h"
 
 #include <utility>
 
@@ -13,14 +14,7 @@ namespace {
 
 constexpr DWORD kMinimumUpdateRateMs = 10;
 
-thread_local bool t_isWorkerThread = false;
-
 }  // namespace
-
-void COPCGroup::DeclareWorkerThread() noexcept
-{
-    t_isWorkerThread = true;
-}
 
 COPCGroup::COPCGroup(std::shared_ptr<CGroupOwnerLink> owner, IUpdateSchedule* schedule)
     // Without its idle event a group could never be removed safely: refuse to exist.
@@ -56,7 +50,8 @@ void COPCGroup::TearDown()
 // IOPCGroupStateMgt
 
 HRESULT COPCGroup::GetState(DWORD* pUpdateRate, BOOL* pActive, LPWSTR* ppName, LONG* pTimeBias,
-                            FLOAT* pPercentDeadband, LCID* pLCID, OPCHANDLE* phClientGroup, OPCHANDLE* phServerGroup)
+                            FLOAT* pPercentDeadband, LCID* pLCID, OPCHANDLE* phClientGroup,
+                            OPCHANDLE* phServerGroup) noexcept
 {
     CSingleLock hold(m_groupLock);
     if (m_removed) return E_FAIL;
@@ -81,7 +76,7 @@ HRESULT COPCGroup::GetState(DWORD* pUpdateRate, BOOL* pActive, LPWSTR* ppName, L
 }
 
 HRESULT COPCGroup::SetState(DWORD* pRequestedUpdateRate, DWORD* pRevisedUpdateRate, BOOL* pActive, LONG* pTimeBias,
-                            FLOAT* pPercentDeadband, LCID* pLCID, OPCHANDLE* phClientGroup)
+                            FLOAT* pPercentDeadband, LCID* pLCID, OPCHANDLE* phClientGroup) noexcept
 {
     CSingleLock hold(m_groupLock);
     if (m_removed) return E_FAIL;
@@ -113,7 +108,7 @@ HRESULT COPCGroup::SetState(DWORD* pRequestedUpdateRate, DWORD* pRevisedUpdateRa
     return result;
 }
 
-HRESULT COPCGroup::SetName(LPCWSTR szName)
+HRESULT COPCGroup::SetName(LPCWSTR szName) noexcept
 {
     CSingleLock hold(m_groupLock);
     if (m_removed) return E_FAIL;
@@ -131,7 +126,7 @@ HRESULT COPCGroup::SetName(LPCWSTR szName)
     }
 }
 
-HRESULT COPCGroup::CloneGroup(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk)
+HRESULT COPCGroup::CloneGroup(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk) noexcept
 {
     DWORD updateRate;
     OPCHANDLE clientHandle;
@@ -170,30 +165,35 @@ HRESULT COPCGroup::CloneGroup(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk)
     HRESULT hr = server->AddGroup(szName, FALSE, updateRate, clientHandle, &timeBias, &percentDeadband, locale,
                                   &cloneHandle, &revisedRate, IID_IOPCItemMgt,
                                   reinterpret_cast<LPUNKNOWN*>(cloneItems.Put()));
-    if (hr == S_OK) hr = cloneItems->QueryInterface(riid, reinterpret_cast<void**>(ppUnk));
+    orv::com::ComPtr<IUnknown> clone;
+    if (hr == S_OK) hr = cloneItems->QueryInterface(riid, clone.PutVoid());
     HRESULT copied = S_OK;
     if (hr == S_OK) {
-        copied = CopyItemsInto(cloneItems.Get(), *items);
+        try {
+            copied = CopyItemsInto(cloneItems.Get(), *items);
+        } catch (...) {
+            copied = orv::com::HResultFromCaught();
+        }
         if (FAILED(copied)) hr = copied;
     }
     if (hr != S_OK) {
-        if (*ppUnk) static_cast<IUnknown*>(*ppUnk)->Release();
-        *ppUnk = nullptr;
+        clone.Reset();
         cloneItems.Reset();
         if (cloneHandle) server->RemoveGroup(cloneHandle, TRUE);
         return hr;
     }
+    *ppUnk = clone.Detach();
     return copied;
 }
 
 // IConnectionPointContainer
 
-HRESULT COPCGroup::EnumConnectionPoints(IEnumConnectionPoints** ppEnum)
+HRESULT COPCGroup::EnumConnectionPoints(IEnumConnectionPoints** ppEnum) noexcept
 {
     return m_dataCallback.EnumConnectionPoints(ppEnum);
 }
 
-HRESULT COPCGroup::FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP)
+HRESULT COPCGroup::FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) noexcept
 {
     return m_dataCallback.FindConnectionPoint(riid, ppCP);
 }
@@ -213,10 +213,10 @@ HRESULT COPCGroup::SetActive(bool active)
             try {
                 m_schedule->Insert(this, 0);
             } catch (...) {
-                // Out of memory for the entry: the group stays inactive and unscheduled.
+                // No entry, so no activation: SetState answers the failure.
                 m_active = false;
                 DropPendingUse();
-                throw;
+                return orv::com::HResultFromCaught();
             }
             m_scheduled = true;
         }
@@ -323,7 +323,7 @@ HRESULT COPCGroup::TakeDown(bool force, orv::com::ComPtr<COPCGroup> serverRefere
         // waiting for it would never end. It then finishes on its own, finds the group
         // removed, and the group lives until it has. A worker thread never waits either:
         // it also runs client code outside the callbacks proper (a sink's last Release).
-        wait = m_pendingUses != 0 && !t_isWorkerThread && !orv::com::InsideClientCallback();
+        wait = m_pendingUses != 0 && !io::WorkerThread::OnWorkerThread() && !orv::com::InsideClientCallback();
     }
     if (wait) WaitForSingleObject(m_idleEvent.Get(), INFINITE);
     HRESULT result = S_OK;

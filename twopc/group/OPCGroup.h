@@ -28,7 +28,10 @@
 #include "twopc/group/EnumOPCItemAttributes.h"
 #include "twopc/group/GroupOwner.h"
 #include "twopc/group/OPCItem.h"
-#include "twopc/group/UpdateSchedule.h"
+#include "twopc/io/ClipboardFormats.h"
+#include "twopc/io/ItemValues.h"
+#include "twopc/io/Schedule.h"
+#include "twopc/io/Transactions.h"
 
 #include <opcda.h>
 
@@ -41,31 +44,15 @@
 
 namespace twopc::group {
 
-// The values of a group read or a data-change notification, one entry per item.
-struct ItemValues {
-    explicit ItemValues(std::size_t count);
-    ~ItemValues();
-    ItemValues(const ItemValues&) = delete;
-    ItemValues& operator=(const ItemValues&) = delete;
-    // A value that owns nothing is emptied without a call into oleaut32.
-    void ClearValue(std::size_t i) noexcept;
-    // Empties the first `count` values so that the arrays can serve again.
-    void ClearValues(std::size_t count) noexcept;
-    std::size_t Size() const noexcept { return values.size(); }
-
-    std::vector<OPCHANDLE> clientHandles;
-    std::vector<VARIANT> values;  // owned, cleared on destruction
-    std::vector<WORD> qualities;
-    std::vector<FILETIME> timestamps;
-    std::vector<HRESULT> errors;
-};
-
-// The three OPC 1.0 stream formats a client can advise.
-enum class AdviseFormat { DataWithTime, Data, WriteComplete };
+using io::AdviseFormat;
+using io::ItemValues;
+using io::IUpdateSchedule;
 
 class COPCGroup final
     : public orv::com::ComObject<COPCGroup, IOPCGroupStateMgt, IOPCSyncIO, IOPCAsyncIO, IOPCItemMgt, IOPCAsyncIO2,
-                                 IDataObject, IConnectionPointContainer> {
+                                 IDataObject, IConnectionPointContainer>,
+      public io::IScheduledGroup,
+      public io::ITransactionGroup {
 public:
     COPCGroup(std::shared_ptr<CGroupOwnerLink> owner, IUpdateSchedule* schedule);
     ~COPCGroup();
@@ -73,62 +60,65 @@ public:
     // IOPCGroupStateMgt
     IFACEMETHODIMP GetState(DWORD* pUpdateRate, BOOL* pActive, LPWSTR* ppName, LONG* pTimeBias,
                             FLOAT* pPercentDeadband, LCID* pLCID, OPCHANDLE* phClientGroup,
-                            OPCHANDLE* phServerGroup) override;
+                            OPCHANDLE* phServerGroup) noexcept override;
     IFACEMETHODIMP SetState(DWORD* pRequestedUpdateRate, DWORD* pRevisedUpdateRate, BOOL* pActive, LONG* pTimeBias,
-                            FLOAT* pPercentDeadband, LCID* pLCID, OPCHANDLE* phClientGroup) override;
-    IFACEMETHODIMP SetName(LPCWSTR szName) override;
-    IFACEMETHODIMP CloneGroup(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk) override;
+                            FLOAT* pPercentDeadband, LCID* pLCID, OPCHANDLE* phClientGroup) noexcept override;
+    IFACEMETHODIMP SetName(LPCWSTR szName) noexcept override;
+    IFACEMETHODIMP CloneGroup(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk) noexcept override;
 
     // IOPCSyncIO
     IFACEMETHODIMP Read(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServer, OPCITEMSTATE** ppItemValues,
-                        HRESULT** ppErrors) override;
-    IFACEMETHODIMP Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues, HRESULT** ppErrors) override;
+                        HRESULT** ppErrors) noexcept override;
+    IFACEMETHODIMP Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues,
+                         HRESULT** ppErrors) noexcept override;
 
     // IOPCAsyncIO
     IFACEMETHODIMP Read(DWORD dwConnection, OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServer,
-                        DWORD* pTransactionID, HRESULT** ppErrors) override;
+                        DWORD* pTransactionID, HRESULT** ppErrors) noexcept override;
     IFACEMETHODIMP Write(DWORD dwConnection, DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues,
-                         DWORD* pTransactionID, HRESULT** ppErrors) override;
-    IFACEMETHODIMP Refresh(DWORD dwConnection, OPCDATASOURCE dwSource, DWORD* pTransactionID) override;
-    IFACEMETHODIMP Cancel(DWORD dwTransactionID) override;
+                         DWORD* pTransactionID, HRESULT** ppErrors) noexcept override;
+    IFACEMETHODIMP Refresh(DWORD dwConnection, OPCDATASOURCE dwSource, DWORD* pTransactionID) noexcept override;
+    IFACEMETHODIMP Cancel(DWORD dwTransactionID) noexcept override;
 
     // IOPCItemMgt
     IFACEMETHODIMP AddItems(DWORD dwCount, OPCITEMDEF* pItemArray, OPCITEMRESULT** ppAddResults,
-                            HRESULT** ppErrors) override;
+                            HRESULT** ppErrors) noexcept override;
     IFACEMETHODIMP ValidateItems(DWORD dwCount, OPCITEMDEF* pItemArray, BOOL bBlobUpdate,
-                                 OPCITEMRESULT** ppValidationResults, HRESULT** ppErrors) override;
-    IFACEMETHODIMP RemoveItems(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors) override;
-    IFACEMETHODIMP SetActiveState(DWORD dwCount, OPCHANDLE* phServer, BOOL bActive, HRESULT** ppErrors) override;
+                                 OPCITEMRESULT** ppValidationResults, HRESULT** ppErrors) noexcept override;
+    IFACEMETHODIMP RemoveItems(DWORD dwCount, OPCHANDLE* phServer, HRESULT** ppErrors) noexcept override;
+    IFACEMETHODIMP SetActiveState(DWORD dwCount, OPCHANDLE* phServer, BOOL bActive,
+                                  HRESULT** ppErrors) noexcept override;
     IFACEMETHODIMP SetClientHandles(DWORD dwCount, OPCHANDLE* phServer, OPCHANDLE* phClient,
-                                    HRESULT** ppErrors) override;
+                                    HRESULT** ppErrors) noexcept override;
     IFACEMETHODIMP SetDatatypes(DWORD dwCount, OPCHANDLE* phServer, VARTYPE* pRequestedDatatypes,
-                                HRESULT** ppErrors) override;
-    IFACEMETHODIMP CreateEnumerator(REFIID riid, LPUNKNOWN* ppUnk) override;
+                                HRESULT** ppErrors) noexcept override;
+    IFACEMETHODIMP CreateEnumerator(REFIID riid, LPUNKNOWN* ppUnk) noexcept override;
 
     // IOPCAsyncIO2
     IFACEMETHODIMP Read(DWORD dwCount, OPCHANDLE* phServer, DWORD dwTransactionID, DWORD* pdwCancelID,
-                        HRESULT** ppErrors) override;
+                        HRESULT** ppErrors) noexcept override;
     IFACEMETHODIMP Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues, DWORD dwTransactionID,
-                         DWORD* pdwCancelID, HRESULT** ppErrors) override;
-    IFACEMETHODIMP Refresh2(OPCDATASOURCE dwSource, DWORD dwTransactionID, DWORD* pdwCancelID) override;
-    IFACEMETHODIMP Cancel2(DWORD dwCancelID) override;
-    IFACEMETHODIMP SetEnable(BOOL bEnable) override;
-    IFACEMETHODIMP GetEnable(BOOL* pbEnable) override;
+                         DWORD* pdwCancelID, HRESULT** ppErrors) noexcept override;
+    IFACEMETHODIMP Refresh2(OPCDATASOURCE dwSource, DWORD dwTransactionID, DWORD* pdwCancelID) noexcept override;
+    IFACEMETHODIMP Cancel2(DWORD dwCancelID) noexcept override;
+    IFACEMETHODIMP SetEnable(BOOL bEnable) noexcept override;
+    IFACEMETHODIMP GetEnable(BOOL* pbEnable) noexcept override;
 
     // IDataObject
-    IFACEMETHODIMP GetData(FORMATETC* pformatetcIn, STGMEDIUM* pmedium) override;
-    IFACEMETHODIMP GetDataHere(FORMATETC* pformatetc, STGMEDIUM* pmedium) override;
-    IFACEMETHODIMP QueryGetData(FORMATETC* pformatetc) override;
-    IFACEMETHODIMP GetCanonicalFormatEtc(FORMATETC* pformatectIn, FORMATETC* pformatetcOut) override;
-    IFACEMETHODIMP SetData(FORMATETC* pformatetc, STGMEDIUM* pmedium, BOOL fRelease) override;
-    IFACEMETHODIMP EnumFormatEtc(DWORD dwDirection, IEnumFORMATETC** ppenumFormatEtc) override;
-    IFACEMETHODIMP DAdvise(FORMATETC* pformatetc, DWORD advf, IAdviseSink* pAdvSink, DWORD* pdwConnection) override;
-    IFACEMETHODIMP DUnadvise(DWORD dwConnection) override;
-    IFACEMETHODIMP EnumDAdvise(IEnumSTATDATA** ppenumAdvise) override;
+    IFACEMETHODIMP GetData(FORMATETC* pformatetcIn, STGMEDIUM* pmedium) noexcept override;
+    IFACEMETHODIMP GetDataHere(FORMATETC* pformatetc, STGMEDIUM* pmedium) noexcept override;
+    IFACEMETHODIMP QueryGetData(FORMATETC* pformatetc) noexcept override;
+    IFACEMETHODIMP GetCanonicalFormatEtc(FORMATETC* pformatectIn, FORMATETC* pformatetcOut) noexcept override;
+    IFACEMETHODIMP SetData(FORMATETC* pformatetc, STGMEDIUM* pmedium, BOOL fRelease) noexcept override;
+    IFACEMETHODIMP EnumFormatEtc(DWORD dwDirection, IEnumFORMATETC** ppenumFormatEtc) noexcept override;
+    IFACEMETHODIMP DAdvise(FORMATETC* pformatetc, DWORD advf, IAdviseSink* pAdvSink,
+                           DWORD* pdwConnection) noexcept override;
+    IFACEMETHODIMP DUnadvise(DWORD dwConnection) noexcept override;
+    IFACEMETHODIMP EnumDAdvise(IEnumSTATDATA** ppenumAdvise) noexcept override;
 
     // IConnectionPointContainer
-    IFACEMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** ppEnum) override;
-    IFACEMETHODIMP FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) override;
+    IFACEMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** ppEnum) noexcept override;
+    IFACEMETHODIMP FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) noexcept override;
 
     // For the server.
     OPCHANDLE ServerHandle() const noexcept { return m_serverHandle; }
@@ -142,56 +132,54 @@ public:
     // when no item has that handle.
     std::optional<ItemAttributes> ItemAttributesOf(OPCHANDLE serverHandle);
 
-    // The update-scan and asynchronous I/O threads call this once. A removal made on such a
-    // thread (a client removing a group from inside a callback) does not wait for the
-    // group's pending uses: one of them may be the very work that made the callback.
-    static void DeclareWorkerThread() noexcept;
-
-    // For the schedule and the asynchronous transactions. A pending use is taken only
-    // while the group is not removed (under the group lock); dropping the last one after
-    // a removal that did not wait may destroy the group.
-    void AddPendingUse();
-    void DropPendingUse();
-    orv::com::CCriticalSection& Lock() noexcept { return m_groupLock; }
-    bool IsActive();
+    // For the schedule and the asynchronous transactions (IScheduledGroup and
+    // ITransactionGroup). A pending use is taken only while the group is not removed
+    // (under the group lock); dropping the last one after a removal that did not wait may
+    // destroy the group.
+    orv::com::CCriticalSection& Lock() noexcept override { return m_groupLock; }
+    void AddPendingUse() override;
+    void DropPendingUse() override;
+    bool IsActive() override;
+    void NoteCallbackResult(HRESULT hr) noexcept override { NoteClientCallResult(hr); }
     bool IsRemoved();
     DWORD UpdateRate();
 
     // Reads and writes a list of items by server handle, for every read and write path;
     // S_OK when every entry succeeded, else S_FALSE. Take the group lock first.
-    HRESULT GroupRead(OPCDATASOURCE source, DWORD count, const OPCHANDLE* handles, ItemValues& out);
+    HRESULT GroupRead(OPCDATASOURCE source, DWORD count, const OPCHANDLE* handles, ItemValues& out) override;
     HRESULT GroupWrite(DWORD count, const OPCHANDLE* handles, const VARIANT* values, OPCHANDLE* clientHandles,
-                       HRESULT* errors);
+                       HRESULT* errors) override;
 
     // For the update-scan thread. Scan sends the changed items and gives the next due
     // time; false when it failed or found the group inactive.
-    bool Scan(std::int64_t& nextDueTicks);
+    bool Scan(std::int64_t& nextDueTicks) override;
     // Under the group lock, after each scan: counts the scan (a success resets the
     // count) and makes the group inactive after `failureLimit` failures in a row. True
     // while the group is active: its entry goes back into the schedule under this same
     // hold of the lock. Otherwise (made inactive here, or deactivated or removed since
     // the entry was popped) the entry is given up for good, and the caller drops its
     // pending use with DropPendingUse once it has let go of the group lock.
-    bool KeepScheduleEntry(bool scanned, unsigned failureLimit);
+    bool KeepScheduleEntry(bool scanned, unsigned failureLimit) override;
     // The thread gives up an entry it popped, at shut-down.
-    void DropScheduleEntry();
+    void DropScheduleEntry() override;
 
     // OPC 1.0 streams. The broadcast sends one scan's changes to every data connection:
     // S_OK when delivered, S_FALSE when there was no connection, else a failure. The
     // completions go to one connection: S_OK, S_FALSE when it went meanwhile, or
     // OLE_E_NOCONNECTION when it is not a connection of the right kind. All take the group lock.
     HRESULT BroadcastToDataConnections(DWORD count, const ItemValues& values);
-    HRESULT SendReadCompletion(DWORD connection, DWORD transactionId, DWORD count, const ItemValues& values);
+    HRESULT SendReadCompletion(DWORD connection, DWORD transactionId, DWORD count,
+                               const ItemValues& values) override;
     HRESULT SendWriteCompletion(DWORD connection, DWORD transactionId, DWORD count, const OPCHANDLE* clientHandles,
-                                const HRESULT* errors);
+                                const HRESULT* errors) override;
     bool HasDataConnection(DWORD connection);
     bool HasWriteConnection(DWORD connection);
 
     // For the transactions: the state they need at execution, under the group lock.
-    OPCHANDLE ClientHandle();
-    orv::com::ComPtr<IOPCDataCallback> DataCallback();
+    OPCHANDLE ClientHandle() override;
+    orv::com::ComPtr<IOPCDataCallback> DataCallback() override;
     // The server handles of the active items, in active-list order.
-    std::vector<OPCHANDLE> ActiveItemHandles();
+    std::vector<OPCHANDLE> ActiveItemHandles() override;
 
     // For the items, under the group lock. Linking may throw std::bad_alloc; unlinking cannot.
     void LinkActiveItem(COPCItem* item);

@@ -57,7 +57,8 @@ public:
     bool IsWritable();
 
     // Reads through the link (waiting up to 3 s for a first value) and hands out what a
-    // client gets; the reported fields become what was handed out. `value` must be empty.
+    // client gets; the reported fields become what was handed out. `value` must be empty;
+    // after a failure it may hold a partial result, which the caller's owner clears.
     HRESULT Read(OPCDATASOURCE source, OPCHANDLE& clientHandle, VARIANT& value, WORD& quality, FILETIME& timestamp);
     // Converts to the canonical type and hands the value to the link.
     HRESULT Write(const VARIANT& value);
@@ -65,7 +66,8 @@ public:
     OPCHANDLE ClientHandle();
 
     // The data-change test: true when the item is to be reported, with the reported fields
-    // brought up to date and the entry filled. `value` must be empty.
+    // brought up to date and the entry filled. `value` must be empty; after a failure
+    // (in `result`) it may hold a partial result, which the caller's owner clears.
     bool TestForChange(OPCHANDLE& clientHandle, VARIANT& value, WORD& quality, FILETIME& timestamp,
                        HRESULT& result);
     orv::com::CCriticalSection& Lock() noexcept { return m_lock; }

@@ -79,7 +79,6 @@ std::unique_ptr<CTransaction> CAsyncIOMgr::Take()
 
 void CAsyncIOMgr::Run()
 {
-    group::COPCGroup::DeclareWorkerThread();
     while (!m_worker.WaitForWorkOrStop(INFINITE)) {
         // Empty when a Cancel took the last one after the event was seen.
         if (std::unique_ptr<CTransaction> transaction = Take()) {

@@ -2,8 +2,6 @@
 
 namespace twopc::io {
 
-using group::AdviseFormat;
-
 namespace {
 
 // Registration only adds an atom to the window station's table: safe while the loader

@@ -11,24 +11,23 @@ CUpdateSchedule::CUpdateSchedule(HANDLE wakeUp, std::int64_t ticksPerMillisecond
 {
 }
 
-std::vector<CUpdateSchedule::Entry>::iterator CUpdateSchedule::Find(group::COPCGroup* group)
+std::vector<CUpdateSchedule::Entry>::iterator CUpdateSchedule::Find(IScheduledGroup* group)
 {
     return std::find_if(m_heap.begin(), m_heap.end(), [group](const Entry& e) { return e.group == group; });
 }
 
-void CUpdateSchedule::Insert(group::COPCGroup* group, std::int64_t dueTicks)
+void CUpdateSchedule::Insert(IScheduledGroup* group, std::int64_t dueTicks)
 {
     CSingleLock hold(m_lock);
-    // One slot more than the entries need, for the entry that the scan thread has out of
-    // the heap: Reinsert then never allocates, so it cannot fail and lose that entry.
-    if (m_heap.capacity() < m_heap.size() + 2)
-        m_heap.reserve(std::max<std::size_t>(2 * m_heap.capacity(), m_heap.size() + 2));
+    // Room also for the entry the scan thread may have out of the heap, so that putting it
+    // back (Reinsert, on the scan thread, where a failure has nowhere to go) never allocates.
+    if (m_heap.capacity() < m_heap.size() + 2) m_heap.reserve(2 * m_heap.size() + 2);
     m_heap.push_back({group, dueTicks});
     std::push_heap(m_heap.begin(), m_heap.end(), LaterFirst{});
     SetEvent(m_wakeUp);
 }
 
-bool CUpdateSchedule::Remove(group::COPCGroup* group)
+bool CUpdateSchedule::Remove(IScheduledGroup* group)
 {
     CSingleLock hold(m_lock);
     auto entry = Find(group);
@@ -38,7 +37,7 @@ bool CUpdateSchedule::Remove(group::COPCGroup* group)
     return true;
 }
 
-bool CUpdateSchedule::Retime(group::COPCGroup* group, std::int64_t deltaMs)
+bool CUpdateSchedule::Retime(IScheduledGroup* group, std::int64_t deltaMs)
 {
     CSingleLock hold(m_lock);
     auto entry = Find(group);
@@ -56,14 +55,14 @@ CUpdateSchedule::Due CUpdateSchedule::PopDue(std::int64_t nowTicks, std::int64_t
     std::int64_t remaining = m_heap.front().due - nowTicks;
     if (remaining <= toleranceTicks) {
         std::pop_heap(m_heap.begin(), m_heap.end(), LaterFirst{});
-        group::COPCGroup* group = m_heap.back().group;
+        IScheduledGroup* group = m_heap.back().group;
         m_heap.pop_back();
         return {group, 0};
     }
     return {nullptr, static_cast<DWORD>(remaining / m_ticksPerMillisecond)};
 }
 
-void CUpdateSchedule::Reinsert(group::COPCGroup* group, std::int64_t dueTicks)
+void CUpdateSchedule::Reinsert(IScheduledGroup* group, std::int64_t dueTicks)
 {
     CSingleLock hold(m_lock);
     m_heap.push_back({group, dueTicks});
@@ -75,23 +74,23 @@ void CUpdateSchedule::Reinsert(group::COPCGroup* group, std::int64_t dueTicks)
     }
 }
 
-group::COPCGroup* CUpdateSchedule::TakeAny()
+IScheduledGroup* CUpdateSchedule::TakeAny()
 {
     CSingleLock hold(m_lock);
     if (m_heap.empty()) return nullptr;
-    group::COPCGroup* group = m_heap.back().group;
+    IScheduledGroup* group = m_heap.back().group;
     m_heap.pop_back();
     return group;
 }
 
-std::vector<std::pair<group::COPCGroup*, std::int64_t>> CUpdateSchedule::Snapshot()
+std::vector<std::pair<IScheduledGroup*, std::int64_t>> CUpdateSchedule::Snapshot()
 {
     std::vector<Entry> copy;
     {
         CSingleLock hold(m_lock);
         copy = m_heap;
     }
-    std::vector<std::pair<group::COPCGroup*, std::int64_t>> ordered;
+    std::vector<std::pair<IScheduledGroup*, std::int64_t>> ordered;
     while (!copy.empty()) {
         std::pop_heap(copy.begin(), copy.end(), LaterFirst{});
         ordered.emplace_back(copy.back().group, copy.back().due);

@@ -6,7 +6,7 @@ using orv::com::CSingleLock;
 
 namespace {
 
-HRESULT MasterQuality(const group::ItemValues& values, std::size_t count)
+HRESULT MasterQuality(const ItemValues& values, std::size_t count)
 {
     for (std::size_t i = 0; i < count; ++i)
         if (values.qualities[i] != OPC_QUALITY_GOOD) return S_FALSE;
@@ -17,7 +17,7 @@ HRESULT MasterQuality(const group::ItemValues& values, std::size_t count)
 // and called after it has been let go.
 struct Read2Outcome {
     explicit Read2Outcome(std::size_t count) : values(count) {}
-    group::ItemValues values;
+    ItemValues values;
     HRESULT result = S_OK;
     OPCHANDLE clientGroup = 0;
     orv::com::ComPtr<IOPCDataCallback> callback;
@@ -25,7 +25,7 @@ struct Read2Outcome {
 
 }  // namespace
 
-CTransaction::CTransaction(DWORD transactionId, group::COPCGroup* group)
+CTransaction::CTransaction(DWORD transactionId, ITransactionGroup* group)
     : m_transactionId(transactionId), m_group(group)
 {
     m_group->AddPendingUse();
@@ -36,24 +36,7 @@ CTransaction::~CTransaction()
     m_group->DropPendingUse();
 }
 
-ValueCopies::ValueCopies(const VARIANT* values, std::size_t count) : m_values(count)
-{
-    for (VARIANT& value : m_values) VariantInit(&value);
-    for (std::size_t i = 0; i < count; ++i) {
-        HRESULT hr = VariantCopy(&m_values[i], const_cast<VARIANT*>(&values[i]));
-        if (FAILED(hr)) {
-            for (VARIANT& value : m_values) VariantClear(&value);
-            orv::com::ThrowHResult(hr);
-        }
-    }
-}
-
-ValueCopies::~ValueCopies()
-{
-    for (VARIANT& value : m_values) VariantClear(&value);
-}
-
-CReadTransaction::CReadTransaction(DWORD transactionId, group::COPCGroup* group, DWORD connection,
+CReadTransaction::CReadTransaction(DWORD transactionId, ITransactionGroup* group, DWORD connection,
                                    OPCDATASOURCE source, std::vector<OPCHANDLE> handles)
     : CAsyncTransaction(transactionId, group, connection), m_source(source), m_handles(std::move(handles))
 {
@@ -62,15 +45,15 @@ CReadTransaction::CReadTransaction(DWORD transactionId, group::COPCGroup* group,
 void CReadTransaction::Execute()
 {
     CSingleLock hold(Group().Lock());
-    group::ItemValues values(m_handles.size());
+    ItemValues values(m_handles.size());
     Group().GroupRead(m_source, static_cast<DWORD>(m_handles.size()), m_handles.data(), values);
     Group().SendReadCompletion(m_connection, TransactionId(), static_cast<DWORD>(m_handles.size()), values);
 }
 
-CWriteTransaction::CWriteTransaction(DWORD transactionId, group::COPCGroup* group, DWORD connection,
+CWriteTransaction::CWriteTransaction(DWORD transactionId, ITransactionGroup* group, DWORD connection,
                                      std::vector<OPCHANDLE> handles, const VARIANT* values)
     : CAsyncTransaction(transactionId, group, connection), m_handles(std::move(handles)),
-      m_values(values, m_handles.size())
+      m_values(orv::com::VariantArray::CopyOf(values, m_handles.size()))
 {
 }
 
@@ -89,15 +72,15 @@ void CRefreshTransaction::Execute()
     CSingleLock hold(Group().Lock());
     if (!Group().IsActive()) return;
     std::vector<OPCHANDLE> handles = Group().ActiveItemHandles();
-    group::ItemValues values(handles.size());
+    ItemValues values(handles.size());
     Group().GroupRead(m_source, static_cast<DWORD>(handles.size()), handles.data(), values);
     Group().SendReadCompletion(m_connection, TransactionId(), static_cast<DWORD>(handles.size()), values);
 }
 
-CWrite2Transaction::CWrite2Transaction(DWORD transactionId, group::COPCGroup* group, DWORD clientTransactionId,
+CWrite2Transaction::CWrite2Transaction(DWORD transactionId, ITransactionGroup* group, DWORD clientTransactionId,
                                        std::vector<OPCHANDLE> handles, const VARIANT* values)
     : CAsync2Transaction(transactionId, group, clientTransactionId), m_handles(std::move(handles)),
-      m_values(values, m_handles.size())
+      m_values(orv::com::VariantArray::CopyOf(values, m_handles.size()))
 {
 }
 
@@ -112,10 +95,10 @@ void CRead2Transaction::Execute()
         outcome.callback = Group().DataCallback();
     }
     if (!outcome.callback) return;
-    group::ItemValues& v = outcome.values;
-    Group().NoteClientCallResult(orv::com::CallClient([&] {
+    ItemValues& v = outcome.values;
+    Group().NoteCallbackResult(orv::com::CallClient([&] {
         return outcome.callback->OnReadComplete(m_clientTransactionId, outcome.clientGroup, MasterQuality(v, count),
-                                                outcome.result, count, v.clientHandles.data(), v.values.data(),
+                                                outcome.result, count, v.clientHandles.data(), v.values.Data(),
                                                 v.qualities.data(), v.timestamps.data(), v.errors.data());
     }));
 }
@@ -135,7 +118,7 @@ void CWrite2Transaction::Execute()
         callback = Group().DataCallback();
     }
     if (callback)
-        Group().NoteClientCallResult(orv::com::CallClient([&] {
+        Group().NoteCallbackResult(orv::com::CallClient([&] {
             return callback->OnWriteComplete(m_clientTransactionId, clientGroup, result, count, clientHandles.data(),
                                              errors.data());
         }));
@@ -156,10 +139,10 @@ void CRefresh2Transaction::Execute()
         outcome->callback = Group().DataCallback();
     }
     if (!outcome->callback) return;
-    group::ItemValues& v = outcome->values;
-    Group().NoteClientCallResult(orv::com::CallClient([&] {
+    ItemValues& v = outcome->values;
+    Group().NoteCallbackResult(orv::com::CallClient([&] {
         return outcome->callback->OnDataChange(m_clientTransactionId, outcome->clientGroup, MasterQuality(v, count),
-                                               outcome->result, count, v.clientHandles.data(), v.values.data(),
+                                               outcome->result, count, v.clientHandles.data(), v.values.Data(),
                                                v.qualities.data(), v.timestamps.data(), v.errors.data());
     }));
 }

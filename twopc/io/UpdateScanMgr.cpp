@@ -1,6 +1,5 @@
 #include "twopc/io/UpdateScanMgr.h"
 
-#include "twopc/group/OPCGroup.h"
 #include "twopc/io/SharedManager.h"
 
 namespace twopc::io {
@@ -53,7 +52,7 @@ std::int64_t CUpdateScanMgr::TicksPerMillisecond() noexcept
     return g_ticksPerMillisecond;
 }
 
-group::COPCGroup* CUpdateScanMgr::NextDueGroup()
+IScheduledGroup* CUpdateScanMgr::NextDueGroup()
 {
     // Due within about a millisecond, or overdue, counts as due now.
     const std::int64_t tolerance = static_cast<std::uint32_t>(TicksPerMillisecond());
@@ -68,8 +67,7 @@ group::COPCGroup* CUpdateScanMgr::NextDueGroup()
 
 void CUpdateScanMgr::Run()
 {
-    group::COPCGroup::DeclareWorkerThread();
-    while (group::COPCGroup* group = NextDueGroup()) {
+    while (IScheduledGroup* group = NextDueGroup()) {
         std::int64_t nextDue = 0;
         bool scanned = false;
         try {
@@ -89,7 +87,7 @@ void CUpdateScanMgr::Run()
         if (!kept) group->DropPendingUse();
     }
     // Each entry still in the schedule carries a reference and a pending-use hold.
-    while (group::COPCGroup* group = m_schedule.TakeAny()) group->DropScheduleEntry();
+    while (IScheduledGroup* group = m_schedule.TakeAny()) group->DropScheduleEntry();
 }
 
 }  // namespace twopc::io

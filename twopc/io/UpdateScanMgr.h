@@ -34,7 +34,7 @@ private:
 
     void Run();
     // Blocks until a group is due; null once the manager is stopping.
-    group::COPCGroup* NextDueGroup();
+    IScheduledGroup* NextDueGroup();
 
     WorkerThread m_worker{false};
     CUpdateSchedule m_schedule{m_worker.WorkEvent(), TicksPerMillisecond()};

@@ -3,6 +3,16 @@
 #include <objbase.h>
 
 namespace twopc::io {
+namespace {
+
+thread_local bool t_onWorkerThread = false;
+
+}  // namespace
+
+bool WorkerThread::OnWorkerThread() noexcept
+{
+    return t_onWorkerThread;
+}
 
 WorkerThread::WorkerThread(bool workIsManualReset)
     : m_stop(CreateEventA(nullptr, FALSE, FALSE, nullptr)),
@@ -50,6 +60,7 @@ bool WorkerThread::WaitForWorkOrStop(DWORD timeoutMs) const
 DWORD WINAPI WorkerThread::ThreadMain(void* self)
 {
     auto* worker = static_cast<WorkerThread*>(self);
+    t_onWorkerThread = true;
     HRESULT init = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
     worker->m_body();
     if (SUCCEEDED(init)) CoUninitialize();

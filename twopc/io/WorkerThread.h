@@ -26,6 +26,10 @@ public:
     // `destroyOwner`, which may destroy this object.
     void DestroyOwnerWhenDone(std::function<void()> destroyOwner);
     bool IsCurrentThread() const noexcept { return m_thread && GetCurrentThreadId() == m_threadId; }
+    // True on any worker thread (the update scan's or the asynchronous I/O's). A removal
+    // made on one (a client removing a group from inside a callback) must not wait for the
+    // group's pending uses: one of them may be the very work that made the callback.
+    static bool OnWorkerThread() noexcept;
 
     HANDLE StopEvent() const noexcept { return m_stop.Get(); }
     HANDLE WorkEvent() const noexcept { return m_work.Get(); }

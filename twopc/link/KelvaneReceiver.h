@@ -20,7 +20,7 @@ public:
     KelvaneReceiver& operator=(const KelvaneReceiver&) = delete;
     virtual ~KelvaneReceiver() = default;
 
-    IFACEMETHODIMP QueryInterface(REFIID riid, void** ppv) override
+    IFACEMETHODIMP QueryInterface(REFIID riid, void** ppv) noexcept override
     {
         if (!ppv) return E_POINTER;
         if (riid == IID_IUnknown || riid == ReceiverIid) {
@@ -31,8 +31,8 @@ public:
         *ppv = nullptr;
         return E_NOINTERFACE;
     }
-    IFACEMETHODIMP_(ULONG) AddRef() override { return m_refs.fetch_add(1, std::memory_order_relaxed) + 1; }
-    IFACEMETHODIMP_(ULONG) Release() override
+    IFACEMETHODIMP_(ULONG) AddRef() noexcept override { return m_refs.fetch_add(1, std::memory_order_relaxed) + 1; }
+    IFACEMETHODIMP_(ULONG) Release() noexcept override
     {
         ULONG remaining = m_refs.fetch_sub(1, std::memory_order_acq_rel) - 1;
         if (remaining == 0) delete this;

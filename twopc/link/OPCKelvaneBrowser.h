@@ -10,7 +10,7 @@ class OPCKelvaneBrowser final
     : public KelvaneReceiver<IKelvaneBrowserReceiver, IID_IKelvaneBrowserReceiver, IKelvaneBrowser> {
 public:
     // IKelvaneBrowserReceiver
-    IFACEMETHODIMP OnBrowse(void*, const void*) override { return 0; }
+    IFACEMETHODIMP OnBrowse(void*, const void*) noexcept override { return 0; }
 };
 
 }  // namespace twopc::link

@@ -8,7 +8,7 @@ namespace twopc::link {
 // calls no more once that subscription's point interface has been released.
 
 HRESULT OPCKelvaneClient::OnValue(void* cookie, std::uint32_t mask, const KelvaneValue* value, std::uint32_t status,
-                                  std::uint64_t timestamp)
+                                  std::uint64_t timestamp) noexcept
 {
     if (!cookie) return E_POINTER;
     try {
@@ -19,18 +19,26 @@ HRESULT OPCKelvaneClient::OnValue(void* cookie, std::uint32_t mask, const Kelvan
     }
 }
 
-HRESULT OPCKelvaneClient::OnPointInfo(void* cookie, const KelvanePointInfo* info)
+HRESULT OPCKelvaneClient::OnPointInfo(void* cookie, const KelvanePointInfo* info) noexcept
 {
     if (!cookie || !info) return E_POINTER;
-    static_cast<IRealtimeSubscriber*>(cookie)->ApplyPointInfo(*info);
-    return S_OK;
+    try {
+        static_cast<IRealtimeSubscriber*>(cookie)->ApplyPointInfo(*info);
+        return S_OK;
+    } catch (...) {
+        return orv::com::HResultFromCaught();
+    }
 }
 
-HRESULT OPCKelvaneClient::OnPointStatus(void* cookie, std::uint32_t code)
+HRESULT OPCKelvaneClient::OnPointStatus(void* cookie, std::uint32_t code) noexcept
 {
     if (!cookie) return E_POINTER;
-    static_cast<IRealtimeSubscriber*>(cookie)->ApplyPointStatus(code);
-    return S_OK;
+    try {
+        static_cast<IRealtimeSubscriber*>(cookie)->ApplyPointStatus(code);
+        return S_OK;
+    } catch (...) {
+        return orv::com::HResultFromCaught();
+    }
 }
 
 }  // namespace twopc::link

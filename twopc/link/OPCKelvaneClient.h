@@ -13,9 +13,9 @@ class OPCKelvaneClient final
 public:
     // IKelvaneRealTimeReceiver
     IFACEMETHODIMP OnValue(void* cookie, std::uint32_t mask, const KelvaneValue* value, std::uint32_t status,
-                           std::uint64_t timestamp) override;
-    IFACEMETHODIMP OnPointInfo(void* cookie, const KelvanePointInfo* info) override;
-    IFACEMETHODIMP OnPointStatus(void* cookie, std::uint32_t code) override;
+                           std::uint64_t timestamp) noexcept override;
+    IFACEMETHODIMP OnPointInfo(void* cookie, const KelvanePointInfo* info) noexcept override;
+    IFACEMETHODIMP OnPointStatus(void* cookie, std::uint32_t code) noexcept override;
 };
 
 }  // namespace twopc::link

@@ -20,7 +20,7 @@ orv::com::ComPtr<CServerClassFactory>& CachedFactory()
 
 }  // namespace
 
-HRESULT CServerClassFactory::CreateInstance(IUnknown* pUnkOuter, REFIID riid, void** ppv)
+HRESULT CServerClassFactory::CreateInstance(IUnknown* pUnkOuter, REFIID riid, void** ppv) noexcept
 {
     if (!ppv) return E_POINTER;
     *ppv = nullptr;
@@ -37,7 +37,7 @@ HRESULT CServerClassFactory::CreateInstance(IUnknown* pUnkOuter, REFIID riid, vo
     }
 }
 
-HRESULT CServerClassFactory::LockServer(BOOL fLock)
+HRESULT CServerClassFactory::LockServer(BOOL fLock) noexcept
 {
     if (fLock)
         orv::com::ModuleLock::Lock();

@@ -11,8 +11,8 @@ public:
     static constexpr bool kLocksModule = false;
 
     // IClassFactory
-    IFACEMETHODIMP CreateInstance(IUnknown* pUnkOuter, REFIID riid, void** ppv) override;
-    IFACEMETHODIMP LockServer(BOOL fLock) override;
+    IFACEMETHODIMP CreateInstance(IUnknown* pUnkOuter, REFIID riid, void** ppv) noexcept override;
+    IFACEMETHODIMP LockServer(BOOL fLock) noexcept override;
 };
 
 // The cached class object, created on first request.

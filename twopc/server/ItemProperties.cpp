@@ -326,7 +326,7 @@ std::span<const DWORD> OfferedProperties(Standing standing) noexcept
 // IOPCItemProperties
 
 HRESULT COPCServer::QueryAvailableProperties(LPWSTR szItemID, DWORD* pdwCount, DWORD** ppPropertyIDs,
-                                             LPWSTR** ppDescriptions, VARTYPE** ppvtDataTypes)
+                                             LPWSTR** ppDescriptions, VARTYPE** ppvtDataTypes) noexcept
 {
     if (!IsWritableOut(pdwCount) || !IsWritableOut(ppPropertyIDs) || !IsWritableOut(ppDescriptions) ||
         !IsWritableOut(ppvtDataTypes))
@@ -367,7 +367,7 @@ HRESULT COPCServer::QueryAvailableProperties(LPWSTR szItemID, DWORD* pdwCount, D
 }
 
 HRESULT COPCServer::GetItemProperties(LPWSTR szItemID, DWORD dwCount, DWORD* pdwPropertyIDs, VARIANT** ppvData,
-                                      HRESULT** ppErrors)
+                                      HRESULT** ppErrors) noexcept
 {
     if (!IsWritableOut(ppvData) || !IsWritableOut(ppErrors)) return E_INVALIDARG;
     *ppvData = nullptr;
@@ -381,7 +381,7 @@ HRESULT COPCServer::GetItemProperties(LPWSTR szItemID, DWORD dwCount, DWORD* pdw
         CoTaskArray<HRESULT> errors(dwCount);
         PropertyReader reader(*item, szItemID, m_ownerLink, &m_updateScanMgr->Schedule());
         for (DWORD i = 0; i < dwCount; ++i) errors[i] = reader.Read(pdwPropertyIDs[i], *values[i].Get());
-        CoTaskArray<VARIANT> data(dwCount);
+        CoTaskArray<VARIANT, orv::com::VariantInside> data(dwCount);
         for (DWORD i = 0; i < dwCount; ++i) values[i].DetachTo(&data[i]);
         *ppvData = data.Detach();
         *ppErrors = errors.Detach();
@@ -395,7 +395,7 @@ HRESULT COPCServer::GetItemProperties(LPWSTR szItemID, DWORD dwCount, DWORD* pdw
 }
 
 HRESULT COPCServer::LookupItemIDs(LPWSTR szItemID, DWORD dwCount, DWORD* pdwPropertyIDs, LPWSTR** ppszNewItemIDs,
-                                  HRESULT** ppErrors)
+                                  HRESULT** ppErrors) noexcept
 {
     if (!IsWritableOut(ppszNewItemIDs) || !IsWritableOut(ppErrors)) return E_INVALIDARG;
     *ppszNewItemIDs = nullptr;

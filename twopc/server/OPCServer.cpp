@@ -68,17 +68,21 @@ void COPCServer::FinalRelease()
     m_ownerLink->Close();
     ServerProcess::RemoveInstance();
 
-    // Groups still here are removed with force. The handles are collected first and each
-    // removal then takes the server lock and the group-map lock in the usual order: a
-    // client may still be inside one of the groups (SetName takes the group-map lock
-    // inside the group lock), so holding the group-map lock across the removals could
-    // deadlock with it.
-    std::vector<OPCHANDLE> remaining;
-    {
-        CSingleLock maps(m_groupMapLock);
-        for (const auto& entry : m_groupsByHandle) remaining.push_back(entry.first);
+    // Groups still here are removed with force, one at a time: each removal takes the
+    // server lock and the group-map lock in the usual order, and a client may still be
+    // inside one of the groups (SetName takes the group-map lock inside the group lock),
+    // so holding the group-map lock across the removals could deadlock with it. Each
+    // removal takes its group out of the map; nothing is allocated on this path, which
+    // runs inside Release.
+    for (;;) {
+        OPCHANDLE handle;
+        {
+            CSingleLock maps(m_groupMapLock);
+            if (m_groupsByHandle.empty()) break;
+            handle = m_groupsByHandle.begin()->first;
+        }
+        RemoveGroup(handle, TRUE);
     }
-    for (OPCHANDLE handle : remaining) RemoveGroup(handle, TRUE);
 
     if (m_updateScanMgr) io::CUpdateScanMgr::Detach();
     if (m_asyncIOMgr) io::CAsyncIOMgr::Detach();
@@ -97,7 +101,7 @@ void COPCServer::NoteDataDelivered()
 
 HRESULT COPCServer::AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequestedUpdateRate, OPCHANDLE hClientGroup,
                              LONG* pTimeBias, FLOAT* pPercentDeadband, DWORD dwLCID, OPCHANDLE* phServerGroup,
-                             DWORD* pRevisedUpdateRate, REFIID riid, LPUNKNOWN* ppUnk)
+                             DWORD* pRevisedUpdateRate, REFIID riid, LPUNKNOWN* ppUnk) noexcept
 {
     CSingleLock hold(m_serverLock);
     if (!IsWritableOut(phServerGroup) || !IsWritableOut(pRevisedUpdateRate) || !IsWritableOut(ppUnk))
@@ -145,31 +149,30 @@ HRESULT COPCServer::CreateGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequestedU
     if (pPercentDeadband && (*pPercentDeadband < 0.0f || *pPercentDeadband > 100.0f)) return E_INVALIDARG;
 
     auto group = orv::com::MakeComObject<group::COPCGroup>(m_ownerLink, &m_updateScanMgr->Schedule());
-    HRESULT hr = group->SetName(name.c_str());
-    if (SUCCEEDED(hr)) hr = group->QueryInterface(riid, reinterpret_cast<void**>(ppUnk));
-    if (SUCCEEDED(hr)) {
-        // A failed map entry must reach the take-down below, like any other failure.
-        try {
+    orv::com::ComPtr<IUnknown> handedOut;
+    HRESULT hr;
+    try {
+        hr = group->SetName(name.c_str());
+        if (SUCCEEDED(hr)) hr = group->QueryInterface(riid, handedOut.PutVoid());
+        if (SUCCEEDED(hr)) {
             CSingleLock maps(m_groupMapLock);
             if (!m_groupsByHandle.try_emplace(group->ServerHandle(), group).second) hr = E_FAIL;
-        } catch (...) {
-            hr = orv::com::HResultFromCaught();
         }
-    }
-    if (SUCCEEDED(hr)) {
-        *phServerGroup = group->ServerHandle();
-        hr = group->SetState(&rate, pRevisedUpdateRate, &bActive, &timeBias, pPercentDeadband, &dwLCID, &hClientGroup);
+        if (SUCCEEDED(hr))
+            hr = group->SetState(&rate, pRevisedUpdateRate, &bActive, &timeBias, pPercentDeadband, &dwLCID,
+                                 &hClientGroup);
+    } catch (...) {
+        hr = orv::com::HResultFromCaught();
     }
     if (FAILED(hr)) {
         // Take the half-made group apart again: only the map entries it made itself go.
         // Its lock is taken under the server lock here, which is safe only because no
         // client has had the group in hand yet to advise a sink on it.
         group->TakeDown(true, ForgetGroup(group.Get()));
-        if (*ppUnk) (*ppUnk)->Release();
-        *ppUnk = nullptr;
-        *phServerGroup = 0;
         return hr;
     }
+    *phServerGroup = group->ServerHandle();
+    *ppUnk = handedOut.Detach();
     ++m_groupCount;
     return result;
 }
@@ -191,23 +194,27 @@ orv::com::ComPtr<group::COPCGroup> COPCServer::ForgetGroup(const group::COPCGrou
     return serverReference;
 }
 
-HRESULT COPCServer::GetErrorString(HRESULT dwError, LCID dwLocale, LPWSTR* ppString)
+HRESULT COPCServer::GetErrorString(HRESULT dwError, LCID dwLocale, LPWSTR* ppString) noexcept
 {
     if (!IsWritableOut(ppString)) return E_INVALIDARG;
     return LookUpErrorText(dwError, dwLocale, ppString);
 }
 
-HRESULT COPCServer::GetGroupByName(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk)
+HRESULT COPCServer::GetGroupByName(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk) noexcept
 {
     if (!IsWritableOut(ppUnk) || !szName || !*szName) return E_INVALIDARG;
     *ppUnk = nullptr;
-    CSingleLock maps(m_groupMapLock);
-    auto found = m_groupsByName.find(szName);
-    if (found == m_groupsByName.end()) return E_INVALIDARG;
-    return found->second->QueryInterface(riid, reinterpret_cast<void**>(ppUnk));
+    try {
+        CSingleLock maps(m_groupMapLock);
+        auto found = m_groupsByName.find(szName);
+        if (found == m_groupsByName.end()) return E_INVALIDARG;
+        return found->second->QueryInterface(riid, reinterpret_cast<void**>(ppUnk));
+    } catch (...) {
+        return orv::com::HResultFromCaught();
+    }
 }
 
-HRESULT COPCServer::GetStatus(OPCSERVERSTATUS** ppServerStatus)
+HRESULT COPCServer::GetStatus(OPCSERVERSTATUS** ppServerStatus) noexcept
 {
     CSingleLock hold(m_serverLock);
     if (!IsWritableOut(ppServerStatus)) return E_INVALIDARG;
@@ -233,29 +240,33 @@ HRESULT COPCServer::GetStatus(OPCSERVERSTATUS** ppServerStatus)
     }
 }
 
-HRESULT COPCServer::RemoveGroup(OPCHANDLE hServerGroup, BOOL bForce)
+HRESULT COPCServer::RemoveGroup(OPCHANDLE hServerGroup, BOOL bForce) noexcept
 {
-    orv::com::ComPtr<group::COPCGroup> serverReference;
-    {
-        CSingleLock hold(m_serverLock);
-        group::COPCGroup* group;
+    try {
+        orv::com::ComPtr<group::COPCGroup> serverReference;
         {
-            CSingleLock maps(m_groupMapLock);
-            auto found = m_groupsByHandle.find(hServerGroup);
-            if (found == m_groupsByHandle.end()) return E_INVALIDARG;
-            group = found->second.Get();
+            CSingleLock hold(m_serverLock);
+            group::COPCGroup* group;
+            {
+                CSingleLock maps(m_groupMapLock);
+                auto found = m_groupsByHandle.find(hServerGroup);
+                if (found == m_groupsByHandle.end()) return E_INVALIDARG;
+                group = found->second.Get();
+            }
+            // Out of the maps, a group can no longer be renamed, found or removed again.
+            serverReference = ForgetGroup(group);
+            --m_groupCount;
         }
-        // Out of the maps, a group can no longer be renamed, found or removed again.
-        serverReference = ForgetGroup(group);
-        --m_groupCount;
+        // Without the server lock: the work that the take-down waits for may be a client
+        // callback that calls this server.
+        group::COPCGroup* group = serverReference.Get();
+        return group->TakeDown(bForce != FALSE, std::move(serverReference));
+    } catch (...) {
+        return orv::com::HResultFromCaught();
     }
-    // Without the server lock: the work that the take-down waits for may be a client
-    // callback that calls this server.
-    group::COPCGroup* group = serverReference.Get();
-    return group->TakeDown(bForce != FALSE, std::move(serverReference));
 }
 
-HRESULT COPCServer::CreateGroupEnumerator(OPCENUMSCOPE dwScope, REFIID riid, LPUNKNOWN* ppUnk)
+HRESULT COPCServer::CreateGroupEnumerator(OPCENUMSCOPE dwScope, REFIID riid, LPUNKNOWN* ppUnk) noexcept
 {
     if (!IsWritableOut(ppUnk)) return E_INVALIDARG;
     *ppUnk = nullptr;
@@ -318,7 +329,7 @@ std::wstring COPCServer::GenerateGroupName()
 
 // IOPCCommon
 
-HRESULT COPCServer::SetLocaleID(LCID dwLcid)
+HRESULT COPCServer::SetLocaleID(LCID dwLcid) noexcept
 {
     if (std::find(kSupportedLocales.begin(), kSupportedLocales.end(), dwLcid) == kSupportedLocales.end())
         return E_INVALIDARG;
@@ -327,30 +338,33 @@ HRESULT COPCServer::SetLocaleID(LCID dwLcid)
     return S_OK;
 }
 
-HRESULT COPCServer::GetLocaleID(LCID* pdwLcid)
+HRESULT COPCServer::GetLocaleID(LCID* pdwLcid) noexcept
 {
     if (!IsWritableOut(pdwLcid)) return E_INVALIDARG;
     *pdwLcid = m_localeId.load(std::memory_order_relaxed);
     return S_OK;
 }
 
-HRESULT COPCServer::QueryAvailableLocaleIDs(DWORD* pdwCount, LCID** pdwLcid)
+HRESULT COPCServer::QueryAvailableLocaleIDs(DWORD* pdwCount, LCID** pdwLcid) noexcept
 {
     if (!IsWritableOut(pdwCount) || !IsWritableOut(pdwLcid)) return E_INVALIDARG;
-    LCID* locales = static_cast<LCID*>(CoTaskMemAlloc(sizeof(LCID) * kSupportedLocales.size()));
-    if (!locales) return E_OUTOFMEMORY;
-    std::copy(kSupportedLocales.begin(), kSupportedLocales.end(), locales);
-    *pdwLcid = locales;
-    *pdwCount = static_cast<DWORD>(kSupportedLocales.size());
-    return S_OK;
+    try {
+        orv::com::CoTaskArray<LCID> locales(kSupportedLocales.size());
+        std::copy(kSupportedLocales.begin(), kSupportedLocales.end(), locales.Get());
+        *pdwLcid = locales.Detach();
+        *pdwCount = static_cast<DWORD>(kSupportedLocales.size());
+        return S_OK;
+    } catch (...) {
+        return orv::com::HResultFromCaught();
+    }
 }
 
-HRESULT COPCServer::GetErrorString(HRESULT dwError, LPWSTR* ppString)
+HRESULT COPCServer::GetErrorString(HRESULT dwError, LPWSTR* ppString) noexcept
 {
     return GetErrorString(dwError, m_localeId.load(std::memory_order_relaxed), ppString);
 }
 
-HRESULT COPCServer::SetClientName(LPCWSTR szName)
+HRESULT COPCServer::SetClientName(LPCWSTR szName) noexcept
 {
     if (!szName) return E_INVALIDARG;
     try {
@@ -371,12 +385,12 @@ HRESULT COPCServer::QueryExtraInterface(REFIID riid, void** ppv)
 
 // IConnectionPointContainer
 
-HRESULT COPCServer::EnumConnectionPoints(IEnumConnectionPoints** ppEnum)
+HRESULT COPCServer::EnumConnectionPoints(IEnumConnectionPoints** ppEnum) noexcept
 {
     return m_shutdownPoint.EnumConnectionPoints(ppEnum);
 }
 
-HRESULT COPCServer::FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP)
+HRESULT COPCServer::FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) noexcept
 {
     return m_shutdownPoint.FindConnectionPoint(riid, ppCP);
 }

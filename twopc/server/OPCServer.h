@@ -3,12 +3,15 @@
 // its own groups, locale and client name; the link and the worker threads are shared by
 // all instances of the process.
 //
-// Lock order: start-up lock, server lock, group-map lock. A client's OPC 1.0 sink may call
-// in while its group's lock is held, so the server lock is never held while the lock of
-// a group that clients can reach is taken, nor while a removal waits for a group's work:
+// Lock order: (a group's lock, when a client's OPC 1.0 sink calls in from under it), server
+// lock, group-map lock. The start-up lock is taken only by final construction and final
+// release, with no other lock held. The server lock is never held while the lock of a
+// group that clients can reach is taken, nor while a removal waits for a group's work:
 // RemoveGroup takes the group out of the maps under the server lock and takes it down
-// after letting go. Groups reach the server only through the owner link, which the final
-// release closes before anything else.
+// after letting go. The only group locks taken under the server lock are those of a group
+// AddGroup is still making and of the temporary group of a property read. Groups reach
+// the server only through the owner link, which the final release closes before anything
+// else.
 
 #include "orv/com/ComObject.h"
 #include "orv/com/ConnectionPoint.h"
@@ -44,35 +47,35 @@ public:
     // IOPCServer
     IFACEMETHODIMP AddGroup(LPCWSTR szName, BOOL bActive, DWORD dwRequestedUpdateRate, OPCHANDLE hClientGroup,
                             LONG* pTimeBias, FLOAT* pPercentDeadband, DWORD dwLCID, OPCHANDLE* phServerGroup,
-                            DWORD* pRevisedUpdateRate, REFIID riid, LPUNKNOWN* ppUnk) override;
-    IFACEMETHODIMP GetErrorString(HRESULT dwError, LCID dwLocale, LPWSTR* ppString) override;
-    IFACEMETHODIMP GetGroupByName(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk) override;
-    IFACEMETHODIMP GetStatus(OPCSERVERSTATUS** ppServerStatus) override;
-    IFACEMETHODIMP RemoveGroup(OPCHANDLE hServerGroup, BOOL bForce) override;
-    IFACEMETHODIMP CreateGroupEnumerator(OPCENUMSCOPE dwScope, REFIID riid, LPUNKNOWN* ppUnk) override;
+                            DWORD* pRevisedUpdateRate, REFIID riid, LPUNKNOWN* ppUnk) noexcept override;
+    IFACEMETHODIMP GetErrorString(HRESULT dwError, LCID dwLocale, LPWSTR* ppString) noexcept override;
+    IFACEMETHODIMP GetGroupByName(LPCWSTR szName, REFIID riid, LPUNKNOWN* ppUnk) noexcept override;
+    IFACEMETHODIMP GetStatus(OPCSERVERSTATUS** ppServerStatus) noexcept override;
+    IFACEMETHODIMP RemoveGroup(OPCHANDLE hServerGroup, BOOL bForce) noexcept override;
+    IFACEMETHODIMP CreateGroupEnumerator(OPCENUMSCOPE dwScope, REFIID riid, LPUNKNOWN* ppUnk) noexcept override;
 
     // IOPCCommon
-    IFACEMETHODIMP SetLocaleID(LCID dwLcid) override;
-    IFACEMETHODIMP GetLocaleID(LCID* pdwLcid) override;
-    IFACEMETHODIMP QueryAvailableLocaleIDs(DWORD* pdwCount, LCID** pdwLcid) override;
-    IFACEMETHODIMP GetErrorString(HRESULT dwError, LPWSTR* ppString) override;
-    IFACEMETHODIMP SetClientName(LPCWSTR szName) override;
+    IFACEMETHODIMP SetLocaleID(LCID dwLcid) noexcept override;
+    IFACEMETHODIMP GetLocaleID(LCID* pdwLcid) noexcept override;
+    IFACEMETHODIMP QueryAvailableLocaleIDs(DWORD* pdwCount, LCID** pdwLcid) noexcept override;
+    IFACEMETHODIMP GetErrorString(HRESULT dwError, LPWSTR* ppString) noexcept override;
+    IFACEMETHODIMP SetClientName(LPCWSTR szName) noexcept override;
 
     // IOPCItemProperties
     IFACEMETHODIMP QueryAvailableProperties(LPWSTR szItemID, DWORD* pdwCount, DWORD** ppPropertyIDs,
-                                            LPWSTR** ppDescriptions, VARTYPE** ppvtDataTypes) override;
+                                            LPWSTR** ppDescriptions, VARTYPE** ppvtDataTypes) noexcept override;
     IFACEMETHODIMP GetItemProperties(LPWSTR szItemID, DWORD dwCount, DWORD* pdwPropertyIDs, VARIANT** ppvData,
-                                     HRESULT** ppErrors) override;
+                                     HRESULT** ppErrors) noexcept override;
     IFACEMETHODIMP LookupItemIDs(LPWSTR szItemID, DWORD dwCount, DWORD* pdwPropertyIDs, LPWSTR** ppszNewItemIDs,
-                                 HRESULT** ppErrors) override;
+                                 HRESULT** ppErrors) noexcept override;
 
     // Every request for IOPCBrowseServerAddressSpace makes a new browse object, with a
     // position of its own, at the root of the process's address space.
     HRESULT QueryExtraInterface(REFIID riid, void** ppv);
 
     // IConnectionPointContainer
-    IFACEMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** ppEnum) override;
-    IFACEMETHODIMP FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) override;
+    IFACEMETHODIMP EnumConnectionPoints(IEnumConnectionPoints** ppEnum) noexcept override;
+    IFACEMETHODIMP FindConnectionPoint(REFIID riid, IConnectionPoint** ppCP) noexcept override;
 
     // CGroupOwner
     HRESULT RenameGroup(group::COPCGroup* group, const std::wstring& oldName, const std::wstring& newName) override;

@@ -1,5 +1,6 @@
 #include "twopc/server/ServerProcess.h"
 
+#include "orv/com/ComPtr.h"
 #include "orv/com/CriticalSection.h"
 #include "orv/hmx/Trace.h"
 #include "twopc/browse/ProcessAddressSpace.h"
@@ -12,9 +13,9 @@ namespace {
 struct ProcessState {
     orv::com::CCriticalSection startupLock;
     unsigned instanceCount = 0;
-    link::IKelvaneOEM* oem = nullptr;
-    link::OPCKelvaneClient* realtimeClient = nullptr;
-    link::OPCKelvaneBrowser* browseClient = nullptr;
+    orv::com::ComPtr<link::IKelvaneOEM> oem;
+    orv::com::ComPtr<link::OPCKelvaneClient> realtimeClient;
+    orv::com::ComPtr<link::OPCKelvaneBrowser> browseClient;
 };
 
 // Created on first use and never destroyed: a server still alive at library unload
@@ -28,25 +29,23 @@ ProcessState& State()
 // Creates a receiver and lets the link fill its interface. A receiver whose link failed
 // stays in place without an interface.
 template <class Receiver, class Factory>
-Receiver* StartReceiver(Factory factory, const char* failureTrace)
+orv::com::ComPtr<Receiver> StartReceiver(Factory factory, const char* failureTrace)
 {
-    auto* receiver = new Receiver();
-    bool opened = factory && factory(nullptr, receiver, receiver->linkInterface.Put()) != 0;
+    orv::com::ComPtr<Receiver> receiver(new Receiver());
+    bool opened = factory && factory(nullptr, receiver.Get(), receiver->linkInterface.Put()) != 0;
     if (!opened) {
         orv::hmx::Trace("%s", failureTrace);
         receiver->linkInterface.Reset();
     }
-    receiver->AddRef();
     return receiver;
 }
 
 template <class Receiver>
-void StopReceiver(Receiver*& receiver)
+void StopReceiver(orv::com::ComPtr<Receiver>& receiver)
 {
     if (!receiver) return;
     receiver->linkInterface.Reset();
-    receiver->Release();
-    receiver = nullptr;
+    receiver.Reset();
 }
 
 void StartProcess(ProcessState& state)
@@ -54,7 +53,7 @@ void StartProcess(ProcessState& state)
     // The tree survives the last instance: later first instances find it built.
     browse::BuildAddressSpace();
     const link::LinkExports& exports = link::Link();
-    state.oem = exports.getIKelvaneOEM ? exports.getIKelvaneOEM() : nullptr;
+    state.oem = orv::com::ComPtr<link::IKelvaneOEM>::Adopt(exports.getIKelvaneOEM ? exports.getIKelvaneOEM() : nullptr);
     if (state.oem) state.oem->SetClientKind(L"OPC");
     state.realtimeClient = StartReceiver<link::OPCKelvaneClient>(
         exports.newKelvaneRealTime, "Failed to get a KelvaneRealTime interface\n");
@@ -68,10 +67,7 @@ void StopProcess(ProcessState& state)
     link::WithdrawLink();
     StopReceiver(state.realtimeClient);
     StopReceiver(state.browseClient);
-    if (state.oem) {
-        state.oem->Release();
-        state.oem = nullptr;
-    }
+    state.oem.Reset();
 }
 
 }  // namespace
@@ -109,12 +105,12 @@ unsigned ServerProcess::InstanceCount()
 
 link::OPCKelvaneClient* ServerProcess::RealtimeClient()
 {
-    return State().realtimeClient;
+    return State().realtimeClient.Get();
 }
 
 link::OPCKelvaneBrowser* ServerProcess::BrowseClient()
 {
-    return State().browseClient;
+    return State().browseClient.Get();
 }
 
 }  // namespace twopc::server

@@ -22,7 +22,7 @@ HRESULT BuildFromValues(bool withTimestamps, OPCHANDLE clientGroup, DWORD transa
     io::StreamItems items;
     items.count = count;
     items.clientHandles = values.clientHandles.data();
-    items.values = values.values.data();
+    items.values = values.values.Data();
     items.qualities = values.qualities.data();
     items.timestamps = values.timestamps.data();
     return io::BuildDataStream(withTimestamps, clientGroup, transactionId, items, block);
@@ -49,14 +49,14 @@ bool SendToOne(CAdvisoryConnectionMgr& manager, DWORD id, HGLOBAL block)
 
 // IDataObject
 
-HRESULT COPCGroup::GetData(FORMATETC*, STGMEDIUM*) { return E_NOTIMPL; }
-HRESULT COPCGroup::GetDataHere(FORMATETC*, STGMEDIUM*) { return E_NOTIMPL; }
-HRESULT COPCGroup::GetCanonicalFormatEtc(FORMATETC*, FORMATETC*) { return E_NOTIMPL; }
-HRESULT COPCGroup::SetData(FORMATETC*, STGMEDIUM*, BOOL) { return E_NOTIMPL; }
-HRESULT COPCGroup::EnumFormatEtc(DWORD, IEnumFORMATETC**) { return E_NOTIMPL; }
-HRESULT COPCGroup::EnumDAdvise(IEnumSTATDATA**) { return E_NOTIMPL; }
+HRESULT COPCGroup::GetData(FORMATETC*, STGMEDIUM*) noexcept { return E_NOTIMPL; }
+HRESULT COPCGroup::GetDataHere(FORMATETC*, STGMEDIUM*) noexcept { return E_NOTIMPL; }
+HRESULT COPCGroup::GetCanonicalFormatEtc(FORMATETC*, FORMATETC*) noexcept { return E_NOTIMPL; }
+HRESULT COPCGroup::SetData(FORMATETC*, STGMEDIUM*, BOOL) noexcept { return E_NOTIMPL; }
+HRESULT COPCGroup::EnumFormatEtc(DWORD, IEnumFORMATETC**) noexcept { return E_NOTIMPL; }
+HRESULT COPCGroup::EnumDAdvise(IEnumSTATDATA**) noexcept { return E_NOTIMPL; }
 
-HRESULT COPCGroup::QueryGetData(FORMATETC* pformatetc)
+HRESULT COPCGroup::QueryGetData(FORMATETC* pformatetc) noexcept
 {
     CSingleLock hold(m_groupLock);
     if (m_removed) return E_FAIL;
@@ -67,7 +67,7 @@ HRESULT COPCGroup::QueryGetData(FORMATETC* pformatetc)
     return S_OK;
 }
 
-HRESULT COPCGroup::DAdvise(FORMATETC* pformatetc, DWORD advf, IAdviseSink* pAdvSink, DWORD* pdwConnection)
+HRESULT COPCGroup::DAdvise(FORMATETC* pformatetc, DWORD advf, IAdviseSink* pAdvSink, DWORD* pdwConnection) noexcept
 {
     CSingleLock hold(m_groupLock);
     if (m_removed) return E_FAIL;
@@ -104,7 +104,7 @@ HRESULT COPCGroup::DAdvise(FORMATETC* pformatetc, DWORD advf, IAdviseSink* pAdvS
     return S_OK;
 }
 
-HRESULT COPCGroup::DUnadvise(DWORD dwConnection)
+HRESULT COPCGroup::DUnadvise(DWORD dwConnection) noexcept
 {
     CSingleLock hold(m_groupLock);
     if (m_removed) return E_FAIL;

@@ -77,11 +77,7 @@ HRESULT COPCItem::Read(OPCDATASOURCE source, OPCHANDLE& clientHandle, VARIANT& v
     HRESULT handedOut = HandOut(outOfService, value);
     quality = m_reportedQuality;
     timestamp = m_reportedTimestamp;
-    if (FAILED(result)) {
-        VariantClear(&value);
-        return result;
-    }
-    return handedOut;
+    return FAILED(result) ? result : handedOut;
 }
 
 HRESULT COPCItem::HandOut(bool outOfService, VARIANT& value)
@@ -96,7 +92,6 @@ HRESULT COPCItem::HandOut(bool outOfService, VARIANT& value)
     HRESULT hr = orv::com::ReplaceVariant(value, *m_reportedValue.Get());
     if (SUCCEEDED(hr) && m_requestedType != VT_EMPTY && m_requestedType != m_canonicalType)
         hr = VariantChangeType(&value, &value, 0, m_requestedType);
-    if (FAILED(hr)) VariantClear(&value);
     return FAILED(hr) ? hr : S_OK;
 }
 
@@ -143,10 +138,7 @@ bool COPCItem::TestForChange(OPCHANDLE& clientHandle, VARIANT& value, WORD& qual
     result = orv::com::ReplaceVariant(value, *m_reportedValue.Get());
     if (SUCCEEDED(result) && m_requestedType != VT_EMPTY && m_requestedType != m_canonicalType)
         result = VariantChangeType(&value, &value, 0, m_requestedType);
-    if (FAILED(result))
-        VariantClear(&value);
-    else
-        result = S_OK;
+    if (SUCCEEDED(result)) result = S_OK;
     return true;
 }
 

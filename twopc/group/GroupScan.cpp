@@ -76,7 +76,7 @@ bool COPCGroup::Scan(std::int64_t& nextDueTicks)
         // callback; the reference taken above keeps the sink alive if it is unadvised meanwhile.
         delivered20 = orv::com::CallClient([&] {
             return callback->OnDataChange(0, clientGroupHandle, masterQuality, masterError, count,
-                                          changed->clientHandles.data(), changed->values.data(),
+                                          changed->clientHandles.data(), changed->values.Data(),
                                           changed->qualities.data(), changed->timestamps.data(),
                                           changed->errors.data());
         });

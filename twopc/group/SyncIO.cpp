@@ -17,30 +17,6 @@ constexpr OPCHANDLE kNoClientHandle = 0xFFFFFFFF;
 
 }  // namespace
 
-ItemValues::ItemValues(std::size_t count)
-    : clientHandles(count, 0), values(count), qualities(count, 0), timestamps(count, FILETIME{}), errors(count, S_OK)
-{
-    for (VARIANT& value : values) VariantInit(&value);
-}
-
-ItemValues::~ItemValues()
-{
-    ClearValues(values.size());
-}
-
-void ItemValues::ClearValue(std::size_t i) noexcept
-{
-    if (orv::com::OwnsNothing(values[i]))
-        V_VT(&values[i]) = VT_EMPTY;
-    else
-        VariantClear(&values[i]);
-}
-
-void ItemValues::ClearValues(std::size_t count) noexcept
-{
-    for (std::size_t i = 0; i < count; ++i) ClearValue(i);
-}
-
 HRESULT COPCGroup::GroupRead(OPCDATASOURCE source, DWORD count, const OPCHANDLE* handles, ItemValues& out)
 {
     CSingleLock hold(m_groupLock);
@@ -101,7 +77,7 @@ HRESULT COPCGroup::GroupWrite(DWORD count, const OPCHANDLE* handles, const VARIA
 // IOPCSyncIO
 
 HRESULT COPCGroup::Read(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServer, OPCITEMSTATE** ppItemValues,
-                        HRESULT** ppErrors)
+                        HRESULT** ppErrors) noexcept
 {
     // Held through every wait for a first value: reads of one group are one at a time.
     CSingleLock hold(m_groupLock);
@@ -113,13 +89,12 @@ HRESULT COPCGroup::Read(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServ
         !IsReadableArray(phServer, dwCount) || dwCount == 0)
         return E_INVALIDARG;
     try {
-        CoTaskArray<OPCITEMSTATE> states(dwCount);
+        CoTaskArray<OPCITEMSTATE, orv::com::VariantMemberInside<&OPCITEMSTATE::vDataValue>> states(dwCount);
         CoTaskArray<HRESULT> errors(dwCount);
         ItemValues read(dwCount);
         HRESULT result = GroupRead(dwSource, dwCount, phServer, read);
         for (DWORD i = 0; i < dwCount; ++i) {
             OPCITEMSTATE& state = states[i];
-            VariantInit(&state.vDataValue);
             errors[i] = read.errors[i];
             if (FAILED(read.errors[i])) continue;
             state.hClient = read.clientHandles[i];
@@ -136,7 +111,7 @@ HRESULT COPCGroup::Read(OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServ
     }
 }
 
-HRESULT COPCGroup::Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues, HRESULT** ppErrors)
+HRESULT COPCGroup::Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues, HRESULT** ppErrors) noexcept
 {
     CSingleLock hold(m_groupLock);
     if (m_removed) return E_FAIL;

@@ -68,7 +68,7 @@ HRESULT CancelQueued(DWORD transactionId) noexcept
 // IOPCAsyncIO2
 
 HRESULT COPCGroup::Read(DWORD dwCount, OPCHANDLE* phServer, DWORD dwTransactionID, DWORD* pdwCancelID,
-                        HRESULT** ppErrors)
+                        HRESULT** ppErrors) noexcept
 {
     CSingleLock hold(m_groupLock);
     if (m_removed) return E_FAIL;
@@ -98,7 +98,7 @@ HRESULT COPCGroup::Read(DWORD dwCount, OPCHANDLE* phServer, DWORD dwTransactionI
 }
 
 HRESULT COPCGroup::Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues, DWORD dwTransactionID,
-                         DWORD* pdwCancelID, HRESULT** ppErrors)
+                         DWORD* pdwCancelID, HRESULT** ppErrors) noexcept
 {
     CSingleLock hold(m_groupLock);
     if (m_removed) return E_FAIL;
@@ -134,7 +134,7 @@ HRESULT COPCGroup::Write(DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValue
     }
 }
 
-HRESULT COPCGroup::Refresh2(OPCDATASOURCE dwSource, DWORD dwTransactionID, DWORD* pdwCancelID)
+HRESULT COPCGroup::Refresh2(OPCDATASOURCE dwSource, DWORD dwTransactionID, DWORD* pdwCancelID) noexcept
 {
     CSingleLock hold(m_groupLock);
     if (m_removed) return E_FAIL;
@@ -148,7 +148,7 @@ HRESULT COPCGroup::Refresh2(OPCDATASOURCE dwSource, DWORD dwTransactionID, DWORD
     });
 }
 
-HRESULT COPCGroup::Cancel2(DWORD dwCancelID)
+HRESULT COPCGroup::Cancel2(DWORD dwCancelID) noexcept
 {
     {
         CSingleLock hold(m_groupLock);
@@ -158,7 +158,7 @@ HRESULT COPCGroup::Cancel2(DWORD dwCancelID)
     return CancelQueued(dwCancelID);
 }
 
-HRESULT COPCGroup::SetEnable(BOOL bEnable)
+HRESULT COPCGroup::SetEnable(BOOL bEnable) noexcept
 {
     CSingleLock hold(m_groupLock);
     if (m_removed) return E_FAIL;
@@ -167,7 +167,7 @@ HRESULT COPCGroup::SetEnable(BOOL bEnable)
     return S_OK;
 }
 
-HRESULT COPCGroup::GetEnable(BOOL* pbEnable)
+HRESULT COPCGroup::GetEnable(BOOL* pbEnable) noexcept
 {
     if (!IsWritableOut(pbEnable)) return E_FAIL;
     CSingleLock hold(m_groupLock);
@@ -179,7 +179,7 @@ HRESULT COPCGroup::GetEnable(BOOL* pbEnable)
 // IOPCAsyncIO
 
 HRESULT COPCGroup::Read(DWORD dwConnection, OPCDATASOURCE dwSource, DWORD dwCount, OPCHANDLE* phServer,
-                        DWORD* pTransactionID, HRESULT** ppErrors)
+                        DWORD* pTransactionID, HRESULT** ppErrors) noexcept
 {
     CSingleLock hold(m_groupLock);
     if (m_removed) return E_FAIL;
@@ -208,7 +208,7 @@ HRESULT COPCGroup::Read(DWORD dwConnection, OPCDATASOURCE dwSource, DWORD dwCoun
 }
 
 HRESULT COPCGroup::Write(DWORD dwConnection, DWORD dwCount, OPCHANDLE* phServer, VARIANT* pItemValues,
-                         DWORD* pTransactionID, HRESULT** ppErrors)
+                         DWORD* pTransactionID, HRESULT** ppErrors) noexcept
 {
     CSingleLock hold(m_groupLock);
     if (m_removed) return E_FAIL;
@@ -237,7 +237,7 @@ HRESULT COPCGroup::Write(DWORD dwConnection, DWORD dwCount, OPCHANDLE* phServer,
     }
 }
 
-HRESULT COPCGroup::Refresh(DWORD dwConnection, OPCDATASOURCE dwSource, DWORD* pTransactionID)
+HRESULT COPCGroup::Refresh(DWORD dwConnection, OPCDATASOURCE dwSource, DWORD* pTransactionID) noexcept
 {
     CSingleLock hold(m_groupLock);
     if (m_removed) return E_FAIL;
@@ -251,7 +251,7 @@ HRESULT COPCGroup::Refresh(DWORD dwConnection, OPCDATASOURCE dwSource, DWORD* pT
     });
 }
 
-HRESULT COPCGroup::Cancel(DWORD dwTransactionID)
+HRESULT COPCGroup::Cancel(DWORD dwTransactionID) noexcept
 {
     // Both generations cancel the same way: by the server's transaction ID.
     return Cancel2(dwTransactionID);
