@@ -4,6 +4,8 @@
   scripts/mutate.py sample [--count N] [--seed S]   draw a sample, spread over the subsystems
   scripts/mutate.py run [--jobs J] [--limit K]      evaluate the sample's pending mutants
   scripts/mutate.py rerun MUTANT_ID ...             forget results so that run evaluates them again
+  scripts/mutate.py merge OTHER_STATE               take a second runner's results (run --reverse
+                                                    in a copy of the tree halves the wall time)
   scripts/mutate.py report [--markdown]             score, survivors, and what each test kills alone
 
 One mutant at a time: the runner edits one line, rebuilds (build/mingw), runs the whole
@@ -288,7 +290,8 @@ def command_run(arguments, state_path):
         state["baseline"] = {"passed_at": time.strftime("%Y-%m-%d %H:%M:%S")}
         save_state(state_path, state)
     done = 0
-    for mutant in state["mutants"]:
+    order = reversed(state["mutants"]) if arguments.reverse else state["mutants"]
+    for mutant in order:
         if stop["now"] or (arguments.limit and done >= arguments.limit):
             break
         if "result" in mutant:
@@ -321,6 +324,20 @@ def command_rerun(arguments, state_path):
             for key in ("result", "killed_by", "build_log", "seconds"):
                 mutant.pop(key, None)
     save_state(state_path, state)
+
+
+def command_merge(arguments, state_path):
+    state = load_state(state_path)
+    other = load_state(Path(arguments.other))
+    if [m["text"] for m in other["mutants"]] != [m["text"] for m in state["mutants"]]:
+        sys.exit("the other state holds a different sample")
+    taken = 0
+    for mine, theirs in zip(state["mutants"], other["mutants"]):
+        if "result" not in mine and "result" in theirs:
+            mine.update({k: theirs[k] for k in ("result", "killed_by", "build_log", "seconds") if k in theirs})
+            taken += 1
+    save_state(state_path, state)
+    print(f"{taken} results taken")
 
 
 def command_report(arguments, state_path):
@@ -367,6 +384,9 @@ def main():
     run.add_argument("--jobs", type=int, default=4)
     run.add_argument("--limit", type=int, default=0)
     run.add_argument("--exclude", default="")
+    run.add_argument("--reverse", action="store_true", help="from the last mutant back, for a second runner")
+    merge = commands.add_parser("merge", help="take the results another runner's state holds for the same sample")
+    merge.add_argument("other")
     rerun = commands.add_parser("rerun")
     rerun.add_argument("ids", type=int, nargs="*")
     rerun.add_argument("--survivors", action="store_true")
@@ -374,7 +394,7 @@ def main():
     report.add_argument("--cases", action="store_true")
     arguments = parser.parse_args()
     state_path = ROOT / arguments.state
-    {"sample": command_sample, "run": command_run, "rerun": command_rerun,
+    {"sample": command_sample, "run": command_run, "rerun": command_rerun, "merge": command_merge,
      "report": command_report}[arguments.command](arguments, state_path)
 
 
