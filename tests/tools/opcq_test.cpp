@@ -1,11 +1,9 @@
-// The parts of opcq that need no server: the command line, values parsed for writing,
-// the text and JSON forms of values, qualities and timestamps, and the trend. Whole outputs
-// against the server are opcq_e2e_test's.
+// The parts of opcq that need no server: the command line, values parsed for writing and
+// the JSON writer. Whole outputs against the server, with the text forms of values,
+// qualities and timestamps, are opcq_e2e_test's.
 
 #include "CommandLine.h"
 #include "Json.h"
-#include "Report.h"
-#include "Trend.h"
 #include "Values.h"
 
 #include <doctest.h>
@@ -88,13 +86,6 @@ UniqueVariant Of(VARTYPE type, LONGLONG bits = 0)
     return UniqueVariant::Adopt(value);
 }
 
-UniqueVariant Double(double number)
-{
-    UniqueVariant value = Of(VT_R8);
-    value->dblVal = number;
-    return value;
-}
-
 UniqueVariant Single(float number)
 {
     UniqueVariant value = Of(VT_R4);
@@ -123,8 +114,6 @@ UniqueVariant Array(VARTYPE type, std::initializer_list<Element> elements)
     return value;
 }
 
-std::string Formatted(const UniqueVariant& value) { return ToUtf8(FormatValue(value.Ref())); }
-
 std::string AsJson(const UniqueVariant& value)
 {
     JsonWriter writer;
@@ -132,13 +121,6 @@ std::string AsJson(const UniqueVariant& value)
     return ToUtf8(writer.Text());
 }
 
-FILETIME UtcTime(WORD year, WORD month, WORD day, WORD hour, WORD minute, WORD second, WORD milliseconds)
-{
-    const SYSTEMTIME time{year, month, 0, day, hour, minute, second, milliseconds};
-    FILETIME result{};
-    REQUIRE(SystemTimeToFileTime(&time, &result));
-    return result;
-}
 
 }  // namespace
 
@@ -241,100 +223,6 @@ TEST_CASE("values for writing are parsed for the item's type, with the type's ra
     CHECK(ParsedFor(L"abc", VT_I4) == "error: \"abc\" cannot be converted to I4 (0x80020005)");
 }
 
-TEST_CASE("value text: shortest exact numbers, currency without trailing zeros, quoted text where it matters")
-{
-    CHECK(Formatted(Double(0.1)) == "0.1");
-    CHECK(Formatted(Double(-0.25)) == "-0.25");
-    CHECK(Formatted(Double(1e21)) == "1e+21");
-    CHECK(Formatted(Single(0.1f)) == "0.1");
-    CHECK(Formatted(Of(VT_I4, -5)) == "-5");
-    CHECK(Formatted(Of(VT_UI4, 4294967295u)) == "4294967295");
-    CHECK(Formatted(Of(VT_I1, -1)) == "-1");
-    CHECK(Formatted(Of(VT_I8, -9007199254740993LL)) == "-9007199254740993");
-    CHECK(Formatted(Of(VT_CY, 125000)) == "12.5");
-    CHECK(Formatted(Of(VT_CY, -1)) == "-0.0001");
-    CHECK(Formatted(Of(VT_CY, 30000)) == "3");
-    CHECK(Formatted(Of(VT_BOOL, VARIANT_TRUE)) == "true");
-    CHECK(Formatted(Of(VT_BOOL, VARIANT_FALSE)) == "false");
-    CHECK(Formatted(Text(L"ready")) == "ready");
-    CHECK(Formatted(Text(nullptr)) == "");
-    CHECK(ToUtf8(DisplayValue(Text(L"").Ref())) == "\"\"");
-    CHECK(Formatted(Of(VT_EMPTY)) == "(empty)");
-    CHECK(Formatted(Of(VT_NULL)) == "(null)");
-    CHECK(Formatted(Of(VT_ERROR, E_FAIL)) == "error 0x80004005");
-    CHECK(Formatted(Array<double*>(VT_R8, {})) == "[]");
-    double one = 1, twoAndAHalf = 2.5;
-    CHECK(Formatted(Array(VT_R8, {&one, &twoAndAHalf})) == "[1, 2.5]");
-    UniqueVariant a = Text(L"a"), bc = Text(L"b c");
-    CHECK(Formatted(Array(VT_BSTR, {a->bstrVal, bc->bstrVal})) == "[\"a\", \"b c\"]");
-}
-
-TEST_CASE("numbers, data types and access rights, both ways")
-{
-    CHECK(NumericValue(Double(2.5).Ref()) == 2.5);
-    CHECK(NumericValue(Of(VT_I2, -3).Ref()) == -3.0);
-    CHECK_FALSE(NumericValue(Of(VT_BOOL, VARIANT_TRUE).Ref()));
-    CHECK_FALSE(NumericValue(Text(L"1").Ref()));
-    CHECK_FALSE(NumericValue(UniqueVariant().Ref()));
-
-    CHECK(ToUtf8(VarTypeName(VT_EMPTY)) == "EMPTY");
-    CHECK(ToUtf8(VarTypeName(VT_ARRAY | VT_R8)) == "R8[]");
-    CHECK(ToUtf8(VarTypeName(72)) == "72");
-    CHECK(ToUtf8(VarTypeName(VT_BYREF | VT_R8)) == "16389");
-    CHECK(ParseVarTypeName(L"r8") == VARTYPE{VT_R8});
-    CHECK(ParseVarTypeName(L"VT_BSTR") == VARTYPE{VT_BSTR});
-    CHECK(ParseVarTypeName(L"bool") == VARTYPE{VT_BOOL});
-    CHECK(ParseVarTypeName(L"R8[]") == VARTYPE{VT_ARRAY | VT_R8});
-    CHECK(ParseVarTypeName(L"5") == VARTYPE{VT_R8});
-    for (const wchar_t* name : {L"", L"VT_", L"FOO", L"70000", L"5[]"}) CHECK_FALSE(ParseVarTypeName(name));
-
-    CHECK(ParseAccessRights(L"r") == DWORD{OPC_READABLE});
-    CHECK(ParseAccessRights(L"W") == DWORD{OPC_WRITEABLE});
-    CHECK(ParseAccessRights(L"wr") == DWORD{OPC_READABLE | OPC_WRITEABLE});
-    for (const wchar_t* rights : {L"", L"x", L"rwx"}) CHECK_FALSE(ParseAccessRights(rights));
-    CHECK(ToUtf8(AccessRightsName(0)) == "-");
-    CHECK(ToUtf8(AccessRightsName(OPC_READABLE | OPC_WRITEABLE)) == "rw");
-}
-
-TEST_CASE("qualities, timestamps, codes and error texts")
-{
-    CHECK(ToUtf8(QualityName(0x00)) == "bad");
-    CHECK(ToUtf8(QualityName(0x18)) == "bad (communication failure)");
-    CHECK(ToUtf8(QualityName(0x44)) == "uncertain (last usable value)");
-    CHECK(ToUtf8(QualityName(0xD8)) == "good (local override)");
-    CHECK(ToUtf8(QualityName(0xC1)) == "good (low limited)");
-    CHECK(ToUtf8(QualityName(0x56)) == "uncertain (engineering units exceeded, high limited)");
-    CHECK(ToUtf8(QualityName(0x03)) == "bad (constant)");
-    CHECK(ToUtf8(QualityName(0x80)) == "invalid");
-    CHECK(ToUtf8(QualityName(0xC8)) == "good (substatus 2)");
-    CHECK(ToUtf8(QualityText(0x00)) == "bad 0x00");
-    CHECK(ToUtf8(QualityText(0x12C0)) == "good 0x12C0");  // the vendor byte shows only in the number
-
-    CHECK(ToUtf8(FormatUtcTimestamp(UtcTime(2024, 5, 1, 12, 34, 56, 789))) == "2024-05-01T12:34:56.789Z");
-    CHECK(ToUtf8(FormatUtcTimestamp(UtcTime(1999, 12, 31, 23, 59, 59, 0))) == "1999-12-31T23:59:59.000Z");
-    CHECK(ToUtf8(FormatUtcTimestamp(FILETIME{10000, 0})) == "1601-01-01T00:00:00.001Z");
-    CHECK(FormatUtcTimestamp(FILETIME{0, 0}).empty());
-    // DATE to the millisecond; below zero the fraction still runs forward from the day.
-    CHECK(ToUtf8(FormatUtcDate(45413 + 45296.789 / 86400)) == "2024-05-01T12:34:56.789Z");
-    UniqueVariant date = Of(VT_DATE);
-    date->date = -1.25;
-    CHECK(Formatted(date) == "1899-12-29T06:00:00.000");
-    CHECK(ToUtf8(ValueDetails(Text(L"ready").Ref(), 0x1C, FILETIME{})) ==
-          "\"ready\" (BSTR, bad (out of service) 0x1C, no timestamp)");
-
-    CHECK(ToUtf8(HResultHex(S_OK)) == "0x00000000");
-    CHECK(ToUtf8(CodeWithText(E_FAIL, L"")) == "0x80004005");
-    CHECK(ToUtf8(SingleLine(L"The server does not support the requested data rate \r\nbut will use it.\r\n")) ==
-          "The server does not support the requested data rate but will use it.");
-    CHECK(ToUtf8(SingleLine(L"  a\t b  ")) == "a b");
-    CHECK(SingleLine(L" \r\n").empty());
-    CHECK(ToUtf8(FormatCompactNumber(0.917754625)) == "0.9178");
-    CHECK(ToUtf8(FormatCompactNumber(39)) == "39");
-    CHECK(ToUtf8(FormatCompactNumber(123456)) == "1.235e+05");
-    CHECK(ToUtf8(L"\u00e9\u20ac") == "\xC3\xA9\xE2\x82\xAC");
-    CHECK(FromUtf8("\xC3\xA9\xE2\x82\xAC") == L"\u00e9\u20ac");
-}
-
 TEST_CASE("JSON: escapes, numbers it cannot carry, punctuation and values by type")
 {
     CHECK(ToUtf8(JsonString(L"say \"hi\" \\")) == R"("say \"hi\" \\")");
@@ -377,36 +265,6 @@ TEST_CASE("JSON: escapes, numbers it cannot carry, punctuation and values by typ
     never.EndObject();
     CHECK(ToUtf8(never.Text()) ==
           R"j({"value":null,"type":"EMPTY","quality":"bad (out of service)","qualityCode":28,"timestamp":null})j");
-}
-
-TEST_CASE("trend: a sparkline spans the smallest to the largest sample; the newest samples are kept")
-{
-    CHECK(Sparkline({0, 1, 2, 3, 4, 5, 6, 7}, SparkStyle::Ascii) == L"_.-:=+*#");
-    CHECK(Sparkline({-1, 1}, SparkStyle::Blocks) == L"\u2581\u2588");
-    CHECK(Sparkline({10, 20, 15}, SparkStyle::Ascii) == L"_#=");
-    CHECK(Sparkline({}, SparkStyle::Ascii).empty());
-    CHECK(Sparkline({5, 5, 5}, SparkStyle::Ascii) == L":::");  // a flat series sits in the middle
-    const double gap = std::numeric_limits<double>::quiet_NaN();
-    CHECK(Sparkline({gap, 0, 1}, SparkStyle::Ascii) == L" _#");
-    CHECK(Sparkline({gap}, SparkStyle::Ascii) == L" ");
-
-    Trend trend(3);
-    CHECK_FALSE(trend.HasValue());
-    trend.Sample();  // before any value: a gap
-    REQUIRE(trend.Samples().size() == 1);
-    CHECK(std::isnan(trend.Samples()[0]));
-    CHECK(std::isnan(trend.Minimum()));
-    for (double value : {4.0, 1.0, 9.0}) {
-        trend.Update(value);
-        trend.Sample();
-    }
-    CHECK(trend.Samples() == std::deque<double>{4, 1, 9});
-    trend.Update(2);
-    CHECK(trend.Current() == 2);
-    CHECK(trend.Minimum() == 1);  // the current value counts before it is sampled
-    CHECK(trend.Maximum() == 9);
-    trend.Sample();
-    CHECK(trend.Samples() == std::deque<double>{1, 9, 2});
 }
 
 TEST_CASE("command line: --context says where the server is created")

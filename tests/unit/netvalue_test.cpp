@@ -241,23 +241,3 @@ TEST_CASE("NetworkValue releases a text object whenever it is overwritten or dro
     }
     CHECK(SimLiveTextObjects() == liveAtStart);
 }
-
-TEST_CASE("canonical and network types")
-{
-    const std::pair<std::uint32_t, VARTYPE> canonical[] = {
-        {kvNull, VT_NULL}, {kvBool, VT_BOOL}, {kvDouble, VT_R8}, {kvNarrowText, VT_BSTR}, {kvWideText, VT_BSTR},
-        {kvEmpty, VT_EMPTY}, {kvUInt64, VT_EMPTY}, {0x2006, VT_EMPTY}};
-    for (const auto& [network, type] : canonical) {
-        CAPTURE(network);
-        CHECK(CanonicalOf(network) == type);
-    }
-    const std::pair<int, std::uint32_t> network[] = {
-        {VT_I2, kvDouble}, {VT_R4, kvDouble}, {VT_CY, kvDouble}, {VT_DATE, kvDouble}, {VT_DECIMAL, kvDouble},
-        {VT_UI1, kvDouble}, {VT_BYREF | VT_I4, kvDouble}, {VT_NULL, kvNull}, {VT_BSTR, kvWideText},
-        {VT_ARRAY | VT_BSTR, kvWideText}, {VT_BOOL, kvBool}, {VT_EMPTY, kvEmpty}, {VT_I1, kvEmpty},
-        {VT_UI4, kvEmpty}, {VT_I8, kvEmpty}, {VT_INT, kvEmpty}, {VT_ERROR, kvEmpty}, {VT_DISPATCH, kvEmpty}};
-    for (const auto& [type, expected] : network) {
-        CAPTURE(type);
-        CHECK(NetworkTypeOf(static_cast<VARTYPE>(type)) == expected);
-    }
-}
