@@ -342,6 +342,15 @@ def command_merge(arguments, state_path):
 
 def command_report(arguments, state_path):
     state = load_state(state_path)
+    dropped = set(filter(None, arguments.drop.split(",")))
+    if dropped:
+        # What the score would be without these tests: a mutant only they kill needs a rerun
+        # against the suite that replaced them before it can count as a survivor.
+        for mutant in state["mutants"]:
+            if mutant.get("result") == "killed":
+                kept = {t: c for t, c in mutant["killed_by"].items() if t not in dropped}
+                if not kept:
+                    print(f"#{mutant['id']} is killed only by dropped tests: rerun it")
     evaluated = [m for m in state["mutants"] if m.get("result") in ("killed", "survived")]
     killed = [m for m in evaluated if m["result"] == "killed"]
     survivors = [m for m in evaluated if m["result"] == "survived"]
@@ -392,6 +401,7 @@ def main():
     rerun.add_argument("--survivors", action="store_true")
     report = commands.add_parser("report")
     report.add_argument("--cases", action="store_true")
+    report.add_argument("--drop", default="", help="comma-separated tests taken out since the run")
     arguments = parser.parse_args()
     state_path = ROOT / arguments.state
     {"sample": command_sample, "run": command_run, "rerun": command_rerun, "merge": command_merge,
