@@ -4,6 +4,7 @@
 
 #include "CommandLine.h"
 #include "Json.h"
+#include "Report.h"
 #include "Values.h"
 
 #include <doctest.h>
