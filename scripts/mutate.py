@@ -343,12 +343,16 @@ def command_merge(arguments, state_path):
 def command_report(arguments, state_path):
     state = load_state(state_path)
     dropped = set(filter(None, arguments.drop.split(",")))
+    if arguments.drop_file:
+        dropped |= {line.strip() for line in Path(arguments.drop_file).read_text().splitlines() if line.strip()}
     if dropped:
-        # What the score would be without these tests: a mutant only they kill needs a rerun
-        # against the suite that replaced them before it can count as a survivor.
+        # What the score would be without these tests or test cases ("test: case"): a mutant
+        # only they kill needs a rerun against the suite that replaced them before it can
+        # count as a survivor.
         for mutant in state["mutants"]:
             if mutant.get("result") == "killed":
-                kept = {t: c for t, c in mutant["killed_by"].items() if t not in dropped}
+                kept = [t for t, cases in mutant["killed_by"].items() if t not in dropped and
+                        any(f"{t}: {c}" not in dropped for c in cases)]
                 if not kept:
                     print(f"#{mutant['id']} is killed only by dropped tests: rerun it")
     evaluated = [m for m in state["mutants"] if m.get("result") in ("killed", "survived")]
@@ -402,6 +406,7 @@ def main():
     report = commands.add_parser("report")
     report.add_argument("--cases", action="store_true")
     report.add_argument("--drop", default="", help="comma-separated tests taken out since the run")
+    report.add_argument("--drop-file", default="", help="a file of tests or 'test: case' lines taken out")
     arguments = parser.parse_args()
     state_path = ROOT / arguments.state
     {"sample": command_sample, "run": command_run, "rerun": command_rerun, "merge": command_merge,
