@@ -233,9 +233,7 @@ def run_suite(build_dir, jobs, exclude):
     command = ["ctest", "--test-dir", str(build_dir), "-j", str(jobs), "--output-junit", str(junit)]
     if exclude:
         command += ["-E", exclude]
-    environment = dict(os.environ, TWOPC_STRESS_SECONDS=os.environ.get("TWOPC_STRESS_SECONDS", "5"),
-                       TWOPC_STRESS_SEED=os.environ.get("TWOPC_STRESS_SEED", "1"))
-    subprocess.run(command, cwd=ROOT, capture_output=True, text=True, env=environment)
+    subprocess.run(command, cwd=ROOT, capture_output=True, text=True)
     failed = {}
     if not junit.exists():
         return {"<ctest>": ["no results"]}

@@ -93,48 +93,6 @@ TEST_CASE("Read2 checks its arguments, the callback and each item's rights")
     CHECK(CallsWithTransaction(sink, 78).empty());
 }
 
-TEST_CASE("Write2 completes with the client handles and each item's result")
-{
-    auto server = NewServer<IOPCServer>();
-    FakeDataCallback sink;
-    AsyncGroup g(server.Get(), L"W", 3, &sink,
-                 {ItemDef(L"\\\\.\\proc1\\Setpoint", 10), ItemDef(L"\\\\.\\proc1\\Constant", 20)});
-    OPCHANDLE handles[] = {g.Item(0), g.Item(1)};
-    VARIANT values[] = {DoubleVariant(6.25), DoubleVariant(0.0)};
-    DWORD cancelId = 0;
-    Errors errors;
-    REQUIRE(g.io->Write(2, handles, values, 31, &cancelId, errors.Put()) == S_FALSE);  // Constant is read-only
-    CHECK(errors[1] == OPC_E_BADRIGHTS);
-    REQUIRE(sink.WaitForCalls(1));
-    auto call = sink.Calls()[0];
-    CHECK(call.kind == 'W');
-    CHECK(call.transactionId == 31);
-    CHECK(call.masterError == S_OK);
-    REQUIRE(call.items.size() == 1);
-    CHECK(call.items[0].clientHandle == 10);
-    CHECK(call.items[0].error == S_OK);
-}
-
-TEST_CASE("completions arrive in submission order across groups")
-{
-    auto server = NewServer<IOPCServer>();
-    FakeDataCallback sink;
-    AsyncGroup a(server.Get(), L"A", 100, &sink, {ItemDef(L"\\\\.\\proc1\\Constant")});
-    AsyncGroup b(server.Get(), L"B", 200, &sink, {ItemDef(L"\\\\.\\proc1\\Setpoint")});
-    DWORD cancelId;
-    for (DWORD i = 0; i < 6; ++i) {
-        AsyncGroup& g = i % 2 ? b : a;
-        REQUIRE(g.Read2({g.Item(0)}, 1000 + i, &cancelId) == S_OK);
-    }
-    REQUIRE(sink.WaitForCalls(6));
-    auto calls = sink.Calls();
-    for (DWORD i = 0; i < 6; ++i) {
-        CAPTURE(i);
-        CHECK(calls[i].transactionId == 1000 + i);
-        CHECK(calls[i].group == (i % 2 ? 200u : 100u));
-    }
-}
-
 TEST_CASE("Cancel2 takes out a queued transaction of any group, and fails once it has run")
 {
     auto server = NewServer<IOPCServer>();
@@ -202,83 +160,6 @@ TEST_CASE("Refresh2 needs an active group with active items, and sends nothing o
     CHECK(refresh[0].kind == 'D');
     REQUIRE(refresh[0].items.size() == 1);
     CHECK(refresh[0].items[0].clientHandle == 2);
-}
-
-TEST_CASE("the enable flag gates the scan's callback only, and needs a callback")
-{
-    auto server = NewServer<IOPCServer>();
-    AsyncGroup unadvised(server.Get(), L"U", 1, nullptr, {ItemDef(L"\\\\.\\proc1\\Constant")});
-    CHECK(unadvised.io->SetEnable(FALSE) == CONNECT_E_NOCONNECTION);
-    BOOL enabled = FALSE;
-    CHECK(unadvised.io->GetEnable(&enabled) == CONNECT_E_NOCONNECTION);
-    CHECK(enabled == TRUE);
-    CHECK(unadvised.io->GetEnable(nullptr) == E_FAIL);
-
-    FakeDataCallback sink;
-    AsyncGroup g(server.Get(), L"E", 2, &sink, {ItemDef(L"\\\\.\\mem\\enable", 1)});
-    REQUIRE(SimWaitForDeliveries(5000));
-    REQUIRE(g.io->SetEnable(FALSE) == S_OK);
-    REQUIRE(g.io->GetEnable(&enabled) == S_OK);
-    CHECK(enabled == FALSE);
-    DWORD revised, rate = 20;
-    BOOL active = TRUE;
-    REQUIRE(g.group->SetState(&rate, &revised, &active, nullptr, nullptr, nullptr, nullptr) == S_OK);
-    Sleep(200);
-    CHECK(sink.CallCount() == 0);
-
-    // Completions do not look at the flag.
-    DWORD cancelId;
-    REQUIRE(g.Read2({g.Item(0)}, 12, &cancelId) == S_OK);
-    REQUIRE(sink.WaitForCalls(1));
-
-    // What was scanned while disabled is not sent again once enabled.
-    REQUIRE(g.io->SetEnable(TRUE) == S_OK);
-    Sleep(200);
-    CHECK(sink.CallCount() == 1);
-    SetPoint(L"mem\\enable", 2.0);
-    REQUIRE(sink.WaitForCalls(2));
-    CHECK(sink.Calls()[1].items[0].number == 2.0);
-}
-
-TEST_CASE("a client may remove the group, or release its server, from inside OnDataChange")
-{
-    FakeDataCallback sink;
-    {
-        auto server = NewServer<IOPCServer>();
-        AsyncGroup g(server.Get(), L"G", 1, &sink, {ItemDef(L"\\\\.\\proc1\\Constant")});
-        std::atomic<HRESULT> removed{E_PENDING};
-        IOPCServer* raw = server.Get();
-        OPCHANDLE handle = g.handle;
-        sink.onDataChange = [&] {
-            if (removed == E_PENDING) removed = raw->RemoveGroup(handle, TRUE);
-        };
-        SetActive(g.group.Get(), TRUE);
-        REQUIRE(sink.WaitForCalls(1));
-        Sleep(100);
-        CHECK(removed == S_OK);
-        sink.onDataChange = nullptr;
-    }
-
-    // The last server released inside the scan's callback: the scan thread ends by itself.
-    FakeDataCallback lastSink;
-    auto server = NewServer<IOPCServer>();
-    Ref<IOPCGroupStateMgt> group;
-    REQUIRE(AddGroup(server.Get(), L"Last", group, 20, FALSE).result == S_OK);
-    ItemResults added;
-    AddItems(As<IOPCItemMgt>(group.Get()).Get(), {ItemDef(L"\\\\.\\proc1\\Constant")}, added);
-    AdviseDataCallback(group.Get(), &lastSink);
-    std::atomic<bool> released{false};
-    IOPCServer* last = server.Detach();
-    lastSink.onDataChange = [&] {
-        if (!released.exchange(true)) last->Release();
-    };
-    SetActive(group.Get(), TRUE);
-    REQUIRE(lastSink.WaitForCalls(1));
-    Sleep(300);
-    CHECK(released);
-    CHECK(group->SetName(L"Gone") == E_FAIL);
-    group.Reset();
-    CHECK(ModuleCanUnloadNow() == S_OK);
 }
 
 TEST_CASE("removing a group, or releasing the last server, waits for the group's queued transactions")

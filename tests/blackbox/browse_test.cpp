@@ -96,23 +96,6 @@ const Names kProc1Leaves = {L"Constant", L"Faulty", L"Label", L"Running", L"Setp
 
 }  // namespace
 
-TEST_CASE("each request gives a browse object with a position of its own")
-{
-    Browser first;
-    auto second = As<IOPCBrowseServerAddressSpace>(first.server.Get());
-    CHECK(second.Get() != first.browse.Get());
-    REQUIRE(first->ChangeBrowsePosition(OPC_BROWSE_TO, L"\\\\.\\proc1") == S_OK);
-    CHECK(ItemId(first.browse.Get(), L"") == L"\\\\.\\proc1");
-    CHECK(ItemId(second.Get(), L"") == L"");
-
-    OPCNAMESPACETYPE organization = OPC_NS_FLAT;
-    CHECK(first->QueryOrganization(&organization) == S_OK);
-    CHECK(organization == OPC_NS_HIERARCHIAL);
-    CHECK(first->QueryOrganization(nullptr) == E_INVALIDARG);
-    Ref<IEnumString> paths;
-    CHECK(first->BrowseAccessPaths(L"\\\\.\\proc1\\Setpoint", paths.Put()) == E_NOTIMPL);
-}
-
 TEST_CASE("the root shows the configured roots only, and moves that fail leave the position")
 {
     Browser b;
@@ -138,26 +121,6 @@ TEST_CASE("the root shows the configured roots only, and moves that fail leave t
     CHECK(List(b.browse.Get(), OPC_BRANCH) == ConfiguredRootNames());
 }
 
-TEST_CASE("BrowseOPCItemIDs checks its filter type and rights; type 0 lists nothing")
-{
-    Browser b;
-    REQUIRE(b->ChangeBrowsePosition(OPC_BROWSE_TO, L"\\\\.\\proc1") == S_OK);
-    LPENUMSTRING names = reinterpret_cast<LPENUMSTRING>(1);
-    CHECK(b->BrowseOPCItemIDs(OPC_LEAF, L"", VT_EMPTY, 0, nullptr) == E_INVALIDARG);
-    CHECK(b->BrowseOPCItemIDs(static_cast<OPCBROWSETYPE>(4), L"", VT_EMPTY, 0, &names) == E_INVALIDARG);
-    CHECK(names == nullptr);
-    CHECK(b->BrowseOPCItemIDs(OPC_LEAF, L"", VT_EMPTY, 4, &names) == E_INVALIDARG);
-    CHECK(names == nullptr);
-
-    REQUIRE(b->BrowseOPCItemIDs(static_cast<OPCBROWSETYPE>(0), L"", VT_EMPTY, 0, &names) == S_FALSE);
-    REQUIRE(names != nullptr);
-    LPOLESTR name = nullptr;
-    ULONG fetched = 7;
-    CHECK(names->Next(1, &name, &fetched) == E_FAIL);
-    CHECK(fetched == 0);
-    names->Release();
-}
-
 TEST_CASE("leaf and branch listings: the Like filter on browse names, ordinal order")
 {
     Browser b;
@@ -179,28 +142,6 @@ TEST_CASE("leaf and branch listings: the Like filter on browse names, ordinal or
     REQUIRE(b->ChangeBrowsePosition(OPC_BROWSE_TO, L"\\\\.\\proc2\\Pump") == S_OK);
     CHECK(List(b.browse.Get(), OPC_LEAF) == Names{L"(implicit)", L"Tank-Level", L"speed"});
     CHECK(List(b.browse.Get(), OPC_LEAF, L"Tank") == Names{});
-}
-
-TEST_CASE("data-type and access-rights filters")
-{
-    Browser b;
-    REQUIRE(b->ChangeBrowsePosition(OPC_BROWSE_TO, L"\\\\.\\proc1") == S_OK);
-    // Zero doubles and booleans convert to text, so a text filter keeps them.
-    CHECK(List(b.browse.Get(), OPC_LEAF, L"", VT_BSTR) == kProc1Leaves);
-    CHECK(List(b.browse.Get(), OPC_LEAF, L"", VT_R8) ==
-          Names{L"Constant", L"Faulty", L"Running", L"Setpoint", L"Silent", L"WriteOnly"});
-    CHECK(List(b.browse.Get(), OPC_LEAF, L"", VT_DISPATCH).empty());
-    CHECK(List(b.browse.Get(), OPC_BRANCH, L"", VT_DISPATCH) == Names{L"Waveform"});  // a typeless branch passes
-    CHECK(List(b.browse.Get(), OPC_LEAF, L"", VT_EMPTY, OPC_WRITEABLE) ==
-          Names{L"Label", L"Running", L"Setpoint", L"WriteOnly"});
-    CHECK(List(b.browse.Get(), OPC_LEAF, L"", VT_EMPTY, OPC_READABLE | OPC_WRITEABLE) == kProc1Leaves);
-    CHECK(List(b.browse.Get(), OPC_LEAF, L"S*", VT_EMPTY, OPC_WRITEABLE) == Names{L"Setpoint"});
-
-    // The pump is a branch with the type of its own point, so the type test applies to it.
-    REQUIRE(b->ChangeBrowsePosition(OPC_BROWSE_UP, nullptr) == S_OK);
-    REQUIRE(b->ChangeBrowsePosition(OPC_BROWSE_DOWN, L"proc2") == S_OK);
-    CHECK(List(b.browse.Get(), OPC_BRANCH, L"", VT_BSTR) == Names{L"Pump"});
-    CHECK(List(b.browse.Get(), OPC_BRANCH, L"", VT_DISPATCH).empty());
 }
 
 TEST_CASE("flat listings give the item IDs of the leaves below the position")
@@ -228,22 +169,6 @@ TEST_CASE("flat listings give the item IDs of the leaves below the position")
           Names{L"\\\\.\\proc2\\Pump.Tank", L"\\\\.\\proc2\\Pump.speed"});
 }
 
-TEST_CASE("a leaf as position lists nothing and names itself")
-{
-    Browser b;
-    REQUIRE(b->ChangeBrowsePosition(OPC_BROWSE_TO, L"\\\\.\\proc1\\Waveform") == S_OK);
-    REQUIRE(b->ChangeBrowsePosition(OPC_BROWSE_DOWN, L"sine") == S_OK);
-    for (OPCBROWSETYPE type : {OPC_BRANCH, OPC_LEAF, OPC_FLAT}) {
-        HRESULT hr = E_UNEXPECTED;
-        CHECK(List(b.browse.Get(), type, L"", VT_EMPTY, 0, &hr).empty());
-        CHECK(hr == S_FALSE);
-    }
-    CHECK(ItemId(b.browse.Get(), L"") == L"\\\\.\\proc1\\Waveform.sine");
-    CHECK(b->ChangeBrowsePosition(OPC_BROWSE_DOWN, L"sine") == E_FAIL);
-    CHECK(b->ChangeBrowsePosition(OPC_BROWSE_UP, nullptr) == S_OK);
-    CHECK(ItemId(b.browse.Get(), L"") == L"\\\\.\\proc1\\Waveform");
-}
-
 TEST_CASE("GetItemID: a child's browse name, a full item ID, unknown names")
 {
     Browser b;
@@ -259,53 +184,4 @@ TEST_CASE("GetItemID: a child's browse name, a full item ID, unknown names")
     ItemId(b.browse.Get(), L"NoSuchPoint", OPC_E_UNKNOWNITEMID);
     ItemId(b.browse.Get(), L"Tank", OPC_E_UNKNOWNITEMID);  // an ID component is no browse name
     CHECK(ItemId(b.browse.Get(), L"") == L"\\\\.\\proc2\\Pump");
-}
-
-TEST_CASE("concurrent browsing, moves, refreshes and item creation keep the tree consistent")
-{
-    {
-        constexpr int kRounds = 15;
-        std::atomic<int> failures{0};
-        auto fail = [&failures](bool ok) {
-            if (!ok) ++failures;
-        };
-        std::vector<std::thread> threads;
-        for (int t = 0; t < 4; ++t) {
-            threads.emplace_back([&, t] {
-                CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-                {
-                    ServerWithGroup s;
-                    Ref<IOPCBrowseServerAddressSpace> browse;
-                    fail(s.server->QueryInterface(IID_IOPCBrowseServerAddressSpace, browse.PutVoid()) == S_OK);
-                    Names expectedProc1;
-                    for (int round = 0; browse && round < kRounds; ++round) {
-                        if (t % 2 == 0) {
-                            const std::wstring mem = L"\\\\.\\mem\\t" + std::to_wstring(t) + L"_" + std::to_wstring(round);
-                            ItemResults added;
-                            AddItems(s.items.Get(), {ItemDef(mem.c_str()), ItemDef(L"\\\\.\\proc1\\Setpoint")}, added);
-                            fail(added.result == S_OK);
-                            fail(browse->ChangeBrowsePosition(OPC_BROWSE_TO, L"\\\\.\\proc1") == S_OK);
-                            const Names proc1 = List(browse.Get(), OPC_FLAT);
-                            fail(proc1.size() == kProc1Leaves.size() + 4);
-                            fail(browse->ChangeBrowsePosition(OPC_BROWSE_TO, L"\\\\.\\mem") == S_OK);
-                            const Names memory = List(browse.Get(), OPC_LEAF);
-                            fail(std::find(memory.begin(), memory.end(), mem.substr(8)) != memory.end());
-                        } else {
-                            // Refreshes every level over and over, under the others' positions.
-                            fail(browse->ChangeBrowsePosition(OPC_BROWSE_TO, L"") == S_OK);
-                            fail(List(browse.Get(), OPC_FLAT).size() >= kProc1Leaves.size() + 7);
-                            fail(browse->ChangeBrowsePosition(OPC_BROWSE_TO, L"\\\\.\\mem") == S_OK);
-                            List(browse.Get(), OPC_LEAF);
-                            fail(browse->ChangeBrowsePosition(OPC_BROWSE_UP, nullptr) == S_OK);
-                            fail(List(browse.Get(), OPC_BRANCH) == Names{L"mem", L"proc1", L"proc2"});
-                        }
-                    }
-                }
-                CoUninitialize();
-            });
-        }
-        for (auto& thread : threads) thread.join();
-        CHECK(failures == 0);
-    }
-    CHECK(ModuleCanUnloadNow() == S_OK);
 }

@@ -9,23 +9,12 @@ using namespace twopc::test;
 
 namespace {
 
-using GetClassObjectFn = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
-
 Ref<IClassFactory> Factory()
 {
     Ref<IClassFactory> factory;
     REQUIRE(CoGetClassObject(kServerClsid, CLSCTX_INPROC_SERVER, nullptr, IID_IClassFactory,
                              factory.PutVoid()) == S_OK);
     return factory;
-}
-
-// The library that COM loaded for the registered class.
-HMODULE ServerModule()
-{
-    Factory();
-    HMODULE module = GetModuleHandleW(L"twopc.dll");
-    REQUIRE(module != nullptr);
-    return module;
 }
 
 }  // namespace
@@ -57,22 +46,6 @@ TEST_CASE("DllCanUnloadNow follows live objects and LockServer")
     CHECK(ModuleCanUnloadNow() == S_OK);
 }
 
-TEST_CASE("DllGetClassObject knows only the server's class")
-{
-    auto getClassObject = reinterpret_cast<GetClassObjectFn>(
-        reinterpret_cast<void*>(GetProcAddress(ServerModule(), "DllGetClassObject")));
-    REQUIRE(static_cast<bool>(getClassObject));
-
-    Ref<IClassFactory> factory;
-    CHECK(getClassObject(CLSID_StdComponentCategoriesMgr, IID_IClassFactory, factory.PutVoid()) ==
-          CLASS_E_CLASSNOTAVAILABLE);
-    CHECK(!factory);
-    REQUIRE(getClassObject(kServerClsid, IID_IClassFactory, factory.PutVoid()) == S_OK);
-    Ref<IClassFactory> again;
-    REQUIRE(getClassObject(kServerClsid, IID_IClassFactory, again.PutVoid()) == S_OK);
-    CHECK(again.Get() == factory.Get());
-}
-
 TEST_CASE("aggregation: only IUnknown may be asked for, and the inner object delegates to the outer")
 {
     auto factory = Factory();
@@ -101,17 +74,4 @@ TEST_CASE("aggregation: only IUnknown may be asked for, and the inner object del
 
     innerUnknown.Reset();
     CHECK(ModuleCanUnloadNow() == S_OK);
-}
-
-TEST_CASE("the server answers its own interfaces with one identity and refuses public groups")
-{
-    auto server = NewServer<IOPCServer>();
-    auto identity = As<IUnknown>(server.Get());
-    CHECK(As<IUnknown>(As<IOPCServer>(server.Get()).Get()).Get() == identity.Get());
-    CHECK(As<IUnknown>(As<IOPCCommon>(server.Get()).Get()).Get() == identity.Get());
-    CHECK(As<IUnknown>(As<IConnectionPointContainer>(server.Get()).Get()).Get() == identity.Get());
-    Ref<IUnknown> none;
-    CHECK(server->QueryInterface(IID_IOPCServerPublicGroups, none.PutVoid()) == E_NOINTERFACE);
-    CHECK(!none);
-    CHECK(server->QueryInterface(IID_IOPCServer, nullptr) == E_POINTER);
 }

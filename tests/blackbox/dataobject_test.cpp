@@ -136,21 +136,6 @@ TEST_CASE("QueryGetData accepts exactly the three formats on an HGLOBAL of the c
     CHECK(g.data->EnumDAdvise(advises.Put()) == E_NOTIMPL);
 }
 
-TEST_CASE("DAdvise refuses bad arguments and unknown formats without keeping the sink")
-{
-    RecordingSink sink;
-    DataObjectGroup g({});
-    FORMATETC format = Format(kData);
-    DWORD connection = 0xDEAD;
-    CHECK(g.data->DAdvise(nullptr, 0, &sink, &connection) == E_INVALIDARG);
-    CHECK(g.data->DAdvise(&format, 0, nullptr, &connection) == E_INVALIDARG);
-    CHECK(g.data->DAdvise(&format, 0, &sink, nullptr) == E_INVALIDARG);
-    format.cfFormat = CF_TEXT;
-    CHECK(g.data->DAdvise(&format, 0, &sink, &connection) == DV_E_FORMATETC);
-    CHECK(connection == 0xDEAD);
-    CHECK(sink.refs == 1);
-}
-
 TEST_CASE("DAdvise on an active group sends the active items' values before it returns")
 {
     FakeDataCallback callback;
@@ -205,89 +190,6 @@ TEST_CASE("DAdvise on an active group sends the active items' values before it r
     CHECK(sink.Count() == 1);  // nothing changed since the scan
     CHECK(g.data->DUnadvise(connection) == S_OK);
     CHECK(sink.refs == 1);
-}
-
-TEST_CASE("DAdvise sends nothing for an inactive group or for the write-complete format")
-{
-    RecordingSink inactive, write;
-    DataObjectGroup g({ItemDef(L"\\\\.\\proc1\\Constant", 1)});
-    g.Advise(kDataTime, inactive);
-    CHECK(inactive.Count() == 0);
-    g.SetActive(TRUE);
-    REQUIRE(WaitFor([&] { return inactive.Count() == 1; }));  // the first scan
-    g.Advise(kWriteComplete, write);
-    Sleep(100);
-    CHECK(write.Count() == 0);
-}
-
-TEST_CASE("one scan reaches a data connection of each format, each in its own layout")
-{
-    RecordingSink timed, plain;
-    DataObjectGroup g({ItemDef(L"\\\\.\\mem\\dataobject_both", 5)}, FALSE, 20);
-    g.Advise(kDataTime, timed);
-    g.Advise(kData, plain);
-    g.SetActive(TRUE);
-    REQUIRE(WaitFor([&] { return timed.Count() == 1 && plain.Count() == 1; }));
-    SetPoint(L"mem\\dataobject_both", 1.0);
-    REQUIRE(SimWaitForDeliveries(5000));
-    REQUIRE(WaitFor([&] { return timed.Count() == 2 && plain.Count() == 2; }));
-    Sleep(100);
-    CHECK(timed.Count() == 2);
-    CHECK(plain.Count() == 2);
-
-    Received t = timed.Calls()[1], p = plain.Calls()[1];
-    CHECK(t.format.cfFormat == kDataTime);
-    CHECK(p.format.cfFormat == kData);
-    DataStream ts = Decode(t.bytes, true);
-    DataStream ps = Decode(p.bytes, false);
-    CHECK(ts.size == 64);
-    CHECK(ps.size == 56);
-    for (const DataStream* s : {&ts, &ps}) {
-        CHECK(s->group == 7);
-        CHECK(s->transaction == 0);
-        REQUIRE(s->count == 1);
-        CHECK(s->items[0].client == 5);
-        CHECK(s->items[0].quality == OPC_QUALITY_GOOD);
-        CHECK(s->items[0].value.vt == VT_R8);
-        CHECK(s->items[0].value.dblVal == 1.0);
-    }
-    CHECK((ts.items[0].time.dwLowDateTime | ts.items[0].time.dwHighDateTime) != 0);
-}
-
-TEST_CASE("an advise sink alone receives the scan, and the scan counts as delivered")
-{
-    RecordingSink sink;
-    DataObjectGroup g({ItemDef(L"\\\\.\\mem\\dataobject_alone", 3)}, FALSE, 20);
-    g.Advise(kData, sink);
-    CHECK(LastUpdate(g.server.Get()) == 0);
-    g.SetActive(TRUE);
-    REQUIRE(WaitFor([&] { return sink.Count() == 1; }));
-    CHECK(WaitFor([&] { return LastUpdate(g.server.Get()) != 0; }));
-}
-
-TEST_CASE("DUnadvise releases the sink once; a removed group lets go of every sink")
-{
-    RecordingSink a, b, c;
-    DataObjectGroup g({});
-    DWORD first = g.Advise(kData, a);
-    g.Advise(kDataTime, b);
-    g.Advise(kWriteComplete, c);
-    CHECK(g.data->DUnadvise(first) == S_OK);
-    CHECK(a.refs == 1);
-    CHECK(g.data->DUnadvise(first) == E_FAIL);
-    CHECK(g.data->DUnadvise(0) == E_FAIL);
-    CHECK(b.refs == 2);
-    CHECK(c.refs == 2);
-
-    REQUIRE(g.server->RemoveGroup(g.groupHandle, TRUE) == S_OK);
-    CHECK(b.refs == 1);
-    CHECK(c.refs == 1);
-    // Still held by us, the removed group refuses everything.
-    FORMATETC format = Format(kData);
-    DWORD connection = 0;
-    CHECK(g.data->DAdvise(&format, 0, &a, &connection) == E_FAIL);
-    CHECK(a.refs == 1);
-    CHECK(g.data->QueryGetData(&format) == E_FAIL);
 }
 
 TEST_CASE("OPC 1.0 Read: all or nothing, completed on the named data connection")

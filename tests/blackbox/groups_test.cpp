@@ -22,14 +22,6 @@ std::vector<std::string> AllNames(IEnumString* names)
     return all;
 }
 
-unsigned long GeneratedNumber(const std::wstring& name)
-{
-    REQUIRE(name.size() > 8);
-    std::wstring digits = name.substr(7, name.size() - 8);
-    std::reverse(digits.begin(), digits.end());
-    return std::stoul(digits);
-}
-
 }  // namespace
 
 TEST_CASE("AddGroup: the rate floor of 10 ms, the dead band limits and the required out-pointers")
@@ -68,72 +60,6 @@ TEST_CASE("AddGroup: the rate floor of 10 ms, the dead band limits and the requi
           E_INVALIDARG);
     CHECK(server->AddGroup(L"x", FALSE, 1000, 0, nullptr, nullptr, 0, &handle, &revised, IID_IUnknown, nullptr) ==
           E_INVALIDARG);
-}
-
-TEST_CASE("AddGroup: generated names, duplicate names and the shared number space")
-{
-    auto server = NewServer<IOPCServer>();
-    Ref<IOPCGroupStateMgt> first, second;
-    AddedGroup a = AddGroup(server.Get(), L"", first);
-    AddedGroup b = AddGroup(server.Get(), nullptr, second);
-    REQUIRE(a.result == S_OK);
-    REQUIRE(b.result == S_OK);
-    std::wstring nameA = GroupName(first.Get());
-    CHECK(nameA.rfind(L"$Group_", 0) == 0);
-    CHECK(nameA.back() == L'$');
-    CHECK(nameA != GroupName(second.Get()));
-    // The name's number is drawn just before the group's handle, from the same allocator.
-    CHECK(GeneratedNumber(nameA) + 1 == a.handle);
-    CHECK(GeneratedNumber(GroupName(second.Get())) + 1 == b.handle);
-    CHECK(b.handle == a.handle + 2);
-
-    Ref<IOPCGroupStateMgt> named, duplicate;
-    REQUIRE(AddGroup(server.Get(), L"Boilers", named).result == S_OK);
-    AddedGroup dup = AddGroup(server.Get(), L"Boilers", duplicate);
-    CHECK(dup.result == OPC_E_DUPLICATENAME);
-    CHECK(dup.handle == 0);
-    CHECK(!duplicate);
-    CHECK(GroupCount(server.Get()) == 3);
-    CHECK(AddGroup(server.Get(), L"boilers", duplicate).result == S_OK);  // names are case-sensitive
-}
-
-TEST_CASE("GetGroupByName finds exact names only")
-{
-    auto server = NewServer<IOPCServer>();
-    Ref<IOPCGroupStateMgt> group;
-    REQUIRE(AddGroup(server.Get(), L"Tanks", group).result == S_OK);
-
-    Ref<IOPCItemMgt> found;
-    REQUIRE(server->GetGroupByName(L"Tanks", IID_IOPCItemMgt, reinterpret_cast<LPUNKNOWN*>(found.Put())) == S_OK);
-    CHECK(As<IUnknown>(found.Get()).Get() == As<IUnknown>(group.Get()).Get());
-
-    IUnknown* none = reinterpret_cast<IUnknown*>(1);
-    CHECK(server->GetGroupByName(L"tanks", IID_IUnknown, &none) == E_INVALIDARG);
-    CHECK(none == nullptr);
-    CHECK(server->GetGroupByName(L"", IID_IUnknown, &none) == E_INVALIDARG);
-    CHECK(server->GetGroupByName(nullptr, IID_IUnknown, &none) == E_INVALIDARG);
-    CHECK(server->GetGroupByName(L"Tanks", IID_IOPCPublicGroupStateMgt, &none) == E_NOINTERFACE);
-}
-
-TEST_CASE("RemoveGroup without force while the client holds the group")
-{
-    auto server = NewServer<IOPCServer>();
-    Ref<IOPCGroupStateMgt> group;
-    AddedGroup added = AddGroup(server.Get(), L"Held", group, 1000, TRUE);
-    REQUIRE(added.result == S_OK);
-    REQUIRE(GroupCount(server.Get()) == 1);
-
-    CHECK(server->RemoveGroup(added.handle, FALSE) == OPC_S_INUSE);
-    CHECK(GroupCount(server.Get()) == 0);
-    CHECK(server->RemoveGroup(added.handle, FALSE) == E_INVALIDARG);
-    CHECK(StateOf(group.Get()).result == E_FAIL);  // every method: see badinput_test
-    Ref<IOPCGroupStateMgt> successor;
-    CHECK(AddGroup(server.Get(), L"Held", successor).result == S_OK);  // the name is free again
-
-    Ref<IOPCGroupStateMgt> released;
-    AddedGroup other = AddGroup(server.Get(), L"Released", released);
-    released.Reset();
-    CHECK(server->RemoveGroup(other.handle, FALSE) == S_OK);
 }
 
 TEST_CASE("RemoveGroup with force, or releasing the server, takes apart the groups that clients still hold")
@@ -223,35 +149,4 @@ TEST_CASE("group enumerators: names in code-unit order, groups by identity, publ
     CHECK(clone->Next(1, batch, nullptr) == S_FALSE);
     CHECK(clone->Next(1, nullptr, nullptr) == E_POINTER);
     CHECK(clone->Clone(nullptr) == E_POINTER);
-}
-
-TEST_CASE("many threads adding and removing groups leave a consistent count and nothing behind")
-{
-    {
-        auto server = NewServer<IOPCServer>();
-        constexpr int kThreads = 4;
-        constexpr int kRounds = 50;
-        std::vector<std::thread> threads;
-        for (int t = 0; t < kThreads; ++t) {
-            threads.emplace_back([&server, t] {
-                CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-                for (int i = 0; i < kRounds; ++i) {
-                    Ref<IOPCGroupStateMgt> group;
-                    AddedGroup added = AddGroup(server.Get(), nullptr, group, 10 + i, i % 2);
-                    if (FAILED(added.result)) continue;
-                    // Every other group is left in place for the final release to remove.
-                    if (i % 2 == 0) server->RemoveGroup(added.handle, (i + t) % 4 == 0);
-                }
-                CoUninitialize();
-            });
-        }
-        for (auto& thread : threads) thread.join();
-        CHECK(GroupCount(server.Get()) == kThreads * kRounds / 2);
-
-        Ref<IEnumString> names;
-        REQUIRE(server->CreateGroupEnumerator(OPC_ENUM_ALL, IID_IEnumString,
-                                              reinterpret_cast<LPUNKNOWN*>(names.Put())) == S_OK);
-        CHECK(AllNames(names.Get()).size() == kThreads * kRounds / 2);
-    }
-    CHECK(ModuleCanUnloadNow() == S_OK);
 }

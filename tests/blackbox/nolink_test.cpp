@@ -13,7 +13,33 @@ namespace {
 
 using GetClassObjectFn = HRESULT(STDAPICALLTYPE*)(REFCLSID, REFIID, void**);
 
-// Child: create and release one server from the twopc.dll beside this program.
+// Without the realtime link an item is made, but it has no point: writing it fails alone.
+// The child runs outside the test framework, so it asserts nothing and answers a code.
+int WriteWithoutLink(IOPCServer* server)
+{
+    Ref<IOPCItemMgt> items;
+    OPCHANDLE groupHandle = 0;
+    DWORD rate = 0;
+    if (FAILED(server->AddGroup(L"", FALSE, 1000, 1, nullptr, nullptr, 1033, &groupHandle, &rate, IID_IOPCItemMgt,
+                                reinterpret_cast<LPUNKNOWN*>(items.Put()))))
+        return 20;
+    OPCITEMDEF definition = ItemDef(L"\\\\.\\proc1\\Setpoint");
+    OPCITEMRESULT* added = nullptr;
+    HRESULT* errors = nullptr;
+    if (items->AddItems(1, &definition, &added, &errors) != S_OK) return 21;
+    OPCHANDLE handle = added[0].hServer;
+    CoTaskMemFree(added);
+    CoTaskMemFree(errors);
+    VARIANT value = DoubleVariant(1.5);
+    Ref<IOPCSyncIO> io;
+    if (FAILED(items->QueryInterface(IID_IOPCSyncIO, io.PutVoid()))) return 23;
+    HRESULT written = io->Write(1, &handle, &value, &errors);
+    HRESULT itemResult = SUCCEEDED(written) ? errors[0] : S_OK;
+    if (SUCCEEDED(written)) CoTaskMemFree(errors);
+    return written == S_FALSE && itemResult == E_FAIL ? 0 : 22;
+}
+
+// Child: create a server from the twopc.dll beside this program, write through it, release it.
 int CreateServerHere()
 {
     HMODULE module = LoadLibraryW((OwnDirectory() + L"twopc.dll").c_str());
@@ -33,8 +59,10 @@ int CreateServerHere()
         CoTaskMemFree(status->szVendorInfo);
         CoTaskMemFree(status);
     }
+    int writeOutcome = SUCCEEDED(hr) ? WriteWithoutLink(server) : 0;
     server->Release();
     if (FAILED(hr)) return 13;
+    if (writeOutcome != 0) return writeOutcome;
     // A link library found anywhere would defeat the test.
     if (GetModuleHandleW(L"twrealt.dll") || GetModuleHandleW(L"twbrow.dll")) return 14;
     return 0;
@@ -49,7 +77,7 @@ std::size_t Occurrences(const std::string& text, const std::string& what)
 
 }  // namespace
 
-TEST_CASE("without its link libraries the server is created and traces each missing interface once")
+TEST_CASE("without its link libraries the server is created, traces each missing interface once, and refuses writes")
 {
     wchar_t self[MAX_PATH];
     GetModuleFileNameW(nullptr, self, MAX_PATH);

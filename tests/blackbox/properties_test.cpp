@@ -34,7 +34,6 @@ struct Available {
         CoTaskMemFree(descriptions);
         CoTaskMemFree(types);
     }
-    std::vector<DWORD> Ids() const { return std::vector<DWORD>(ids, ids + count); }
 };
 
 void Free(VARIANT& value) { VariantClear(&value); }
@@ -80,42 +79,6 @@ double NowAsVariantTime()
 }
 
 }  // namespace
-
-TEST_CASE("QueryAvailableProperties: the list depends on where the ID stands")
-{
-    auto server = NewServer<IOPCItemProperties>();
-
-    Available branch(server.Get(), kBranch);
-    REQUIRE(branch.result == S_OK);
-    REQUIRE(branch.Ids() == std::vector<DWORD>{101});
-    CHECK(Narrow(branch.descriptions[0]) == "Item Description");
-    CHECK(branch.types[0] == VT_BSTR);
-
-    Available leaf(server.Get(), kConstant);
-    REQUIRE(leaf.result == S_OK);
-    REQUIRE(leaf.Ids() == std::vector<DWORD>{1, 2, 3, 4, 5, 6, 101});
-    const VARTYPE leafTypes[] = {VT_I2, VT_R8, VT_I2, VT_DATE, VT_I2, VT_R4, VT_BSTR};
-    for (DWORD i = 0; i < leaf.count; ++i) CHECK(leaf.types[i] == leafTypes[i]);
-    CHECK(Narrow(leaf.descriptions[0]) == "Item Canonical Data Type");
-    CHECK(Narrow(leaf.descriptions[3]) == "Item TimeStamp");
-    CHECK(Narrow(leaf.descriptions[5]) == "Server Scan Rate");
-
-    Available text(server.Get(), L"\\\\.\\proc1\\Label");
-    REQUIRE(text.count == 7);
-    CHECK(text.types[1] == VT_BSTR);
-
-    // Well formed but not in the tree (a mem point exists only once subscribed).
-    Available outside(server.Get(), L"\\\\.\\mem\\props1");
-    REQUIRE(outside.result == S_OK);
-    REQUIRE(outside.Ids() == std::vector<DWORD>{1, 2, 3, 4, 5, 6});
-    CHECK(outside.types[1] == VT_R8);
-    CHECK(outside.types[4] == VT_I2);
-
-    Available invalid(server.Get(), L"proc1");
-    CHECK(invalid.result == OPC_E_UNKNOWNITEMID);
-    CHECK(invalid.count == 0);
-    CHECK((invalid.ids == nullptr && invalid.descriptions == nullptr && invalid.types == nullptr));
-}
 
 TEST_CASE("bad arguments and unknown IDs leave every output null")
 {
@@ -178,62 +141,6 @@ TEST_CASE("GetItemProperties: a leaf's properties, read through an item that doe
         CHECK(SimLiveSubscriptions(nullptr) == 0);
     }
     CHECK(ModuleCanUnloadNow() == S_OK);
-}
-
-TEST_CASE("GetItemProperties: branches, write-only points and IDs outside the tree")
-{
-    auto server = NewServer<IOPCItemProperties>();
-
-    Values branch(server.Get(), kBranch, {101, 1, 2});
-    REQUIRE(branch.result == S_OK);
-    CHECK(branch.errors[0] == S_OK);
-    REQUIRE(branch.data[0].vt == VT_BSTR);
-    CHECK(Narrow(branch.data[0].bstrVal) == "proc1");
-    CHECK(branch.errors[1] == OPC_E_INVALID_PID);
-    CHECK(branch.errors[2] == OPC_E_INVALID_PID);
-
-    // A refused read is no failure here: the empty value, bad quality and zero time go out.
-    Values writeOnly(server.Get(), L"\\\\.\\proc1\\WriteOnly", {2, 3, 4, 5});
-    REQUIRE(writeOnly.result == S_OK);
-    for (int i = 0; i < 4; ++i) CHECK(writeOnly.errors[i] == S_OK);
-    CHECK(writeOnly.data[0].vt == VT_EMPTY);
-    CHECK(writeOnly.data[1].iVal == OPC_QUALITY_BAD);
-    CHECK(writeOnly.data[2].vt == VT_DATE);
-    CHECK(writeOnly.data[2].date == -109205.0);  // 1 January 1601
-    CHECK(writeOnly.data[3].lVal == OPC_WRITEABLE);
-
-    // Type and rights of an ID outside the tree are those the network gave the item.
-    Values outside(server.Get(), L"\\\\.\\mem\\props2", {1, 2, 3, 5, 6, 101});
-    REQUIRE(outside.result == S_OK);
-    CHECK(outside.data[0].vt == VT_I2);
-    CHECK(outside.data[0].iVal == VT_R8);
-    CHECK(outside.data[1].vt == VT_R8);
-    CHECK(outside.data[1].dblVal == 0.0);
-    CHECK(outside.data[2].iVal == OPC_QUALITY_GOOD);
-    CHECK(outside.data[3].vt == VT_I4);
-    CHECK(outside.data[3].lVal == (OPC_READABLE | OPC_WRITEABLE));
-    CHECK(outside.data[4].fltVal == 1.0f);
-    CHECK(outside.errors[5] == OPC_E_INVALID_PID);
-
-    // Without its read nothing is known of such an ID: the whole call fails.
-    Values unknown(server.Get(), L"\\\\.\\proc9\\Nothing", {6, 2});
-    CHECK(unknown.result == E_FAIL);
-    CHECK((unknown.data == nullptr && unknown.errors == nullptr));
-}
-
-TEST_CASE("GetItemProperties: a leaf whose read fails reports it per property and reads again")
-{
-    auto server = NewServer<IOPCItemProperties>();
-    auto start = std::chrono::steady_clock::now();
-    Values v(server.Get(), L"\\\\.\\proc1\\Silent", {2, 6, 3});
-    auto waited = std::chrono::steady_clock::now() - start;
-    CHECK(v.result == S_OK);
-    CHECK(v.errors[0] == E_FAIL);
-    CHECK(v.data[0].vt == VT_EMPTY);
-    CHECK(v.errors[1] == S_OK);
-    CHECK(v.errors[2] == E_FAIL);
-    // Two waits for a first value: the failed read was not kept for the quality.
-    CHECK(waited >= std::chrono::milliseconds(5000));
 }
 
 TEST_CASE("LookupItemIDs: only the value has an item ID, and only on a leaf")

@@ -88,36 +88,6 @@ std::function<void()> OnFirstDelivery(Calls calls)
 
 }  // namespace
 
-TEST_CASE("an OPC 1.0 sink may unadvise itself, or force-remove its group, from inside a scan's delivery")
-{
-    RecordingSink leaving, staying;
-    ServerWithGroup g({ItemDef(L"\\\\.\\mem\\reenter1", 1)}, FALSE, 20);
-    Ref<IDataObject> data = As<IDataObject>(g.group.Get());
-    FORMATETC format = DataTimeFormat();
-    DWORD leavingId = 0, stayingId = 0;
-    REQUIRE(data->DAdvise(&format, 0, &leaving, &leavingId) == S_OK);  // inactive: no first refresh
-    REQUIRE(data->DAdvise(&format, 0, &staying, &stayingId) == S_OK);
-    std::atomic<HRESULT> unadvised{E_UNEXPECTED};
-    leaving.onDataChange = OnFirstDelivery([&] { unadvised = data->DUnadvise(leavingId); });
-
-    SetActive(g.group.Get(), TRUE);
-    REQUIRE(WaitFor([&] { return staying.Count() >= 1; }));
-    CHECK(unadvised == S_OK);
-    SetPoint(L"mem\\reenter1", 2.0);
-    REQUIRE(WaitFor([&] { return staying.Count() >= 2; }));
-    CHECK(leaving.Count() == 1);
-    CHECK(leaving.refs == 1);
-
-    std::atomic<HRESULT> removed{E_UNEXPECTED};
-    staying.onDataChange = OnFirstDelivery([&] { removed = g.server->RemoveGroup(g.groupHandle, TRUE); });
-    SetPoint(L"mem\\reenter1", 3.0);
-    REQUIRE(WaitFor([&] { return removed != E_UNEXPECTED; }));
-    CHECK(removed == S_OK);
-    CHECK(StateOf(g.group.Get()).result == E_FAIL);
-    CHECK(GroupCount(g.server.Get()) == 0);
-    CHECK(WaitFor([&] { return staying.refs == 1; }));
-}
-
 TEST_CASE("CloneGroup racing the final release of its server makes no group that outlives the server")
 {
     FakeDataCallback blocking;
@@ -147,28 +117,6 @@ TEST_CASE("CloneGroup racing the final release of its server makes no group that
     if (clone) CHECK(StateOf(As<IOPCGroupStateMgt>(clone.Get()).Get()).result == E_FAIL);
     CHECK(StateOf(other.Get()).result == E_FAIL);
     CHECK(StateOf(g.group.Get()).result == E_FAIL);
-}
-
-TEST_CASE("RemoveGroup waits only for the scan in progress, whatever the update rate, and never holds up GetStatus")
-{
-    FakeDataCallback blocking;
-    ServerWithGroup g({ItemDef(L"\\\\.\\mem\\reenter3", 1)}, FALSE, 0xFFFFFFFF);  // the next scan is 49 days away
-    blocking.blockDataChange = true;
-    AdviseDataCallback(g.group.Get(), &blocking);
-    SetActive(g.group.Get(), TRUE);
-    REQUIRE(blocking.WaitForBlockedCall());
-
-    std::atomic<HRESULT> removed{E_UNEXPECTED};
-    Background remove("RemoveGroup", [&] { removed = g.server->RemoveGroup(g.groupHandle, FALSE); });
-    Sleep(200);
-    std::atomic<HRESULT> status{E_UNEXPECTED};
-    Background("GetStatus during the removal", [&] { status = StatusResult(g.server.Get()); });
-    CHECK(status == S_OK);
-    CHECK(removed == E_UNEXPECTED);  // still waiting for the delivery
-    blocking.Unblock();
-    remove.Join();
-    CHECK(removed == OPC_S_INUSE);
-    CHECK(blocking.CallCount() == 1);
 }
 
 TEST_CASE("a data callback may call its server while another thread removes the callback's group")
@@ -203,39 +151,6 @@ TEST_CASE("a data callback may call its server while another thread removes the 
     CHECK(cloned == E_FAIL);  // the group is removed already
     CHECK(removedAgain == E_INVALIDARG);
     CHECK(GroupCount(g.server.Get()) == 1);
-}
-
-TEST_CASE("an OPC 1.0 sink may call its server while another thread removes the sink's group")
-{
-    RecordingSink sink;
-    ServerWithGroup g({ItemDef(L"\\\\.\\mem\\reenter5", 1)}, FALSE, 20);
-    Ref<IDataObject> data = As<IDataObject>(g.group.Get());
-    FORMATETC format = DataTimeFormat();
-    DWORD connection = 0;
-    REQUIRE(data->DAdvise(&format, 0, &sink, &connection) == S_OK);
-    Gate entered, removing;
-    std::atomic<HRESULT> status{E_UNEXPECTED}, removedAgain{E_UNEXPECTED};
-    // Sinks are called with the group lock held; the removal needs that lock too.
-    sink.onDataChange = OnFirstDelivery([&] {
-        entered.Open();
-        removing.Wait();
-        Sleep(200);
-        status = StatusResult(g.server.Get());
-        removedAgain = g.server->RemoveGroup(g.groupHandle, TRUE);
-    });
-    SetActive(g.group.Get(), TRUE);
-    REQUIRE(entered.Wait());
-
-    std::atomic<HRESULT> removed{E_UNEXPECTED};
-    {
-        Background remove("RemoveGroup", [&] { removed = g.server->RemoveGroup(g.groupHandle, TRUE); });
-        removing.Open();
-    }
-    CHECK(removed == S_OK);
-    CHECK(status == S_OK);
-    CHECK(removedAgain == E_INVALIDARG);
-    CHECK(StateOf(g.group.Get()).result == E_FAIL);
-    CHECK(sink.refs == 1);
 }
 
 TEST_CASE("a sink may remove its own group inside DAdvise's first refresh while a transaction of the group waits")
@@ -274,43 +189,4 @@ TEST_CASE("a sink may remove its own group inside DAdvise's first refresh while 
     Sleep(200);
     CHECK(completions.Calls()[0].kind == 'R');
     for (const RecordedCall& call : groupCallback.Calls()) CHECK(call.kind == 'D');
-}
-
-TEST_CASE("RemoveGroup without force answers S_OK when the client holds nothing, even while its callback runs")
-{
-    FakeDataCallback sink;
-    Ref<IOPCServer> server = NewServer<IOPCServer>();
-    for (int round = 0; round < 4; ++round) {
-        INFO("round ", round);
-        OPCHANDLE handle = 0;
-        sink.blockDataChange = true;
-        sink.blockedCalls = 0;
-        {
-            Ref<IOPCGroupStateMgt> group;
-            AddedGroup added = AddGroup(server.Get(), L"", group, 100, FALSE);
-            REQUIRE(added.result == S_OK);
-            handle = added.handle;
-            ItemResults items;
-            AddItems(As<IOPCItemMgt>(group.Get()).Get(), {ItemDef(L"\\\\.\\mem\\reenter7", 1)}, items);
-            REQUIRE(items.result == S_OK);
-            AdviseDataCallback(group.Get(), &sink);
-            SetActive(group.Get(), TRUE);
-            REQUIRE(sink.WaitForBlockedCall());
-        }  // the client holds no reference from here on
-        Background unblock("unblocking the callback", [&] {
-            Sleep(100);
-            sink.Unblock();
-        });
-        CHECK(server->RemoveGroup(handle, FALSE) == S_OK);
-    }
-
-    // A removed group that a client still holds takes no new callback.
-    Ref<IOPCGroupStateMgt> kept;
-    AddedGroup added = AddGroup(server.Get(), L"Kept", kept);
-    Ref<IConnectionPoint> point = DataCallbackPoint(kept.Get());
-    CHECK(server->RemoveGroup(added.handle, FALSE) == OPC_S_INUSE);
-    DWORD cookie = 5;
-    CHECK(point->Advise(&sink, &cookie) == E_FAIL);
-    CHECK(cookie == 0);
-    CHECK(sink.refs == 1);
 }

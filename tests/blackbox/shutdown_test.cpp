@@ -109,21 +109,3 @@ TEST_CASE("advise: IOPCShutdown sinks only, one at a time, always cookie 1, rele
     CHECK(first.requests == 0);
     CHECK(second.requests == 0);
 }
-
-TEST_CASE("release: the sink of a released server is released without being called")
-{
-    FakeShutdownSink sink;
-    {
-        auto server = NewServer<IOPCServer>();
-        auto point = ShutdownPoint(server.Get());
-        DWORD cookie = 0;
-        REQUIRE(point->Advise(&sink, &cookie) == S_OK);
-        server.Reset();
-        // The connection point keeps its server alive.
-        IID iid{};
-        CHECK(point->GetConnectionInterface(&iid) == S_OK);
-        CHECK(sink.refs == 2);
-    }
-    CHECK(sink.refs == 1);
-    CHECK(sink.requests == 0);
-}

@@ -58,45 +58,6 @@ std::size_t Find(const std::vector<std::string>& lines, const std::string& line,
 
 }  // namespace
 
-TEST_CASE("status of the default server, as text and as JSON")
-{
-    CHECK(Printed(L"status", 0) ==
-          "Server:       Orvane.TarnwellOPCServer {7E15A0C2-4B91-4D3E-9F62-0C8A5D21B7E4}\n"
-          "Vendor:       Orvane\n"
-          "Version:      <version>\n"
-          "State:        running\n"
-          "Started:      <time>\n"
-          "Current time: <time>\n"
-          "Last update:  never\n"
-          "Groups:       0\n"
-          "Bandwidth:    unknown\n");
-
-    CHECK(Printed(L"--json status", 0) ==
-          R"({"server":"Orvane.TarnwellOPCServer","clsid":"{7E15A0C2-4B91-4D3E-9F62-0C8A5D21B7E4}",)"
-          R"("vendor":"Orvane","version":"<version>","state":"running","startTime":"<time>",)"
-          R"("currentTime":"<time>","lastUpdateTime":null,"groupCount":0,"bandwidth":null})"
-          "\n");
-}
-
-TEST_CASE("read prints value, type, quality and timestamp; an unknown item fails alone, with its text")
-{
-    ChildRun run = Opcq(L"read --device \\\\.\\proc1\\Constant \\\\.\\proc1\\NoSuchPoint \\\\.\\proc1\\Label");
-    INFO(run.out << run.err);
-    CHECK(run.exitCode == 1);
-    CHECK(run.out == "\\\\.\\proc1\\Constant = 42 (R8, good 0xC0, <time>)\n"
-                     "\\\\.\\proc1\\NoSuchPoint: error 0xC0040007 The item is no longer available in the server "
-                     "address space.\n"
-                     "\\\\.\\proc1\\Label = \"ready\" (BSTR, good 0xC0, <time>)\n");
-    CHECK(run.err.empty());
-
-    CHECK(Printed(L"--json read \\\\.\\proc1\\Constant \\\\.\\proc1\\NoSuchPoint", 1) ==
-          R"({"source":"cache","items":[{"item":"\\\\.\\proc1\\Constant","value":42,"type":"R8",)"
-          R"("quality":"good","qualityCode":192,"timestamp":"<time>"},)"
-          R"({"item":"\\\\.\\proc1\\NoSuchPoint","error":{"hresult":"0xC0040007",)"
-          R"("text":"The item is no longer available in the server address space."}}]})"
-          "\n");
-}
-
 TEST_CASE("write says item by item what was written and why the rest was not; --read-back reads the device")
 {
     CHECK(Printed(L"write \\\\.\\proc1\\Constant=1 \\\\.\\proc1\\Running=yes \\\\.\\proc1\\Label=on", 1) ==
@@ -112,29 +73,6 @@ TEST_CASE("write says item by item what was written and why the rest was not; --
           R"({"item":"\\\\.\\proc1\\Running","ok":false,"error":{"hresult":null,)"
           R"j("text":"\"yes\" is not a boolean (true, false, 1 or 0)"}}]})j"
           "\n");
-}
-
-TEST_CASE("browse draws the tree below a path; --flat lists full item IDs; an unknown path fails")
-{
-    CHECK(Printed(L"browse \\\\.\\proc1\\Waveform", 0) ==
-          "\\\\.\\proc1\\Waveform\n"
-          "|-- cosine  (\\\\.\\proc1\\Waveform.cosine)\n"
-          "|-- ramp  (\\\\.\\proc1\\Waveform.ramp)\n"
-          "|-- sine  (\\\\.\\proc1\\Waveform.sine)\n"
-          "`-- toggle  (\\\\.\\proc1\\Waveform.toggle)\n");
-
-    CHECK(Printed(L"browse --flat --filter \"*o*\" \\\\.\\proc1\\Waveform", 0) ==
-          "\\\\.\\proc1\\Waveform.cosine\n\\\\.\\proc1\\Waveform.toggle\n");
-
-    CHECK(Printed(L"--json browse --flat --filter \"*o*\" \\\\.\\proc1\\Waveform", 0) ==
-          R"({"path":"\\\\.\\proc1\\Waveform","items":["\\\\.\\proc1\\Waveform.cosine",)"
-          R"("\\\\.\\proc1\\Waveform.toggle"]})"
-          "\n");
-
-    ChildRun missing = Opcq(L"browse \\\\.\\proc9");
-    CHECK(missing.exitCode == 1);
-    CHECK(missing.out.empty());
-    CHECK(missing.err.rfind("opcq: cannot browse to \"\\\\.\\proc9\": 0x80004005 ", 0) == 0);
 }
 
 TEST_CASE("props lists every property with its value")
@@ -186,21 +124,4 @@ TEST_CASE("watch prints the changes of live items and a timed write that comes b
     CHECK(Find(events, change + R"("running","type":"BSTR","quality":"good","qualityCode":192,)"
                                 R"("timestamp":"<time>"})",
                written) < events.size());
-}
-
-TEST_CASE("an unknown server and usage errors fail before anything is done (in JSON: opcq_wrapper_test)")
-{
-    ChildRun run = Opcq(L"--server No.Such.Server status");
-    CHECK(run.exitCode == 1);
-    CHECK(run.out.empty());
-    CHECK(run.err.rfind("opcq: server \"No.Such.Server\" is not registered: 0x800401F3 ", 0) == 0);
-
-    ChildRun usage = Opcq(L"read");
-    CHECK(usage.exitCode == 2);
-    CHECK(usage.out.empty());
-    CHECK(usage.err == "opcq: read needs at least one item ID\nTry 'opcq --help'.\n");
-
-    ChildRun help = Opcq(L"--help");
-    CHECK(help.exitCode == 0);
-    CHECK(help.out.rfind("usage: opcq [--server PROGID|{CLSID}] [--json] COMMAND [ARGUMENTS]\n", 0) == 0);
 }

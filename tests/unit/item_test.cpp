@@ -146,22 +146,3 @@ TEST_CASE("point information and point status drive the type, the rights and the
     item.ApplyPointStatus(15);
     CHECK_FALSE(item.CurrentState().valueArrived);
 }
-
-TEST_CASE("a wide text arrival is copied, and the link's text object is left to the link")
-{
-    auto newUnicodeGuts = Link().newUnicodeGuts;
-    REQUIRE(static_cast<bool>(newUnicodeGuts));
-    Fixture f;
-    COPCItem& item = f.item;
-
-    LONG textObjects = SimLiveTextObjects();
-    KelvaneValue value = Value(kvWideText);
-    value.payload.object = newUnicodeGuts(L"running");
-    item.ApplyArrival(kfValue, &value, 0, 0);
-    value.payload.object->Release();
-    CHECK(SimLiveTextObjects() == textObjects);
-    orv::com::UniqueVariant current;
-    REQUIRE(item.CopyCurrentValue(current.Get()) == S_OK);
-    REQUIRE(current->vt == VT_BSTR);
-    CHECK(std::wstring(current->bstrVal) == L"running");
-}
