@@ -35,6 +35,7 @@ public:
         if (!path) return E_INVALIDARG;
         return Guarded([&]() -> HRESULT {
             Network& network = Network::Instance();
+            network.Count(&SimCounters::browseOpens, +1);
             const std::optional<BrowseFailure> failure = network.BrowseFailureFor(path);
             if (failure && failure->afterEntries == SIM_BROWSE_AT_OPEN) {
                 network.Count(&SimCounters::browseFailuresMade, +1);

@@ -118,6 +118,7 @@ void Network::Reset()
     browserFailuresPending_ = 0;
     browseFailures_.clear();
     counters_.browseFailuresMade = 0;
+    counters_.browseOpens = 0;
     ResetPointsLocked();
     StopBenchLocked();
     for (PointState& point : benchPoints_) {

@@ -209,3 +209,23 @@ TEST_CASE("items come and go while the network delivers at full speed, and nothi
     }
     CHECK(ModuleCanUnloadNow() == S_OK);
 }
+
+TEST_CASE("a call lists each branch on its items' paths once, and the next call lists it again")
+{
+    ServerWithGroup s;
+    auto listingsFor = [&](std::initializer_list<OPCITEMDEF> definitions) {
+        SimCounters before{};
+        SimGetCounters(&before);
+        ItemResults validated;
+        ValidateItems(s.items.Get(), definitions, validated);
+        REQUIRE(validated.result == S_OK);
+        SimCounters after{};
+        SimGetCounters(&after);
+        return after.browseOpens - before.browseOpens;
+    };
+    const LONG one = listingsFor({ItemDef(L"\\\\.\\proc1\\Constant")});
+    CHECK(one > 0);
+    CHECK(listingsFor({ItemDef(L"\\\\.\\proc1\\Constant"), ItemDef(L"\\\\.\\proc1\\Running", 2),
+                       ItemDef(L"\\\\.\\proc1\\Setpoint", 3), ItemDef(L"\\\\.\\proc1\\Label", 4)}) == one);
+    CHECK(listingsFor({ItemDef(L"\\\\.\\proc1\\Constant")}) == one);
+}

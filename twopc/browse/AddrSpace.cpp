@@ -111,6 +111,32 @@ std::size_t CAddrSpace::DetachedCount() const
     return m_detached.size();
 }
 
+namespace {
+
+thread_local LookupBatch* t_lookupBatch = nullptr;
+
+}  // namespace
+
+LookupBatch::LookupBatch() noexcept : m_outermost(t_lookupBatch == nullptr)
+{
+    if (m_outermost) t_lookupBatch = this;
+}
+
+LookupBatch::~LookupBatch()
+{
+    if (m_outermost) t_lookupBatch = nullptr;
+}
+
+HRESULT CAddrSpace::RefreshForLookup(CAddrNode& node)
+{
+    LookupBatch* batch = t_lookupBatch;
+    if (!batch) return Refresh(node);
+    if (auto done = batch->m_refreshed.find(&node); done != batch->m_refreshed.end()) return done->second;
+    const HRESULT result = Refresh(node);
+    batch->m_refreshed.emplace(&node, result);
+    return result;
+}
+
 CAddrNode* CAddrSpace::Lookup(std::wstring_view itemId)
 {
     CSingleLock hold(m_treeLock);
@@ -131,7 +157,7 @@ CAddrNode* CAddrSpace::LookupBelow(CAddrNode& node, std::wstring_view rest)
         rest.remove_prefix(component.size());
         if (rest.empty()) return &node;
         if (node.IsLeaf()) return nullptr;
-        if (FAILED(Refresh(node))) return nullptr;
+        if (FAILED(RefreshForLookup(node))) return nullptr;
     }
     // A child's refresh changes only the child's own list, never this one.
     for (const std::unique_ptr<CAddrNode>& child : node.Children()) {

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <vector>
 
 namespace twopc::browse {
@@ -32,6 +33,27 @@ struct RootsKeyPath {
 
     // HKEY_LOCAL_MACHINE\Software\Orvane\OPC Kelvane Interface\1.2
     static RootsKeyPath Default();
+};
+
+// Within one client call that looks many item IDs up (AddItems, ValidateItems, the item
+// properties), each branch on their paths is listed from the network once: the first
+// lookup through it refreshes it, the later ones take that listing (or its failure). The
+// next call lists it anew. Without this, N items in a branch of N listed points cost N
+// listings of N entries each. A batch belongs to the thread that made it; one made while
+// another is open on the same thread is part of the outer one.
+class LookupBatch {
+public:
+    LookupBatch() noexcept;
+    ~LookupBatch();
+    LookupBatch(const LookupBatch&) = delete;
+    LookupBatch& operator=(const LookupBatch&) = delete;
+
+private:
+    friend class CAddrSpace;
+    bool m_outermost;
+    // Detached nodes stay alive with the space, so a node's address is not reused by
+    // another within the call.
+    std::unordered_map<const CAddrNode*, HRESULT> m_refreshed;
 };
 
 // The address space: the root node, the configured roots below it and whatever the
@@ -72,7 +94,8 @@ public:
     CAddrNode& Root() noexcept { return *m_root; }
 
     // The node whose full item ID `itemId` is, searched depth-first from the root with
-    // every level on the way refreshed from the network; null when there is none. The
+    // every level on the way refreshed from the network (once per LookupBatch); null when
+    // there is none. The
     // root itself is never the result. Throws std::bad_alloc.
     CAddrNode* Lookup(std::wstring_view itemId);
 
@@ -90,6 +113,7 @@ public:
 
 private:
     CAddrNode* LookupBelow(CAddrNode& node, std::wstring_view rest);
+    HRESULT RefreshForLookup(CAddrNode& node);
     std::wstring NetworkPathOf(const CAddrNode& node) const;
 
     mutable orv::com::CCriticalSection m_treeLock;

@@ -1,6 +1,7 @@
 // IOPCItemMgt of COPCGroup: adding, checking, removing and reconfiguring items.
 
 #include "orv/hmx/ItemIdPath.h"
+#include "twopc/browse/AddrSpace.h"
 #include "twopc/group/ItemCatalog.h"
 #include "twopc/group/OPCGroup.h"
 
@@ -40,6 +41,7 @@ HRESULT COPCGroup::AddItemsLocked(DWORD count, const OPCITEMDEF* definitions, OP
                                   HRESULT** ppErrors)
 {
     std::vector<OPCHANDLE> added;
+    browse::LookupBatch lookups;
     try {
         CoTaskArray<OPCITEMRESULT> results(count);
         CoTaskArray<HRESULT> errors(count);
@@ -80,6 +82,7 @@ HRESULT COPCGroup::ValidateItems(DWORD dwCount, OPCITEMDEF* pItemArray, BOOL, OP
     *ppValidationResults = nullptr;
     *ppErrors = nullptr;
     if (!IsReadableArray(pItemArray, dwCount) || dwCount == 0) return E_INVALIDARG;
+    browse::LookupBatch lookups;
     try {
         CoTaskArray<OPCITEMRESULT> results(dwCount);
         CoTaskArray<HRESULT> errors(dwCount);

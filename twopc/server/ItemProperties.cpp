@@ -337,6 +337,7 @@ HRESULT COPCServer::QueryAvailableProperties(LPWSTR szItemID, DWORD* pdwCount, D
     *ppvtDataTypes = nullptr;
     if (!szItemID) return E_INVALIDARG;
     CSingleLock hold(m_serverLock);
+    browse::LookupBatch lookups;
     try {
         std::optional<Classified> item = Classify(szItemID);
         if (!item) return OPC_E_UNKNOWNITEMID;
@@ -374,6 +375,7 @@ HRESULT COPCServer::GetItemProperties(LPWSTR szItemID, DWORD dwCount, DWORD* pdw
     *ppErrors = nullptr;
     if (!szItemID || !orv::com::IsReadableArray(pdwPropertyIDs, dwCount) || dwCount == 0) return E_INVALIDARG;
     CSingleLock hold(m_serverLock);
+    browse::LookupBatch lookups;
     try {
         std::optional<Classified> item = Classify(szItemID);
         if (!item) return OPC_E_UNKNOWNITEMID;
@@ -402,6 +404,7 @@ HRESULT COPCServer::LookupItemIDs(LPWSTR szItemID, DWORD dwCount, DWORD* pdwProp
     *ppErrors = nullptr;
     if (!szItemID || !orv::com::IsReadableArray(pdwPropertyIDs, dwCount) || dwCount == 0) return E_INVALIDARG;
     CSingleLock hold(m_serverLock);
+    browse::LookupBatch lookups;
     try {
         std::optional<Classified> item = Classify(szItemID);
         if (!item) return OPC_E_INVALIDITEMID;

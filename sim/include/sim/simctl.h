@@ -24,9 +24,10 @@ typedef struct SimCounters {
     LONG realTimesCreated;    /* successful NewKelvaneRealTime calls */
     LONG browsersCreated;     /* successful NewKelvaneBrowser calls */
     LONG browseFailuresMade;  /* Open and Next calls failed by SimFailBrowse */
+    LONG browseOpens;         /* Open calls, successful or not */
 } SimCounters;
 
-/* Clears the created counts, the recorded client kind, any pending creation and browse failures;
+/* Clears the created and opened counts, the recorded client kind, any pending creation and browse failures;
    gives every point its first value and status back (reported to its subscriptions), clears
    ReadCurrent failures, forgets the mem points that nobody subscribes and resumes the clock. */
 void WINAPI SimReset(void);
