@@ -1,6 +1,6 @@
 // IOPCSyncIO through COM, against the simulated network.
 
-#include "ComTest.h"
+#include "FakeDataCallback.h"
 
 #include "sim/simctl.h"
 
@@ -84,11 +84,7 @@ TEST_CASE("Read of a point whose first value arrives during the wait gives that 
     Fixture f({ItemDef(L"\\\\.\\proc1\\Silent")});
     std::thread device([] {
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        SimPointUpdate update{};
-        update.fields = SIM_UPDATE_VALUE;
-        update.type = SIM_VALUE_DOUBLE;
-        update.real = 7.5;
-        SimUpdatePoint(L"proc1\\Silent", &update);
+        SetPoint(L"proc1\\Silent", 7.5);
     });
     ReadResults read(f.io.Get(), OPC_DS_DEVICE, {f.Handle(0)});
     device.join();

@@ -95,8 +95,7 @@ public:
 
     // The node whose full item ID `itemId` is, searched depth-first from the root with
     // every level on the way refreshed from the network (once per LookupBatch); null when
-    // there is none. The
-    // root itself is never the result. Throws std::bad_alloc.
+    // there is none. The root itself is never the result. Throws std::bad_alloc.
     CAddrNode* Lookup(std::wstring_view itemId);
 
     // Lists the node's children from the network and merges them into the tree: nodes
