@@ -11,7 +11,9 @@
 #include "twopc/group/OPCItem.h"
 #include "twopc/link/LinkLibraries.h"
 
+#include <atomic>
 #include <string>
+#include <thread>
 
 using twopc::group::COPCGroup;
 using twopc::group::COPCItem;
@@ -60,6 +62,28 @@ KelvaneValue Value(std::uint32_t type, std::uint64_t bits = 0)
     value.payload.bits = bits;
     return value;
 }
+
+// A text object as the link hands one over: the server asks for the wide-text interface
+// and copies the text; the object stays the caller's.
+class WideText final : public IKelvaneWideText {
+public:
+    explicit WideText(std::wstring text) : m_text(std::move(text)) {}
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** object) override
+    {
+        if (iid != IID_IUnknown && iid != IID_IKelvaneWideText) return *object = nullptr, E_NOINTERFACE;
+        *object = this;
+        return S_OK;
+    }
+    ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+    ULONG STDMETHODCALLTYPE Release() override { return 1; }
+    std::uint32_t STDMETHODCALLTYPE GetLength() override { return static_cast<std::uint32_t>(m_text.size()); }
+    HRESULT STDMETHODCALLTYPE SetText(const wchar_t*) override { return E_NOTIMPL; }
+    HRESULT STDMETHODCALLTYPE Append(const wchar_t*) override { return E_NOTIMPL; }
+    const wchar_t* STDMETHODCALLTYPE GetText() override { return m_text.c_str(); }
+
+private:
+    std::wstring m_text;
+};
 
 std::uint64_t Now()
 {
@@ -145,4 +169,71 @@ TEST_CASE("point information and point status drive the type, the rights and the
     CHECK(item.CurrentState().valueArrived);
     item.ApplyPointStatus(15);
     CHECK_FALSE(item.CurrentState().valueArrived);
+}
+
+TEST_CASE("the change test never pairs the value of one arrival with the quality or timestamp of another")
+{
+    // Arrival n carries n three ways: as the value (a number, or its text every other
+    // time), in the timestamp, and in the quality (bad when n is a multiple of three). The
+    // scan's change test runs on another thread meanwhile, and every report must agree.
+    Fixture f;
+    COPCItem& item = f.item;
+    constexpr std::uint64_t kBase = 0x01D0000000000000ull;
+    // Enough reports of each kind of value to have raced the writer many times over.
+    constexpr std::uint64_t kReportsOfEachKind = 5000;
+    constexpr std::uint64_t kMostArrivals = 50000000;
+    // One pass of the scan's change test over the item, under the group lock as the scan runs it.
+    struct Report {
+        OPCHANDLE client = 0;
+        orv::com::UniqueVariant value;
+        WORD quality = 0;
+        FILETIME timestamp{};
+        HRESULT result = E_FAIL;
+        bool Take(Fixture& f)
+        {
+            orv::com::CSingleLock hold(f.group->Lock());
+            return f.item.TestForChange(client, *value.Get(), quality, timestamp, result);
+        }
+    };
+    // The state before any arrival is reported once, and is not one of the arrivals.
+    REQUIRE(Report().Take(f));
+    std::atomic<bool> writing{true};
+    std::atomic<bool> enough{false};
+    std::thread writer([&] {
+        for (std::uint64_t n = 1; n <= kMostArrivals && !enough; ++n) {
+            WideText text(std::to_wstring(n));
+            KelvaneValue value = Value(kvDouble);
+            if (n % 2) {
+                value.type = kvWideText;
+                value.payload.object = &text;
+            } else {
+                value.payload.real = static_cast<double>(n);
+            }
+            item.ApplyArrival(kfValue | kfStatus | kfTimestamp, &value, n % 3 == 0 ? 1 : 0, kBase + n);
+        }
+        writing = false;
+    });
+
+    std::uint64_t numbers = 0, texts = 0, mismatches = 0;
+    while (writing) {
+        Report report;
+        if (!report.Take(f)) continue;
+        const auto& [client, value, quality, timestamp, result] = report;
+        const std::uint64_t n = Ticks(timestamp) - kBase;
+        bool agrees = result == S_OK && client == 11 && quality == (n % 3 == 0 ? OPC_QUALITY_BAD : OPC_QUALITY_GOOD);
+        if (value->vt == VT_BSTR) {
+            ++texts;
+            agrees = agrees && n % 2 == 1 && std::wstring(value->bstrVal) == std::to_wstring(n);
+        } else {
+            ++numbers;
+            agrees = agrees && value->vt == VT_R8 && n % 2 == 0 && value->dblVal == static_cast<double>(n);
+        }
+        if (!agrees) ++mismatches;
+        if (numbers >= kReportsOfEachKind && texts >= kReportsOfEachKind) enough = true;
+    }
+    writer.join();
+    CHECK(mismatches == 0);
+    // Both kinds of value were seen changing, or the test proved nothing.
+    CHECK(numbers >= kReportsOfEachKind);
+    CHECK(texts >= kReportsOfEachKind);
 }

@@ -13,8 +13,8 @@ using orv::com::CSingleLock;
 namespace {
 
 // How many items ahead of the change test the scan fetches an item's fields: enough to
-// cover a cache miss to the other core, which wrote them on arrival, with the work of the
-// items in between.
+// cover a cache miss to the other core, which wrote the published value on arrival, with
+// the work of the items in between.
 constexpr std::size_t kPrefetchDistance = 8;
 
 }  // namespace
@@ -42,8 +42,11 @@ bool COPCGroup::Scan(std::int64_t& nextDueTicks)
         changed = m_scanValues.get();
         COPCItem* const* slots = m_activeSlots.data();
         for (std::size_t i = m_activeSlots.size(); i-- > 0;) {
-            if (i >= kPrefetchDistance && slots[i - kPrefetchDistance])
-                orv::hmx::PrefetchToWrite(slots[i - kPrefetchDistance], COPCItem::kHotBytes);
+            if (i >= kPrefetchDistance && slots[i - kPrefetchDistance]) {
+                const char* ahead = reinterpret_cast<const char*>(slots[i - kPrefetchDistance]);
+                orv::hmx::PrefetchToRead(ahead + COPCItem::kPublishedOffset, orv::hmx::kCacheLineBytes);
+                orv::hmx::PrefetchToWrite(ahead + COPCItem::kReportedOffset, orv::hmx::kCacheLineBytes);
+            }
             COPCItem* item = slots[i];
             // An unchanged item's entry is simply used again by the next one.
             if (item && item->TestForChange(changed->clientHandles[count], changed->values[count],

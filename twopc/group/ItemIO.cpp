@@ -59,7 +59,7 @@ HRESULT COPCItem::Read(OPCDATASOURCE source, OPCHANDLE& clientHandle, VARIANT& v
         if (present) {
             // When ReadCurrent gave nothing, the timestamp of the arrival that was waited for counts.
             std::uint64_t stamp = SUCCEEDED(readResult) && (mask & link::kfValue) ? linkTimestamp
-                                                                                 : Ticks(m_currentTimestamp);
+                                                                                 : Ticks(m_current.Locked().timestamp);
             if (m_accessRights == 0 || stamp == 0)
                 outcome = OPC_E_UNKNOWNITEMID;
             else if (!(m_accessRights & OPC_READABLE))
@@ -82,12 +82,13 @@ HRESULT COPCItem::Read(OPCDATASOURCE source, OPCHANDLE& clientHandle, VARIANT& v
 
 HRESULT COPCItem::HandOut(bool outOfService, VARIANT& value)
 {
-    CopyOrError(*m_reportedValue.Get(), *m_currentValue.Get());
+    const PublishedValue::Fields current = m_current.Locked();
+    CopyOrError(*m_reportedValue.Get(), current.value);
     if (outOfService) {
         m_reportedQuality = OPC_QUALITY_OUT_OF_SERVICE;
     } else {
-        m_reportedQuality = m_currentQuality;
-        m_reportedTimestamp = m_currentTimestamp;
+        m_reportedQuality = current.quality;
+        m_reportedTimestamp = current.timestamp;
     }
     HRESULT hr = orv::com::ReplaceVariant(value, *m_reportedValue.Get());
     if (SUCCEEDED(hr) && m_requestedType != VT_EMPTY && m_requestedType != m_canonicalType)
@@ -119,22 +120,30 @@ HRESULT COPCItem::Write(const VARIANT& value)
 bool COPCItem::TestForChange(OPCHANDLE& clientHandle, VARIANT& value, WORD& quality, FILETIME& timestamp,
                              HRESULT& result)
 {
-    CSingleLock hold(m_lock);
     clientHandle = m_clientHandle;
-    quality = m_currentQuality;
-    timestamp = m_currentTimestamp;
-    if (!(m_accessRights & OPC_READABLE)) {
+    if (!(m_accessRights.load(std::memory_order_relaxed) & OPC_READABLE)) {
         result = OPC_E_BADRIGHTS;
         return false;
     }
-    const VARIANT& current = *m_currentValue.Get();
-    if (m_currentQuality == m_reportedQuality && io::SameForDataChange(current, *m_reportedValue.Get())) {
+    PublishedValue::Fields current;
+    if (m_current.TryReadUnlocked(current)) return ReportIfChanged(current, value, quality, timestamp, result);
+    // A value that owns memory is copied while the arrivals cannot free it.
+    CSingleLock hold(m_lock);
+    return ReportIfChanged(m_current.Locked(), value, quality, timestamp, result);
+}
+
+bool COPCItem::ReportIfChanged(const PublishedValue::Fields& current, VARIANT& value, WORD& quality,
+                               FILETIME& timestamp, HRESULT& result)
+{
+    if (current.quality == m_reportedQuality && io::SameForDataChange(current.value, *m_reportedValue.Get())) {
         result = S_OK;
         return false;
     }
-    CopyOrError(*m_reportedValue.Get(), current);
-    m_reportedQuality = m_currentQuality;
-    m_reportedTimestamp = m_currentTimestamp;
+    CopyOrError(*m_reportedValue.Get(), current.value);
+    m_reportedQuality = current.quality;
+    m_reportedTimestamp = current.timestamp;
+    quality = current.quality;
+    timestamp = current.timestamp;
     result = orv::com::ReplaceVariant(value, *m_reportedValue.Get());
     if (SUCCEEDED(result) && m_requestedType != VT_EMPTY && m_requestedType != m_canonicalType)
         result = VariantChangeType(&value, &value, 0, m_requestedType);

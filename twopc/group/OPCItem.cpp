@@ -136,14 +136,16 @@ ItemAttributes COPCItem::Attributes()
 COPCItem::Current COPCItem::CurrentState()
 {
     CSingleLock hold(m_lock);
-    return {m_lastReadResult, m_currentQuality, m_currentTimestamp, m_canonicalType, m_accessRights,
+    const PublishedValue::Fields current = m_current.Locked();
+    return {m_lastReadResult, current.quality, current.timestamp, m_canonicalType, m_accessRights,
             m_valueArrivedSet};
 }
 
 HRESULT COPCItem::CopyCurrentValue(VARIANT* out)
 {
     CSingleLock hold(m_lock);
-    return VariantCopy(out, m_currentValue.Get());
+    PublishedValue::Fields current = m_current.Locked();
+    return VariantCopy(out, &current.value);
 }
 
 // IRealtimeSubscriber
@@ -151,17 +153,23 @@ HRESULT COPCItem::CopyCurrentValue(VARIANT* out)
 void COPCItem::ApplyArrival(std::uint32_t mask, const link::KelvaneValue* value, std::uint32_t status,
                             std::uint64_t timestamp)
 {
+    // Converted before the lock is taken: a string's allocation need not hold up the scan.
+    orv::com::UniqueVariant arrived;
+    const bool hasValue = (mask & link::kfValue) && value;
+    const HRESULT converted = hasValue ? link::ToVariant(*value, arrived.Get()) : S_OK;
+    const WORD quality = status == 0 ? OPC_QUALITY_GOOD : OPC_QUALITY_BAD;
+    FILETIME stamp;
+    if (mask & link::kfTimestamp)
+        stamp = ToFileTime(timestamp);
+    else
+        GetSystemTimeAsFileTime(&stamp);
+
     CSingleLock hold(m_lock);
-    if (mask & link::kfStatus) m_currentQuality = status == 0 ? OPC_QUALITY_GOOD : OPC_QUALITY_BAD;
-    if ((mask & link::kfValue) && value) {
-        m_lastReadResult = link::ToVariant(*value, m_currentValue.Get());
+    m_current.Publish(hasValue ? arrived.Get() : nullptr, (mask & link::kfStatus) ? &quality : nullptr, stamp);
+    if (hasValue) {
+        m_lastReadResult = converted;
         // Signalled under the lock: a woken reader then finds value and timestamp complete.
         SignalValueArrived();
-    }
-    if (mask & link::kfTimestamp) {
-        m_currentTimestamp = ToFileTime(timestamp);
-    } else {
-        GetSystemTimeAsFileTime(&m_currentTimestamp);
     }
 }
 

@@ -4,18 +4,30 @@
 // the realtime link ("current") and the value last reported to the client ("reported"),
 // and the point interface through which it is subscribed.
 //
-// Locking: the item lock guards every field. It is taken after the group lock, never
-// before; the realtime callbacks take only the item lock. The point interface is
-// released without the item lock held, because the link waits for a callback in flight
-// to this item before it lets go of the subscription.
+// Locking. The item lock is taken after the group lock, never before; the realtime
+// callbacks take only the item lock.
+// - The current value, quality and timestamp are written under the item lock and published
+//   through a sequence count (PublishedValue): the update scan reads them without the item
+//   lock, and takes it only for a value that owns memory. Everything else reads them under
+//   the item lock.
+// - The reported fields are guarded by the group lock: the scan, reads and the
+//   item-management calls change them only while holding it. The client handle and the
+//   requested type are changed under both locks, so either is enough to read them.
+// - The canonical type and the access rights are set by the link's point information under
+//   the item lock and are single words that the scan loads without it.
+// - Everything else is guarded by the item lock.
+// The point interface is released without the item lock held, because the link waits for
+// a callback in flight to this item before it lets go of the subscription.
 
 #include "orv/com/ComPtr.h"
 #include "orv/com/CriticalSection.h"
 #include "orv/com/Owners.h"
+#include "twopc/group/PublishedValue.h"
 #include "twopc/link/RealtimeSubscriber.h"
 
 #include <opcda.h>
 
+#include <atomic>
 #include <cstddef>
 #include <string>
 
@@ -65,8 +77,8 @@ public:
     HRESULT LastWriteResult();
     OPCHANDLE ClientHandle();
 
-    // The data-change test: true when the item is to be reported, with the reported fields
-    // brought up to date and the entry filled. `value` must be empty; after a failure
+    // The data-change test, under the group lock and without the item lock: true when the
+    // item is to be reported, with the reported fields brought up to date and the entry filled. `value` must be empty; after a failure
     // (in `result`) it may hold a partial result, which the caller's owner clears.
     bool TestForChange(OPCHANDLE& clientHandle, VARIANT& value, WORD& quality, FILETIME& timestamp,
                        HRESULT& result);
@@ -91,8 +103,9 @@ public:
     void ApplyPointInfo(const link::KelvanePointInfo& info) override;
     void ApplyPointStatus(std::uint32_t code) override;
 
-    // How many bytes from the object's start the scan's change test reads.
-    static constexpr std::size_t kHotBytes = 192;
+    // Where the scan's change test finds the fields the arrivals publish, and those it writes.
+    static constexpr std::size_t kPublishedOffset = 64;
+    static constexpr std::size_t kReportedOffset = 128;
 
 private:
     friend class COPCGroup;  // keeps m_activeSlot, under the group lock
@@ -101,30 +114,33 @@ private:
     void SignalValueArrived();
     // True when a value has arrived, else waits for one up to the first-value time-out.
     bool WaitForFirstValue();
+    // The change test on one set of current fields; under the group lock, and under the
+    // item lock when the value owns memory.
+    bool ReportIfChanged(const PublishedValue::Fields& current, VARIANT& value, WORD& quality, FILETIME& timestamp,
+                         HRESULT& result);
     // Reported := current; the client's copy in the requested type into `value`.
     HRESULT HandOut(bool outOfService, VARIANT& value);
 
-    // The fields that every value arrival and every scan touch come first, in the object's
-    // first three cache lines: at tens of thousands of items each item is a cache miss on
-    // both threads, and the scan fetches these lines ahead of its walk (kHotBytes).
-    // Line 0: what a value arrival needs besides the value (the object's vtable pointer
-    // and the lock come first).
+    // The fields that every value arrival and every scan touch come first, each group on
+    // cache lines of its own, so that a line crosses between the cores only where a field
+    // has to: at tens of thousands of items each item is a cache miss, and the scan
+    // fetches its lines ahead of its walk (kPublishedOffset, kReportedOffset).
+    // Line 0, only the arrivals': the object's vtable pointer, the item lock and what an
+    // arrival keeps beside the value.
     orv::com::CCriticalSection m_lock;
-    WORD m_currentQuality = OPC_QUALITY_GOOD;
     bool m_valueArrivedSet = false;
-    bool m_active = false;
     HRESULT m_lastReadResult = S_OK;
-    // Line 1: the current value, written by every arrival; the reported value beside it.
-    FILETIME m_currentTimestamp{};
-    orv::com::UniqueVariant m_currentValue;
-    orv::com::UniqueVariant m_reportedValue;
+    // Line 1: written by the arrivals, read by the scan.
+    alignas(64) PublishedValue m_current{OPC_QUALITY_GOOD};
+    // Line 2: the scan's; the arrivals never write it.
+    alignas(64) orv::com::UniqueVariant m_reportedValue;
     FILETIME m_reportedTimestamp{};
-    // Line 2: the rest of what the scan reads.
     WORD m_reportedQuality = 0;
     VARTYPE m_requestedType = VT_EMPTY;
-    VARTYPE m_canonicalType = VT_EMPTY;
+    std::atomic<VARTYPE> m_canonicalType{VT_EMPTY};
+    std::atomic<DWORD> m_accessRights{OPC_READABLE | OPC_WRITEABLE};
     OPCHANDLE m_clientHandle = 0;
-    DWORD m_accessRights = OPC_READABLE | OPC_WRITEABLE;
+    bool m_active = false;
 
     COPCGroup* m_group;
     // The item's place in the group's active-item list while it is active; guarded by the
