@@ -1,5 +1,8 @@
 #include "Measure.h"
 
+#include <psapi.h>
+
+#include <cmath>
 #include <cstdlib>
 #include <limits>
 #include <optional>
@@ -217,6 +220,45 @@ std::string LoadAverage()
     std::string one, five, fifteen;
     fields >> one >> five >> fifteen;
     return one + " " + five + " " + fifteen;
+}
+
+double OneMinuteLoad(const std::string& loadAverage)
+{
+    char* end = nullptr;
+    const double load = std::strtod(loadAverage.c_str(), &end);
+    return end == loadAverage.c_str() ? std::nan("") : load;
+}
+
+MemoryUse ProcessMemory()
+{
+    MemoryUse use;
+    // The commit charge (private bytes): PrivateUsage says the same on Windows, but Wine
+    // leaves it 0 and fills this one from the anonymous resident memory and swap.
+    PROCESS_MEMORY_COUNTERS counters{};
+    counters.cb = sizeof(counters);
+    if (GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof(counters))) {
+        use.privateBytes = counters.PagefileUsage;
+        use.workingSet = counters.WorkingSetSize;
+    }
+    // Heaps may come and go between the two calls: ask again with room to spare.
+    std::vector<HANDLE> heaps(64);
+    for (;;) {
+        const DWORD count = GetProcessHeaps(static_cast<DWORD>(heaps.size()), heaps.data());
+        if (count <= heaps.size()) {
+            heaps.resize(count);
+            break;
+        }
+        heaps.resize(count + 16);
+    }
+    for (const HANDLE heap : heaps) {
+        if (!HeapLock(heap)) continue;
+        PROCESS_HEAP_ENTRY entry{};
+        while (HeapWalk(heap, &entry)) {
+            if (entry.wFlags & PROCESS_HEAP_ENTRY_BUSY) use.heapBytes += entry.cbData;
+        }
+        HeapUnlock(heap);
+    }
+    return use;
 }
 
 double NanosecondsEach(std::uint64_t cpuTime, std::uint64_t count) noexcept

@@ -40,6 +40,20 @@ unsigned ProcessorCount();
 // Under Wine, the host's load averages over 1, 5 and 15 minutes ("0.52 0.40 0.31"); empty
 // elsewhere. Other work on the machine skews every figure here.
 std::string LoadAverage();
+// The 1-minute figure of a LoadAverage() text; not a number when there is none.
+double OneMinuteLoad(const std::string& loadAverage);
+
+// The memory the process holds, in bytes. Growth of the heaps' busy bytes is exact for what
+// was allocated in between; private bytes and working set are what the system sees, and grow
+// less than was allocated when the heaps reuse memory that earlier work freed.
+struct MemoryUse {
+    std::uint64_t heapBytes = 0;     // busy blocks of every heap of the process
+    std::uint64_t privateBytes = 0;  // under Wine: anonymous resident memory and swap
+    std::uint64_t workingSet = 0;
+};
+// Walks every heap under its lock: threads that allocate meanwhile wait for it. Take it
+// outside measuring windows.
+MemoryUse ProcessMemory();
 
 // Nanoseconds per unit for a CPU time in 100 ns units spread over `count` units; 0 for none.
 double NanosecondsEach(std::uint64_t cpuTime, std::uint64_t count) noexcept;

@@ -46,14 +46,21 @@ const std::vector<OPCHANDLE>& OpcGroup::AddBenchItems(std::size_t first, std::si
 {
     std::vector<std::wstring> ids;
     ids.reserve(count);
+    for (std::size_t i = 0; i < count; ++i) ids.push_back(BenchItemId(first + i));
+    return AddItems(ids, first, active);
+}
+
+const std::vector<OPCHANDLE>& OpcGroup::AddItems(const std::vector<std::wstring>& ids, std::size_t firstHandle,
+                                                 BOOL active)
+{
+    const std::size_t count = ids.size();
     std::vector<OPCITEMDEF> definitions(count);
     for (std::size_t i = 0; i < count; ++i) {
-        ids.push_back(BenchItemId(first + i));
         OPCITEMDEF& definition = definitions[i];
         definition.szAccessPath = const_cast<LPWSTR>(L"");
-        definition.szItemID = ids.back().data();
+        definition.szItemID = const_cast<LPWSTR>(ids[i].c_str());
         definition.bActive = active;
-        definition.hClient = static_cast<OPCHANDLE>(first + i);
+        definition.hClient = static_cast<OPCHANDLE>(firstHandle + i);
         definition.vtRequestedDataType = VT_EMPTY;
     }
     orv::com::CoTaskArray<OPCITEMRESULT> results;
@@ -68,7 +75,10 @@ const std::vector<OPCHANDLE>& OpcGroup::AddBenchItems(std::size_t first, std::si
         itemHandles_.push_back(results[i].hServer);
     }
     Check(hr, "AddItems");
-    if (failed) throw std::runtime_error("AddItems refused " + std::to_string(failed) + " bench items");
+    if (failed) {
+        throw std::runtime_error("AddItems refused " + std::to_string(failed) + " of " + std::to_string(count) +
+                                 " items");
+    }
     return itemHandles_;
 }
 

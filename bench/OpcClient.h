@@ -35,6 +35,10 @@ public:
     // Adds bench points first .. first+count-1, with client handle = point index. Throws
     // unless every item was added. Returns the server handles in the same order.
     const std::vector<OPCHANDLE>& AddBenchItems(std::size_t first, std::size_t count, BOOL active = TRUE);
+    // Adds the items in one call, with client handles firstHandle, firstHandle+1, ...; as
+    // AddBenchItems otherwise.
+    const std::vector<OPCHANDLE>& AddItems(const std::vector<std::wstring>& ids, std::size_t firstHandle,
+                                           BOOL active = TRUE);
     // Advises the sink through the group's connection point container.
     void Advise(IOPCDataCallback* sink);
     void Unadvise();

@@ -12,17 +12,27 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
 #include <cstdio>
+#include <mutex>
+#include <optional>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace bench {
 namespace {
 
 constexpr std::size_t kItemsPerGroup = 1000;
-constexpr DWORD kUpdateRateMs = 100;
 constexpr DWORD kSettleTimeoutMs = 300'000;
+constexpr auto kProgressInterval = std::chrono::seconds(10);
+constexpr std::size_t kWarmUpItems = 100;
+
+// Memory points live on in the simulator after their items are gone: each run names its own.
+unsigned g_memoryRuns = 0;
 
 void SleepSeconds(double seconds)
 {
@@ -71,6 +81,55 @@ SimDeliveryStats DeliveryStats()
     SimGetDeliveryStats(&stats);
     return stats;
 }
+
+// Growth from `before` to `after`, in bytes per item; negative when memory was given back.
+double BytesEach(std::uint64_t before, std::uint64_t after, std::size_t items)
+{
+    return (static_cast<double>(after) - static_cast<double>(before)) / static_cast<double>(items);
+}
+
+// While a long call runs, says every kProgressInterval how many of its items the simulator
+// has subscriptions for: enough to tell a slow call from a hung one, and to see whether
+// the time goes before the subscriptions or between them.
+class Progress {
+public:
+    Progress(const char* what, std::size_t items)
+        : what_(what), items_(items), subscribedBefore_(SimLiveSubscriptions(nullptr)), thread_([this] { Run(); })
+    {
+    }
+    ~Progress()
+    {
+        {
+            std::lock_guard lock(mutex_);
+            finished_ = true;
+        }
+        finishing_.notify_one();
+        thread_.join();
+    }
+    Progress(const Progress&) = delete;
+    Progress& operator=(const Progress&) = delete;
+
+private:
+    void Run()
+    {
+        std::unique_lock lock(mutex_);
+        const Stopwatch running;
+        while (!finishing_.wait_for(lock, kProgressInterval, [this] { return finished_; })) {
+            const LONG subscribed = SimLiveSubscriptions(nullptr) - subscribedBefore_;
+            std::printf("    %s: %.0f s, %ld of %zu items subscribed\n", what_, running.Seconds(),
+                        static_cast<long>(subscribed), items_);
+            std::fflush(stdout);
+        }
+    }
+
+    const char* what_;
+    std::size_t items_;
+    LONG subscribedBefore_;
+    std::mutex mutex_;
+    std::condition_variable finishing_;
+    bool finished_ = false;
+    std::thread thread_;  // last: it starts once everything it reads is set
+};
 
 // A realtime receiver that does no more than a client must: take the value.
 class CountingReceiver final : public kelvane::IKelvaneRealTimeReceiver {
@@ -176,18 +235,22 @@ FloorResult MeasureFloor(std::size_t points, const Settings& settings)
     return result;
 }
 
-UpdateResult MeasureUpdates(std::size_t items, const FloorResult& floor, const Settings& settings)
+UpdateResult MeasureUpdates(std::size_t items, unsigned rateMs, const FloorResult& floor, const Settings& settings)
 {
     StartBench(items);
     UpdateResult result;
     result.items = items;
+    result.rateMs = rateMs;
     result.groups = (items + kItemsPerGroup - 1) / kItemsPerGroup;
     DataSink sink(items, result.groups);
     {
         OpcClient client;
+        // The server's items live in the host there: this process's memory says nothing of them.
+        const bool measureMemory = !UsesLocalServer();
+        const MemoryUse memoryBefore = measureMemory ? ProcessMemory() : MemoryUse{};
         const Stopwatch adding;
         for (std::size_t group = 0; group < result.groups; ++group) {
-            OpcGroup& made = client.AddGroup(static_cast<OPCHANDLE>(group + 1), TRUE, kUpdateRateMs);
+            OpcGroup& made = client.AddGroup(static_cast<OPCHANDLE>(group + 1), TRUE, rateMs);
             made.Advise(&sink);
             const std::size_t first = group * kItemsPerGroup;
             made.AddBenchItems(first, std::min(kItemsPerGroup, items - first));
@@ -199,6 +262,14 @@ UpdateResult MeasureUpdates(std::size_t items, const FloorResult& floor, const S
         while (sink.Snapshot().itemsSeenOnce < items) {
             if (settling.Seconds() > kSettleTimeoutMs / 1000.0) throw std::runtime_error("items never reported");
             Sleep(50);
+        }
+        if (measureMemory) {
+            const MemoryUse memoryAfter = ProcessMemory();
+            result.heapBytesPerItem = BytesEach(memoryBefore.heapBytes, memoryAfter.heapBytes, items);
+            result.privateBytesPerItem = BytesEach(memoryBefore.privateBytes, memoryAfter.privateBytes, items);
+            result.workingSetBytesPerItem = BytesEach(memoryBefore.workingSet, memoryAfter.workingSet, items);
+        } else {
+            result.heapBytesPerItem = result.privateBytesPerItem = result.workingSetBytesPerItem = std::nan("");
         }
         SleepSeconds(settings.warmup);
 
@@ -272,7 +343,7 @@ CacheReadResult MeasureCacheReads(std::size_t itemsPerCall, const Settings& sett
 {
     StartBench(itemsPerCall);
     OpcClient client;
-    OpcGroup& group = client.AddGroup(1, TRUE, kUpdateRateMs);
+    OpcGroup& group = client.AddGroup(1, TRUE, kSourcePeriodMs);
     group.AddBenchItems(0, itemsPerCall);
     WaitForSimulator();
     SleepSeconds(1.0);  // a few scans: the group runs as it would for a client
@@ -297,28 +368,77 @@ CacheReadResult MeasureCacheReads(std::size_t itemsPerCall, const Settings& sett
     return result;
 }
 
-AddItemsResult MeasureAddItems(std::size_t items)
+const char* ItemIdsName(ItemIds ids) noexcept
 {
-    // Unchanging points: item creation is measured without the load of updates.
-    StartBench(items);
+    switch (ids) {
+    case ItemIds::Bench:
+        return "bench";
+    case ItemIds::ListedBench:
+        return "listed";
+    case ItemIds::Memory:
+        return "mem";
+    }
+    return "?";
+}
+
+void WarmUpAddItems()
+{
+    // What the first items of a process pay once (the link, the host name, the first look-ups)
+    // is no part of the cost per item.
+    StartBench(kWarmUpItems);
     SimStopBench();
     OpcClient client;
-    OpcGroup& group = client.AddGroup(1, FALSE, kUpdateRateMs);
-    AddItemsResult result;
-    result.items = items;
-    const std::uint64_t processBefore = ProcessCpuTime();
-    const Stopwatch adding;
-    group.AddBenchItems(0, items);
-    result.seconds = adding.Seconds();
-    result.cpuSeconds = static_cast<double>(ProcessCpuTime() - processBefore) / 1e7;
-    result.usPerItem = result.seconds * 1e6 / static_cast<double>(items);
-
-    const Stopwatch settling;
+    client.AddGroup(1, FALSE, kSourcePeriodMs).AddBenchItems(0, kWarmUpItems);
     WaitForSimulator();
-    result.settleSeconds = settling.Seconds();
-    const Stopwatch removing;
-    client.RemoveGroups();
-    result.removeSeconds = removing.Seconds();
+}
+
+AddItemsResult MeasureAddItems(ItemIds ids, std::size_t items)
+{
+    std::vector<std::wstring> itemIds;
+    itemIds.reserve(items);
+    if (ids == ItemIds::Memory) {
+        // The simulator forgets the bench and the memory points that nobody subscribes, so the
+        // mem branch starts empty; the names are new as well, in case a point outlived its item.
+        SimReset();
+        const std::wstring prefix = L"\\\\.\\mem\\X" + std::to_wstring(++g_memoryRuns) + L"_";
+        for (std::size_t i = 0; i < items; ++i) itemIds.push_back(prefix + std::to_wstring(i));
+    } else {
+        // Unchanging points: item creation is measured without the load of updates. Starting
+        // the bench with another number of points makes them anew.
+        StartBench(items, ids == ItemIds::ListedBench ? SIM_BENCH_LISTED : 0);
+        SimStopBench();
+        for (std::size_t i = 0; i < items; ++i) itemIds.push_back(BenchItemId(i));
+    }
+    AddItemsResult result;
+    result.ids = ids;
+    result.items = items;
+    result.firstItemId = itemIds.front();
+    {
+        OpcClient client;
+        OpcGroup& group = client.AddGroup(1, FALSE, kSourcePeriodMs);
+        const MemoryUse memoryBefore = ProcessMemory();
+        // Started and ended outside the timed call: a thread's start costs milliseconds under Wine.
+        std::optional<Progress> progress;
+        progress.emplace("AddItems", items);
+        const std::uint64_t processBefore = ProcessCpuTime();
+        const Stopwatch adding;
+        group.AddItems(itemIds, 0, TRUE);
+        result.seconds = adding.Seconds();
+        const std::uint64_t processAfter = ProcessCpuTime();
+        progress.reset();
+        result.cpuSeconds = static_cast<double>(processAfter - processBefore) / 1e7;
+        result.usPerItem = result.seconds * 1e6 / static_cast<double>(items);
+
+        const Stopwatch settling;
+        WaitForSimulator();
+        result.settleSeconds = settling.Seconds();
+        result.heapBytesPerItem = BytesEach(memoryBefore.heapBytes, ProcessMemory().heapBytes, items);
+        const Stopwatch removing;
+        client.RemoveGroups();
+        result.removeSeconds = removing.Seconds();
+    }
+    // Later measurements (a flat listing above all) would meet these points otherwise.
+    if (ids == ItemIds::Memory) SimReset();
     return result;
 }
 
@@ -332,7 +452,7 @@ LookupResult MeasureLookup(std::size_t benchPoints, bool listed, std::size_t ite
     result.items = items;
     {
         OpcClient client;
-        OpcGroup& group = client.AddGroup(1, FALSE, kUpdateRateMs);
+        OpcGroup& group = client.AddGroup(1, FALSE, kSourcePeriodMs);
         const Stopwatch adding;
         group.AddBenchItems(0, items);
         result.seconds = adding.Seconds();
@@ -350,7 +470,7 @@ Read2Result MeasureRead2(std::size_t itemsPerRequest, const Settings& settings)
     DataSink sink(itemsPerRequest, 1);
     {
         OpcClient client;
-        OpcGroup& group = client.AddGroup(1, FALSE, kUpdateRateMs);
+        OpcGroup& group = client.AddGroup(1, FALSE, kSourcePeriodMs);
         group.AddBenchItems(0, itemsPerRequest, FALSE);
         group.Advise(&sink);
         WaitForSimulator();

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 namespace bench {
@@ -13,6 +14,13 @@ struct Settings {
     double seconds = 10.0;  // the measuring window
     double warmup = 3.0;    // steady running before the window opens
 };
+
+// The bench points change once per clock tick.
+inline constexpr unsigned kSourcePeriodMs = 100;
+// What clients of such a source ask for: a group that samples at the source's own period
+// skips a value whenever its scan phase drifts across the tick, one at half the period
+// sees every value whatever the phase.
+inline constexpr unsigned kHalfSourcePeriodMs = kSourcePeriodMs / 2;
 
 // The simulator alone: bench points subscribed straight through the realtime link by a
 // receiver that only takes the value. The process's CPU per report is then the simulator's
@@ -30,9 +38,10 @@ struct FloorResult {
     double subscribeUsPerPoint = 0;      // Subscribe on the realtime link, for comparison with AddItems
 };
 
-// Item updates through the server: groups of 1,000 active items at 100 ms, one sink.
+// Item updates through the server: groups of 1,000 active items at the rate asked for, one sink.
 struct UpdateResult {
     std::size_t items = 0;
+    unsigned rateMs = 0;  // the groups' requested update rate
     std::size_t groups = 0;
     double addItemsSeconds = 0;  // setting the groups up, for information
     double seconds = 0;
@@ -70,6 +79,16 @@ struct UpdateResult {
     bool localServer = false;
     double hostNs = 0;     // the host's CPU per delivered update
     double hostCores = 0;  // the host's CPU time / wall time
+    // Growth per item from before the groups were added until every item had been reported
+    // once, in bytes (MemoryUse): the server's items, groups and subscriptions and the
+    // simulator's side of them. Not a number through the local server, where they live in
+    // the host.
+    double heapBytesPerItem = 0;
+    double privateBytesPerItem = 0;
+    double workingSetBytesPerItem = 0;
+    // Load averages read before this size's floor and after its last server run.
+    std::string loadBefore;
+    std::string loadAfter;
 };
 
 struct CacheReadResult {
@@ -82,13 +101,28 @@ struct CacheReadResult {
     std::uint64_t badItems = 0;
 };
 
+// The item IDs that an AddItems measurement adds.
+enum class ItemIds {
+    Bench,        // bench points \\.\bench\p<i>, which browsing does not know
+    ListedBench,  // the same points listed in the browse tree (SIM_BENCH_LISTED)
+    Memory,       // memory points \\.\mem\X<run>_<i>, which the simulator makes on first use
+};
+// "bench", "listed", "mem": the names --ids takes.
+const char* ItemIdsName(ItemIds ids) noexcept;
+
+// One AddItems call into a new inactive group of a new server, then RemoveGroup.
 struct AddItemsResult {
+    ItemIds ids = ItemIds::Bench;
     std::size_t items = 0;
+    std::wstring firstItemId;
+    // Left out, not measured: a smaller count of the same IDs took longer than the cap.
+    bool skipped = false;
     double seconds = 0;
     double usPerItem = 0;
     double cpuSeconds = 0;
     double settleSeconds = 0;  // until the simulator had sent every first value
     double removeSeconds = 0;  // RemoveGroup of the group holding them all
+    double heapBytesPerItem = 0;  // the heaps' growth from before AddItems to the first values
 };
 
 // Item creation when the bench points are listed in the browse tree or not.
@@ -101,9 +135,13 @@ struct LookupResult {
 };
 
 FloorResult MeasureFloor(std::size_t points, const Settings& settings);
-UpdateResult MeasureUpdates(std::size_t items, const FloorResult& floor, const Settings& settings);
+UpdateResult MeasureUpdates(std::size_t items, unsigned rateMs, const FloorResult& floor, const Settings& settings);
 CacheReadResult MeasureCacheReads(std::size_t itemsPerCall, const Settings& settings);
-AddItemsResult MeasureAddItems(std::size_t items);
+// Prints how far the server has got every ten seconds while the call runs: with IDs that are
+// slow to look up, a large call can take minutes.
+AddItemsResult MeasureAddItems(ItemIds ids, std::size_t items);
+// A few items added and removed, untimed, before the first MeasureAddItems of a process.
+void WarmUpAddItems();
 LookupResult MeasureLookup(std::size_t benchPoints, bool listed, std::size_t items);
 
 // Asynchronous reads one after another: each IOPCAsyncIO2::Read waits for its

@@ -3,9 +3,15 @@
 //
 //   twopc-bench [--scenario all|updates|read|additems|lookup|read2|browse] [--items N[,N...]]
 //               [--seconds S] [--warmup S] [--json path] [--context inproc|local]
+//               [--rate MS] [--ids bench,listed,mem] [--cap-seconds S]
 //
 // With --context local the server runs in its local server host (twopcsrv.exe, registered
 // with /RegServer, and twopcps.dll registered): only updates and read2 run then.
+//
+// Without --rate the updates scenario runs every size at the source's own period and at
+// half of it, the rate that clients of such a source use. --ids and --cap-seconds apply to
+// additems: which kinds of item IDs, and after how long one call makes the larger counts of
+// the same kind be left out (0: never).
 
 #include "Measure.h"
 #include "OpcClient.h"
@@ -14,11 +20,13 @@
 
 #include <objbase.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
 #include <exception>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -27,7 +35,11 @@ using namespace bench;
 
 const std::vector<std::size_t> kUpdateSizes = {1'000, 10'000, 100'000};
 constexpr std::size_t kReadItemsPerCall = 1'000;
-constexpr std::size_t kAddItemsCount = 100'000;
+const std::vector<std::size_t> kAddItemsCounts = {25'000, 50'000, 100'000};
+const std::vector<ItemIds> kAllItemIds = {ItemIds::Bench, ItemIds::ListedBench, ItemIds::Memory};
+// Enough for every count of a kind that is about linear; a kind that grows with the square
+// of the count would otherwise hold the run up for hours at the larger counts.
+constexpr double kAddItemsCapSeconds = 120;
 // Listed, every item creation lists all bench points again: kept small enough to finish.
 const std::vector<std::size_t> kLookupPoints = {1'000, 10'000};
 constexpr std::size_t kLookupItems = 200;
@@ -38,13 +50,40 @@ struct Options {
     Settings settings;
     std::wstring json = L"bench-results.json";
     bool localServer = false;
+    std::vector<unsigned> ratesMs = {kSourcePeriodMs, kHalfSourcePeriodMs};  // updates
+    std::vector<ItemIds> ids = kAllItemIds;                                  // additems
+    double capSeconds = kAddItemsCapSeconds;
 };
 
 void Usage()
 {
     std::fputs("usage: twopc-bench [--scenario all|updates|read|additems|lookup|read2|browse] [--items N[,N...]]\n"
-               "                   [--seconds S] [--warmup S] [--json path] [--context inproc|local]\n",
+               "                   [--seconds S] [--warmup S] [--json path] [--context inproc|local]\n"
+               "                   [--rate MS] [--ids bench,listed,mem] [--cap-seconds S]\n"
+               "  --rate MS         updates: the groups' update rate alone (default: 100 and 50)\n"
+               "  --ids LIST        additems: the kinds of item IDs (default: bench,listed,mem)\n"
+               "  --cap-seconds S   additems: leave out a kind's larger counts once one call took\n"
+               "                    longer than S seconds; 0 never (default 120)\n",
                stderr);
+}
+
+bool ParseIds(const wchar_t* text, std::vector<ItemIds>& ids)
+{
+    ids.clear();
+    std::wstring_view rest = text;
+    while (!rest.empty()) {
+        const std::size_t comma = rest.find(L',');
+        const std::wstring_view name = rest.substr(0, comma);
+        rest = comma == std::wstring_view::npos ? std::wstring_view() : rest.substr(comma + 1);
+        const auto known = std::find_if(kAllItemIds.begin(), kAllItemIds.end(), [&](ItemIds candidate) {
+            const std::string_view candidateName = ItemIdsName(candidate);
+            return std::equal(name.begin(), name.end(), candidateName.begin(), candidateName.end(),
+                              [](wchar_t a, char b) { return a == static_cast<unsigned char>(b); });
+        });
+        if (known == kAllItemIds.end()) return false;
+        if (std::find(ids.begin(), ids.end(), *known) == ids.end()) ids.push_back(*known);
+    }
+    return !ids.empty();
 }
 
 bool ParseSizes(const wchar_t* text, std::vector<std::size_t>& sizes)
@@ -86,6 +125,15 @@ bool Parse(int argc, wchar_t** argv, Options& options)
         } else if (name == L"--context") {
             if (std::wcscmp(value, L"local") != 0 && std::wcscmp(value, L"inproc") != 0) return false;
             options.localServer = std::wcscmp(value, L"local") == 0;
+        } else if (name == L"--rate") {
+            wchar_t* end = nullptr;
+            const unsigned long rate = std::wcstoul(value, &end, 10);
+            if (end == value || *end != L'\0' || rate == 0 || rate > 3'600'000) return false;
+            options.ratesMs = {static_cast<unsigned>(rate)};
+        } else if (name == L"--ids") {
+            if (!ParseIds(value, options.ids)) return false;
+        } else if (name == L"--cap-seconds") {
+            if (!ParseSeconds(value, options.capSeconds)) return false;
         } else {
             return false;
         }
@@ -94,6 +142,44 @@ bool Parse(int argc, wchar_t** argv, Options& options)
     if (options.localServer) return s == L"updates" || s == L"read2";
     return s == L"all" || s == L"updates" || s == L"read" || s == L"additems" || s == L"lookup" || s == L"read2" ||
            s == L"browse";
+}
+
+// Reads the load averages into the run's record, and says what they were.
+std::string ReadLoad(Results& results, std::string when)
+{
+    std::string load = LoadAverage();
+    if (!load.empty()) {
+        std::printf("  load average %s: %s\n", when.c_str(), load.c_str());
+        std::fflush(stdout);
+    }
+    results.loads.push_back({std::move(when), load});
+    return load;
+}
+
+void RunAddItems(const Options& options, const std::vector<std::size_t>& counts, Results& results)
+{
+    std::vector<std::size_t> ascending = counts;
+    std::sort(ascending.begin(), ascending.end());
+    WarmUpAddItems();
+    for (const ItemIds ids : options.ids) {
+        bool overCap = false;
+        for (const std::size_t items : ascending) {
+            if (overCap) {
+                AddItemsResult skipped;
+                skipped.ids = ids;
+                skipped.items = items;
+                skipped.skipped = true;
+                results.addItems.push_back(skipped);
+                PrintAddItems(skipped);
+                continue;
+            }
+            std::printf("AddItems of %zu %s items...\n", items, ItemIdsName(ids));
+            std::fflush(stdout);
+            results.addItems.push_back(MeasureAddItems(ids, items));
+            PrintAddItems(results.addItems.back());
+            overCap = options.capSeconds > 0 && results.addItems.back().seconds > options.capSeconds;
+        }
+    }
 }
 
 void Run(const Options& options, Results& results)
@@ -105,7 +191,10 @@ void Run(const Options& options, Results& results)
         return options.items.empty() ? defaults : options.items;
     };
     if (wants(L"updates")) {
+        results.updateRatesMs = options.ratesMs;
         for (const std::size_t items : sizesOr(kUpdateSizes)) {
+            const std::string sizeName = "updates " + std::to_string(items) + " items";
+            const std::string loadBefore = ReadLoad(results, sizeName + ", before");
             FloorResult floor;  // the simulator runs in the host, out of reach, with the local server
             if (!options.localServer) {
                 std::printf("updates, %zu items: simulator alone...\n", items);
@@ -113,11 +202,19 @@ void Run(const Options& options, Results& results)
                 floor = MeasureFloor(items, options.settings);
                 results.floors.push_back(floor);
             }
-            std::printf("updates, %zu items: through the %s server...\n", items,
-                        options.localServer ? "local" : "in-process");
-            std::fflush(stdout);
-            results.updates.push_back(MeasureUpdates(items, floor, options.settings));
-            PrintUpdate(results.updates.back());
+            const std::size_t first = results.updates.size();
+            for (const unsigned rateMs : options.ratesMs) {
+                std::printf("updates, %zu items at %u ms: through the %s server...\n", items, rateMs,
+                            options.localServer ? "local" : "in-process");
+                std::fflush(stdout);
+                results.updates.push_back(MeasureUpdates(items, rateMs, floor, options.settings));
+                PrintUpdate(results.updates.back());
+            }
+            const std::string loadAfter = ReadLoad(results, sizeName + ", after");
+            for (std::size_t i = first; i < results.updates.size(); ++i) {
+                results.updates[i].loadBefore = loadBefore;
+                results.updates[i].loadAfter = loadAfter;
+            }
         }
     }
     if (wants(L"read")) {
@@ -127,13 +224,7 @@ void Run(const Options& options, Results& results)
             results.cacheReads.push_back(MeasureCacheReads(items, options.settings));
         }
     }
-    if (wants(L"additems")) {
-        for (const std::size_t items : sizesOr({kAddItemsCount})) {
-            std::printf("AddItems of %zu items...\n", items);
-            std::fflush(stdout);
-            results.addItems.push_back(MeasureAddItems(items));
-        }
-    }
+    if (wants(L"additems")) RunAddItems(options, sizesOr(kAddItemsCounts), results);
     if (wants(L"read2")) {
         for (const std::size_t items : sizesOr({1, kReadItemsPerCall})) {
             std::printf("asynchronous reads, %zu items per request...\n", items);
@@ -176,8 +267,9 @@ int wmain(int argc, wchar_t** argv)
     results.wineVersion = WineVersion();
     results.processors = ProcessorCount();
     results.cpuClock = ProcessCpuClock();
-    results.loadBefore = LoadAverage();
+    results.loadBefore = ReadLoad(results, "run start");
     results.settings = options.settings;
+    results.addItemsCapSeconds = options.capSeconds;
     int status = 0;
     try {
         Run(options, results);
@@ -185,7 +277,7 @@ int wmain(int argc, wchar_t** argv)
         std::fprintf(stderr, "twopc-bench: %s\n", failure.what());
         status = 1;
     }
-    results.loadAfter = LoadAverage();
+    results.loadAfter = ReadLoad(results, "run end");
     PrintTables(results);
     try {
         WriteJson(results, options.json);
