@@ -218,6 +218,7 @@ void Network::RealTimeClosed()
         // Every point interface holds its realtime interface, so no subscription is live now.
         ++generation_;
         queue_.clear();
+        queueHead_ = 0;
         benchSweepRemaining_ = 0;
         finished = std::move(deliveryThread_);
         work_.notify_all();
@@ -238,6 +239,8 @@ void Network::DeliveryLoop(std::uint64_t generation)
     onDeliveryThread = true;
     std::vector<BenchReport> benchBatch;
     benchBatch.reserve(kBenchBatchReports);
+    std::vector<Delivery> queuedBatch;
+    queuedBatch.reserve(kQueuedBatchReports);
     std::unique_lock lock(mutex_);
     RegisterDeliveryThreadLocked();
     LARGE_INTEGER busySince;
@@ -255,8 +258,8 @@ void Network::DeliveryLoop(std::uint64_t generation)
         }
         // Queued reports go first: a new subscription's point info and first value then
         // always come before any bench value swept to it.
-        if (!queue_.empty()) {
-            DeliverNextLocked(lock);
+        if (queueHead_ < queue_.size()) {
+            DeliverQueuedLocked(lock, queuedBatch);
             continue;
         }
         if (benchSweepRemaining_ > 0) {
@@ -265,32 +268,57 @@ void Network::DeliveryLoop(std::uint64_t generation)
         }
         settled_.notify_all();
         EndBusyLocked(busySince);
+        deliveryWaiting_ = true;
         if (clockPaused_) {
             work_.wait(lock);
         } else {
             work_.wait_until(lock, nextTick_);
         }
+        deliveryWaiting_ = false;
         BeginBusyLocked(busySince);
     }
     EndBusyLocked(busySince);
     RetireDeliveryThreadLocked();
 }
 
-void Network::DeliverNextLocked(std::unique_lock<std::mutex>& lock)
+void Network::DeliverQueuedLocked(std::unique_lock<std::mutex>& lock, std::vector<Delivery>& batch)
 {
-    const Delivery delivery = std::move(queue_.front());
-    queue_.pop_front();
-    Subscription& target = *delivery.target;
-    if (!target.live) return;
-    target.inCallback = true;
-    target.callbackThread = GetCurrentThreadId();
+    // A batch at a time, like the bench sweep: one hand-over of the lock per batch rather
+    // than two per report. With MinGW's threads a contended lock is a kernel object's wait,
+    // which under Wine is a round trip to the wine server, and while items are added their
+    // subscriptions and this thread meet at the lock for every report.
+    const DWORD thread = GetCurrentThreadId();
+    const std::size_t end = std::min(queue_.size(), queueHead_ + kQueuedBatchReports);
+    for (; queueHead_ < end; ++queueHead_) {
+        Delivery& delivery = queue_[queueHead_];
+        if (!delivery.target->live) continue;
+        delivery.target->inCallback = true;
+        delivery.target->callbackThread = thread;
+        batch.push_back(std::move(delivery));
+    }
+    // Emptied, the vector keeps its room for the next reports; under a steady stream that
+    // never empties it, the reports made are dropped from the front now and then.
+    if (queueHead_ == queue_.size()) {
+        queue_.clear();
+        queueHead_ = 0;
+    } else if (queueHead_ >= 4096 && queueHead_ * 2 >= queue_.size()) {
+        queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(queueHead_));
+        queueHead_ = 0;
+    }
+    if (batch.empty()) return;
+
+    // As in the sweep, every member stays marked inCallback until the batch is done, and one
+    // released meanwhile from a callback on this thread is skipped by the check of `live`.
     ++callbacksRunning_;
     lock.unlock();
-    Deliver(delivery);
+    for (const Delivery& delivery : batch) {
+        if (delivery.target->live.load(std::memory_order_acquire)) Deliver(delivery);
+    }
     lock.lock();
-    target.inCallback = false;
+    for (const Delivery& delivery : batch) delivery.target->inCallback = false;
+    batch.clear();  // keeps its capacity for the next batch
     --callbacksRunning_;
-    settled_.notify_all();
+    NotifySettledLocked();
 }
 
 void Network::SweepBenchLocked(std::unique_lock<std::mutex>& lock, std::vector<BenchReport>& batch)
@@ -335,7 +363,7 @@ void Network::SweepBenchLocked(std::unique_lock<std::mutex>& lock, std::vector<B
     --callbacksRunning_;
     benchReports_ += reported;
     benchCallbackTime_ += callbackTime;
-    settled_.notify_all();
+    NotifySettledLocked();
 }
 
 void Network::RegisterDeliveryThreadLocked()
@@ -400,15 +428,26 @@ bool Network::WaitForDeliveries(DWORD timeoutMs)
 {
     if (onDeliveryThread) return false;
     std::unique_lock lock(mutex_);
-    return settled_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
-        return queue_.empty() && callbacksRunning_ == 0 && benchSweepRemaining_ == 0;
+    ++settledWaiters_;
+    const bool settled = settled_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+        return queueHead_ == queue_.size() && callbacksRunning_ == 0 && benchSweepRemaining_ == 0;
     });
+    --settledWaiters_;
+    return settled;
+}
+
+// With MinGW's threads every notification is a kernel object's signal, which under Wine is
+// a round trip to the wine server: nobody waiting, nobody is told.
+void Network::NotifySettledLocked()
+{
+    if (settledWaiters_ > 0) settled_.notify_all();
 }
 
 void Network::EnqueueLocked(Delivery delivery)
 {
     queue_.push_back(std::move(delivery));
-    work_.notify_one();
+    // A delivery thread that is not waiting looks at the queue before it waits again.
+    if (deliveryWaiting_) work_.notify_one();
 }
 
 void Network::BroadcastLocked(const PointState& point, Delivery report)
@@ -612,7 +651,9 @@ void Network::Unsubscribe(const std::shared_ptr<Subscription>& subscription)
     // A callback that is already running must finish before the subscriber may go away. From
     // inside that callback there is nothing to wait for: its own remainder is the last of it.
     if (subscription->inCallback && subscription->callbackThread != GetCurrentThreadId()) {
+        ++settledWaiters_;
         settled_.wait(lock, [&] { return !subscription->inCallback; });
+        --settledWaiters_;
     }
 }
 

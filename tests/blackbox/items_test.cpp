@@ -229,3 +229,27 @@ TEST_CASE("a call lists each branch on its items' paths once, and the next call 
                        ItemDef(L"\\\\.\\proc1\\Setpoint", 3), ItemDef(L"\\\\.\\proc1\\Label", 4)}) == one);
     CHECK(listingsFor({ItemDef(L"\\\\.\\proc1\\Constant")}) == one);
 }
+
+TEST_CASE("an ID in a listed branch of many points is found as the branch lists it, a near miss is not")
+{
+    ServerWithGroup s;
+    REQUIRE(SimStartBench(1000, SIM_BENCH_LISTED) == S_OK);
+    SimStopBench();
+    // p5 and p57 both begin "p57": the search tries them in the branch's order.
+    ItemResults validated;
+    ValidateItems(s.items.Get(),
+                  {ItemDef(L"\\\\.\\bench\\p0"), ItemDef(L"\\\\.\\bench\\p999", 2), ItemDef(L"\\\\.\\bench\\p57", 3),
+                   ItemDef(L"\\\\.\\bench\\p1000", 4)},
+                  validated);
+    CHECK(validated.result == S_FALSE);
+    for (int i = 0; i < 3; ++i) {
+        CAPTURE(i);
+        CHECK(validated.errors[i] == S_OK);
+        // Only the listing knows the points are read-only.
+        CHECK(validated.records[i].dwAccessRights == OPC_READABLE);
+        CHECK(validated.records[i].vtCanonicalDataType == VT_R8);
+    }
+    // Not in the address space, and no requested type to decide by.
+    CHECK(validated.errors[3] == E_FAIL);
+    SimReset();
+}

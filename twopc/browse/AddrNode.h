@@ -34,6 +34,7 @@ public:
 
     CAddrNode(Text delimiter, Text browseName, Text idComponent, DWORD accessRights, VARTYPE canonicalType,
               bool isBranch);
+    ~CAddrNode();
     CAddrNode(const CAddrNode&) = delete;
     CAddrNode& operator=(const CAddrNode&) = delete;
 
@@ -55,6 +56,16 @@ public:
     // level without an ID component counts too, so this may exceed the ID's length.
     std::size_t FullItemIdLength() const noexcept;
 
+    // The positions, ascending, of the children whose delimiter and ID component begin
+    // `rest` (a child without an ID component always qualifies): the only children under
+    // which an item ID search for `rest` can succeed. A long list is indexed by ID
+    // component on first use after it changed, so that a search in a branch of many
+    // thousand points does not compare every one of them.
+    void CandidatesFor(std::wstring_view rest, std::vector<std::size_t>& positions) const;
+
+    // The position of the first child whose ID component is exactly `idComponent`.
+    std::optional<std::size_t> PositionOfIdComponent(std::wstring_view idComponent) const;
+
     // The first child whose DisplayName() equals `name` exactly (case-sensitive). Does not
     // refresh: it sees the children as the last visit left them.
     CAddrNode* FindChild(std::wstring_view name) const noexcept;
@@ -70,6 +81,12 @@ public:
 
 private:
     friend class CAddrSpace;
+    struct ChildIndex;
+
+    // Called whenever the child list changes.
+    void ForgetChildIndex() noexcept;
+    // Null for a list short enough to be compared child by child.
+    const ChildIndex* IndexOfChildren() const;
 
     CAddrNode* m_parent = nullptr;
     DWORD m_accessRights;
@@ -77,6 +94,8 @@ private:
     Text m_delimiter;
     Text m_browseName;
     Text m_idComponent;
+    // Refers to the children's texts, so it goes before them.
+    mutable std::unique_ptr<ChildIndex> m_childIndex;
     // Declared last so that a node's children are destroyed before its own texts.
     std::optional<ChildList> m_children;
 };

@@ -16,39 +16,91 @@ using orv::com::CSingleLock;
 
 constexpr DWORD kReadWrite = OPC_READABLE | OPC_WRITEABLE;
 
-// An absent ID component sorts as "". Never a null pointer: CompareStringW refuses those
-// even for empty text.
-std::wstring_view OrderingKeyOf(const CAddrNode& node) noexcept
+// One child as the network reported it, before it becomes a node: a refresh of a large
+// branch usually reports only children that the tree holds already, and those need no node.
+struct ReportedChild {
+    std::wstring delimiter;
+    std::wstring browseName;
+    std::wstring idComponent;
+    DWORD accessRights = 0;
+    VARTYPE canonicalType = VT_EMPTY;
+    bool isBranch = false;
+};
+
+ReportedChild ChildFromEntry(const link::KelvaneBrowseEntry& entry)
 {
-    return node.IdComponent() ? std::wstring_view(*node.IdComponent()) : std::wstring_view(L"");
+    std::wstring name = L"???";
+    if (entry.mask & link::kbName) {
+        name = entry.name ? entry.name : L"";
+        if (name.starts_with(L"\\\\")) name.erase(0, 2);
+    }
+    const wchar_t delimiterChar = (entry.mask & link::kbDelimiter) ? static_cast<wchar_t>(entry.delimiter) : L'\0';
+    ReportedChild child;
+    child.delimiter = delimiterChar ? std::wstring(1, delimiterChar) : std::wstring();
+    child.isBranch = !((entry.mask & link::kbLeaf) && (entry.flags & 1));
+    child.canonicalType =
+        link::CanonicalOf((entry.mask & link::kbType) ? std::uint32_t{entry.type} : std::uint32_t{link::kvEmpty});
+    child.accessRights = ((entry.mask & link::kbAccess) ? entry.access : kReadWrite) & kReadWrite;
+    child.browseName = name;
+    child.idComponent = std::move(name);
+    if (delimiterChar == L'.') {
+        // "(implicit)" is a level the network shows but leaves out of item IDs; a point
+        // named "Tank-Level" is addressed as "Tank", the rest only describes it.
+        if (child.idComponent == L"(implicit)") {
+            child.delimiter.clear();
+            child.idComponent.clear();
+        } else if (const std::size_t dash = child.idComponent.find(L'-'); dash != std::wstring::npos) {
+            child.idComponent.erase(dash);
+        }
+    }
+    return child;
 }
 
-// The order of children after a refresh: ID components compared case-insensitively the
-// way the user's locale does it.
-int CompareIdComponents(const CAddrNode& left, const CAddrNode& right) noexcept
+std::unique_ptr<CAddrNode> NodeFrom(ReportedChild& child)
 {
-    const std::wstring_view a = OrderingKeyOf(left);
-    const std::wstring_view b = OrderingKeyOf(right);
-    const int result = CompareStringW(LOCALE_USER_DEFAULT, NORM_IGNORECASE, a.data(), static_cast<int>(a.size()),
-                                      b.data(), static_cast<int>(b.size()));
-    // 0 means the comparison itself failed; that cannot sort one before the other.
-    return result == 0 ? 0 : result - CSTR_EQUAL;
+    return std::make_unique<CAddrNode>(std::move(child.delimiter), std::move(child.browseName),
+                                       std::move(child.idComponent), child.accessRights, child.canonicalType,
+                                       child.isBranch);
 }
 
-bool SortsBefore(const std::unique_ptr<CAddrNode>& left, const std::unique_ptr<CAddrNode>& right) noexcept
+// The order of children after a refresh is that of their ID components compared
+// case-insensitively the way the user's locale does it (CompareStringW, NORM_IGNORECASE).
+// Sort keys give that order byte by byte: one key per child instead of a locale comparison
+// per pair, which for a branch of 100,000 points was most of a refresh. A text without a
+// key (the mapping failed) sorts first, as one that cannot be compared.
+std::string SortKeyOf(std::wstring_view text)
 {
-    return CompareIdComponents(*left, *right) < 0;
+    if (text.empty()) return {};
+    const int length = static_cast<int>(text.size());
+    char buffer[256];
+    int bytes = LCMapStringW(LOCALE_USER_DEFAULT, LCMAP_SORTKEY | NORM_IGNORECASE, text.data(), length,
+                             reinterpret_cast<LPWSTR>(buffer), sizeof(buffer));
+    if (bytes > 0) return std::string(buffer, static_cast<std::size_t>(bytes));
+    bytes = LCMapStringW(LOCALE_USER_DEFAULT, LCMAP_SORTKEY | NORM_IGNORECASE, text.data(), length, nullptr, 0);
+    if (bytes <= 0) return {};
+    std::string key(static_cast<std::size_t>(bytes), '\0');
+    bytes = LCMapStringW(LOCALE_USER_DEFAULT, LCMAP_SORTKEY | NORM_IGNORECASE, text.data(), length,
+                         reinterpret_cast<LPWSTR>(key.data()), bytes);
+    key.resize(bytes > 0 ? static_cast<std::size_t>(bytes) : 0);
+    return key;
 }
 
-// Sorted, with only the first of each run of equal ID components kept.
-CAddrNode::ChildList SortedUnique(CAddrNode::ChildList nodes)
+std::wstring_view IdComponentOf(const CAddrNode& node) noexcept
 {
-    std::stable_sort(nodes.begin(), nodes.end(), SortsBefore);
-    auto kept = std::unique(nodes.begin(), nodes.end(), [](const auto& left, const auto& right) {
-        return CompareIdComponents(*left, *right) == 0;
-    });
-    nodes.erase(kept, nodes.end());
-    return nodes;
+    return node.IdComponent() ? std::wstring_view(*node.IdComponent()) : std::wstring_view();
+}
+
+// True when the children reported are exactly the ones the node has, by ID component.
+bool SameChildren(const CAddrNode& node, const std::vector<ReportedChild>& reported)
+{
+    if (node.Children().size() != reported.size()) return false;
+    std::vector<bool> matched(reported.size(), false);
+    for (const ReportedChild& child : reported) {
+        const std::optional<std::size_t> position = node.PositionOfIdComponent(child.idComponent);
+        if (!position || matched[*position]) return false;
+        matched[*position] = true;
+    }
+    return true;
 }
 
 // Room for `extra` more entries, growing geometrically so that refreshes which detach a
@@ -59,33 +111,15 @@ void ReserveMore(CAddrNode::ChildList& list, std::size_t extra)
     if (needed > list.capacity()) list.reserve(std::max(needed, 2 * list.capacity()));
 }
 
-std::unique_ptr<CAddrNode> NodeFromEntry(const link::KelvaneBrowseEntry& entry)
+// Positions into `keys`, in ascending order of key; among equal keys the first stays first.
+std::vector<std::size_t> OrderOfKeys(const std::vector<std::string>& keys)
 {
-    std::wstring name = L"???";
-    if (entry.mask & link::kbName) {
-        name = entry.name ? entry.name : L"";
-        if (name.starts_with(L"\\\\")) name.erase(0, 2);
-    }
-    const wchar_t delimiterChar = (entry.mask & link::kbDelimiter) ? static_cast<wchar_t>(entry.delimiter) : L'\0';
-    std::wstring delimiter = delimiterChar ? std::wstring(1, delimiterChar) : std::wstring();
-    const bool isLeaf = (entry.mask & link::kbLeaf) && (entry.flags & 1);
-    const VARTYPE canonicalType = link::CanonicalOf((entry.mask & link::kbType) ? std::uint32_t{entry.type} : std::uint32_t{link::kvEmpty});
-    const DWORD accessRights = ((entry.mask & link::kbAccess) ? entry.access : kReadWrite) & kReadWrite;
-
-    std::wstring browseName = name;
-    std::wstring idComponent = std::move(name);
-    if (delimiterChar == L'.') {
-        // "(implicit)" is a level the network shows but leaves out of item IDs; a point
-        // named "Tank-Level" is addressed as "Tank", the rest only describes it.
-        if (idComponent == L"(implicit)") {
-            delimiter.clear();
-            idComponent.clear();
-        } else if (const std::size_t dash = idComponent.find(L'-'); dash != std::wstring::npos) {
-            idComponent.erase(dash);
-        }
-    }
-    return std::make_unique<CAddrNode>(std::move(delimiter), std::move(browseName), std::move(idComponent),
-                                       accessRights, canonicalType, !isLeaf);
+    std::vector<std::size_t> order(keys.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    const auto before = [&keys](std::size_t left, std::size_t right) { return keys[left] < keys[right]; };
+    // The network usually lists a branch in order already: checking costs one comparison per child.
+    if (!std::is_sorted(order.begin(), order.end(), before)) std::stable_sort(order.begin(), order.end(), before);
+    return order;
 }
 
 }  // namespace
@@ -159,9 +193,13 @@ CAddrNode* CAddrSpace::LookupBelow(CAddrNode& node, std::wstring_view rest)
         if (node.IsLeaf()) return nullptr;
         if (FAILED(RefreshForLookup(node))) return nullptr;
     }
-    // A child's refresh changes only the child's own list, never this one.
-    for (const std::unique_ptr<CAddrNode>& child : node.Children()) {
-        if (CAddrNode* found = LookupBelow(*child, rest)) return found;
+    // A child's refresh changes only the child's own list, never this one, so the positions
+    // stay valid while the children are searched in their order.
+    std::vector<std::size_t> candidates;
+    node.CandidatesFor(rest, candidates);
+    const auto children = node.Children();
+    for (const std::size_t position : candidates) {
+        if (CAddrNode* found = LookupBelow(*children[position], rest)) return found;
     }
     return nullptr;
 }
@@ -186,7 +224,7 @@ HRESULT CAddrSpace::Refresh(CAddrNode& node)
     const std::wstring path = NetworkPathOf(node);
     if (FAILED(browser->Open(path.c_str()))) return OPC_E_UNKNOWNITEMID;
 
-    CAddrNode::ChildList reported;
+    std::vector<ReportedChild> reported;
     for (;;) {
         link::KelvaneBrowseEntry entry{};
         const HRESULT hr = browser->Next(link::kBrowseFieldsWanted, &entry);
@@ -194,42 +232,83 @@ HRESULT CAddrSpace::Refresh(CAddrNode& node)
         const orv::com::UniqueBstr name(entry.name);
         const orv::com::UniqueBstr secondName(entry.secondName);
         if (FAILED(hr)) break;
-        reported.push_back(NodeFromEntry(entry));
+        reported.push_back(ChildFromEntry(entry));
     }
-    reported = SortedUnique(std::move(reported));
+    // Nodes reported again keep what was first learned of them, so a branch that the network
+    // reports unchanged is left as it is.
+    if (SameChildren(node, reported)) return S_OK;
 
-    // Everything that can fail to allocate happens before the first child moves: from here
-    // on the merge cannot throw, so no node that a browse object may hold is ever freed.
+    // The reported children in order, the first of each run of equal ID components only.
+    std::vector<std::string> reportedKeys;
+    reportedKeys.reserve(reported.size());
+    for (const ReportedChild& child : reported) reportedKeys.push_back(SortKeyOf(child.idComponent));
+    std::vector<std::size_t> fresh = OrderOfKeys(reportedKeys);
+    fresh.erase(std::unique(fresh.begin(), fresh.end(),
+                            [&](std::size_t left, std::size_t right) { return reportedKeys[left] == reportedKeys[right]; }),
+                fresh.end());
+
+    const auto children = node.Children();
+    std::vector<std::string> knownKeys;
+    knownKeys.reserve(children.size());
+    for (const auto& child : children) knownKeys.push_back(SortKeyOf(IdComponentOf(*child)));
+    const std::vector<std::size_t> known = OrderOfKeys(knownKeys);
+
+    // The merge decided first, and every node it needs made: from the moves on nothing can
+    // throw, so no node that a browse object may hold is ever freed.
+    enum class Step : unsigned char { AdoptFresh, KeepKnown, DetachKnown };
+    std::vector<Step> steps;
+    steps.reserve(fresh.size() + known.size());
+    std::vector<std::unique_ptr<CAddrNode>> made(reported.size());
+    std::size_t kept = 0;
+    {
+        std::size_t f = 0, k = 0;
+        while (f < fresh.size() || k < known.size()) {
+            const int order = f == fresh.size()   ? 1
+                              : k == known.size() ? -1
+                                                  : reportedKeys[fresh[f]].compare(knownKeys[known[k]]);
+            if (order < 0) {
+                made[fresh[f]] = NodeFrom(reported[fresh[f]]);
+                steps.push_back(Step::AdoptFresh);
+                ++f;
+            } else if (order > 0) {
+                steps.push_back(Step::DetachKnown);
+                ++k;
+            } else {
+                // The node already in the tree stays, with its subtree and what was first
+                // learned of it; browse positions on it remain where they are.
+                steps.push_back(Step::KeepKnown);
+                ++kept;
+                ++f;
+                ++k;
+            }
+        }
+    }
     CAddrNode::ChildList merged;
-    merged.reserve(reported.size());
-    ReserveMore(m_detached, node.m_children->size());
+    merged.reserve(fresh.size());
+    ReserveMore(m_detached, known.size() - kept);
 
     CAddrNode::ChildList previous = std::exchange(*node.m_children, {});
-    std::stable_sort(previous.begin(), previous.end(), SortsBefore);
-
-    auto fresh = reported.begin();
-    auto known = previous.begin();
-    auto detach = [this](std::unique_ptr<CAddrNode>& gone) { m_detached.push_back(std::move(gone)); };
-    auto adopt = [&node, &merged](std::unique_ptr<CAddrNode>& child) {
+    std::size_t f = 0, k = 0;
+    const auto adopt = [&node, &merged](std::unique_ptr<CAddrNode>& child) {
         child->m_parent = &node;
         merged.push_back(std::move(child));
     };
-    while (fresh != reported.end() && known != previous.end()) {
-        const int order = CompareIdComponents(**fresh, **known);
-        if (order < 0) {
-            adopt(*fresh++);
-        } else if (order > 0) {
-            detach(*known++);
-        } else {
-            // The node already in the tree stays, with its subtree and what was first
-            // learned of it; browse positions on it remain where they are.
-            adopt(*known++);
-            ++fresh;
+    for (const Step step : steps) {
+        switch (step) {
+        case Step::AdoptFresh:
+            adopt(made[fresh[f++]]);
+            break;
+        case Step::KeepKnown:
+            adopt(previous[known[k++]]);
+            ++f;
+            break;
+        case Step::DetachKnown:
+            m_detached.push_back(std::move(previous[known[k++]]));
+            break;
         }
     }
-    std::for_each(known, previous.end(), detach);
-    std::for_each(fresh, reported.end(), adopt);
     *node.m_children = std::move(merged);
+    node.ForgetChildIndex();
     return S_OK;
 }
 
