@@ -50,7 +50,8 @@ HRESULT DataSink::OnDataChange(DWORD, OPCHANDLE hGroup, HRESULT, HRESULT, DWORD 
             ++notGood;
             continue;
         }
-        const std::int64_t tick = std::llround(value.dblVal - static_cast<double>(item) * 0.001);
+        // Rounded by hand: the ticks are positive, and msvcrt's llround is a call per value.
+        const std::int64_t tick = static_cast<std::int64_t>(value.dblVal - static_cast<double>(item) * 0.001 + 0.5);
         std::int64_t& last = lastTick_[item];
         if (last < 0) {
             ++firstSeen;

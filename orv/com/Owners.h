@@ -84,7 +84,8 @@ inline HRESULT ReplaceVariant(VARIANT& target, const VARIANT& source) noexcept
 
 class UniqueVariant {
 public:
-    UniqueVariant() noexcept { VariantInit(&m_value); }
+    // What VariantInit does, without a call into oleaut32 on the per-value paths.
+    UniqueVariant() noexcept { V_VT(&m_value) = VT_EMPTY; }
     UniqueVariant(UniqueVariant&& other) noexcept : UniqueVariant() { other.DetachTo(&m_value); }
     UniqueVariant& operator=(UniqueVariant&& other) noexcept
     {

@@ -59,7 +59,7 @@ HRESULT COPCItem::Read(OPCDATASOURCE source, OPCHANDLE& clientHandle, VARIANT& v
         if (present) {
             // When ReadCurrent gave nothing, the timestamp of the arrival that was waited for counts.
             std::uint64_t stamp = SUCCEEDED(readResult) && (mask & link::kfValue) ? linkTimestamp
-                                                                                 : Ticks(m_current.Locked().timestamp);
+                                                                                 : Ticks(m_current.Read().timestamp);
             if (m_accessRights == 0 || stamp == 0)
                 outcome = OPC_E_UNKNOWNITEMID;
             else if (!(m_accessRights & OPC_READABLE))
@@ -82,7 +82,7 @@ HRESULT COPCItem::Read(OPCDATASOURCE source, OPCHANDLE& clientHandle, VARIANT& v
 
 HRESULT COPCItem::HandOut(bool outOfService, VARIANT& value)
 {
-    const PublishedValue::Fields current = m_current.Locked();
+    const PublishedValue::Fields current = m_current.Read();
     CopyOrError(*m_reportedValue.Get(), current.value);
     if (outOfService) {
         m_reportedQuality = OPC_QUALITY_OUT_OF_SERVICE;
@@ -129,7 +129,7 @@ bool COPCItem::TestForChange(OPCHANDLE& clientHandle, VARIANT& value, WORD& qual
     if (m_current.TryReadUnlocked(current)) return ReportIfChanged(current, value, quality, timestamp, result);
     // A value that owns memory is copied while the arrivals cannot free it.
     CSingleLock hold(m_lock);
-    return ReportIfChanged(m_current.Locked(), value, quality, timestamp, result);
+    return ReportIfChanged(m_current.Read(), value, quality, timestamp, result);
 }
 
 bool COPCItem::ReportIfChanged(const PublishedValue::Fields& current, VARIANT& value, WORD& quality,

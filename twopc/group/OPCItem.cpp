@@ -191,7 +191,7 @@ ItemAttributes COPCItem::Attributes()
 COPCItem::Current COPCItem::CurrentState()
 {
     CSingleLock hold(m_lock);
-    const PublishedValue::Fields current = m_current.Locked();
+    const PublishedValue::Fields current = m_current.Read();
     return {m_lastReadResult, current.quality, current.timestamp, m_canonicalType, m_accessRights,
             m_valueArrivedSet};
 }
@@ -199,7 +199,7 @@ COPCItem::Current COPCItem::CurrentState()
 HRESULT COPCItem::CopyCurrentValue(VARIANT* out)
 {
     CSingleLock hold(m_lock);
-    PublishedValue::Fields current = m_current.Locked();
+    PublishedValue::Fields current = m_current.Read();
     return VariantCopy(out, &current.value);
 }
 
@@ -208,21 +208,32 @@ HRESULT COPCItem::CopyCurrentValue(VARIANT* out)
 void COPCItem::ApplyArrival(std::uint32_t mask, const link::KelvaneValue* value, std::uint32_t status,
                             std::uint64_t timestamp)
 {
-    // Converted before the lock is taken: a string's allocation need not hold up the scan.
     orv::com::UniqueVariant arrived;
     const bool hasValue = (mask & link::kfValue) && value;
     const HRESULT converted = hasValue ? link::ToVariant(*value, arrived.Get()) : S_OK;
     const WORD quality = status == 0 ? OPC_QUALITY_GOOD : OPC_QUALITY_BAD;
+    const WORD* newQuality = (mask & link::kfStatus) ? &quality : nullptr;
     FILETIME stamp;
     if (mask & link::kfTimestamp)
         stamp = ToFileTime(timestamp);
     else
         GetSystemTimeAsFileTime(&stamp);
 
+    // The path of every number: no item lock, only the publication's own count.
+    if (orv::com::OwnsNothing(arrived.Ref()) &&
+        m_current.TryPublishPlain(hasValue ? arrived.Get() : nullptr, newQuality, stamp)) {
+        if (!hasValue) return;
+        m_lastReadResult.store(converted, std::memory_order_relaxed);
+        if (!m_valueArrivedSet.load(std::memory_order_acquire)) {
+            CSingleLock hold(m_lock);
+            SignalValueArrived();
+        }
+        return;
+    }
     CSingleLock hold(m_lock);
-    m_current.Publish(hasValue ? arrived.Get() : nullptr, (mask & link::kfStatus) ? &quality : nullptr, stamp);
+    m_current.Publish(hasValue ? arrived.Get() : nullptr, newQuality, stamp);
     if (hasValue) {
-        m_lastReadResult = converted;
+        m_lastReadResult.store(converted, std::memory_order_relaxed);
         // Signalled under the lock: a woken reader then finds value and timestamp complete.
         SignalValueArrived();
     }
@@ -243,14 +254,14 @@ void COPCItem::ApplyPointStatus(std::uint32_t code)
 {
     if (code != kPointStatusStale && code != kPointStatusRestarting) return;
     CSingleLock hold(m_lock);
-    m_valueArrivedSet = false;
+    m_valueArrivedSet.store(false, std::memory_order_relaxed);
     if (m_valueArrived) ResetEvent(m_valueArrived.Get());
 }
 
 void COPCItem::SignalValueArrived()
 {
-    if (m_valueArrivedSet) return;
-    m_valueArrivedSet = true;
+    if (m_valueArrivedSet.load(std::memory_order_relaxed)) return;
+    m_valueArrivedSet.store(true, std::memory_order_release);
     if (m_valueArrived) SetEvent(m_valueArrived.Get());
 }
 
@@ -259,7 +270,7 @@ bool COPCItem::WaitForFirstValue()
     HANDLE arrived = nullptr;
     {
         CSingleLock hold(m_lock);
-        if (m_valueArrivedSet) return true;
+        if (m_valueArrivedSet.load(std::memory_order_relaxed)) return true;
         if (!m_valueArrived) {
             m_valueArrived.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
             if (!m_valueArrived) orv::com::ThrowLastError();

@@ -6,10 +6,12 @@
 //
 // Locking. The item lock is taken after the group lock, never before; the realtime
 // callbacks take only the item lock.
-// - The current value, quality and timestamp are written under the item lock and published
-//   through a sequence count (PublishedValue): the update scan reads them without the item
-//   lock, and takes it only for a value that owns memory. Everything else reads them under
-//   the item lock.
+// - The current value, quality and timestamp are published through a sequence count
+//   (PublishedValue). An arrival of a value that owns nothing (every number) publishes it
+//   without the item lock; a value that owns memory (a string) is published, and read,
+//   only under the item lock. The update scan reads without the item lock and takes it only
+//   for a value that owns memory. The last conversion result and whether a first value has
+//   come are single words, written by the arrivals with or without the item lock.
 // - The reported fields are guarded by the group lock: the scan, reads and the
 //   item-management calls change them only while holding it. The client handle and the
 //   requested type are changed under both locks, so either is enough to read them.
@@ -108,8 +110,8 @@ public:
     void ApplyPointStatus(std::uint32_t code) override;
 
     // Where the scan's change test finds the fields the arrivals publish, and those it writes.
-    static constexpr std::size_t kPublishedOffset = 64;
-    static constexpr std::size_t kReportedOffset = 128;
+    static constexpr std::size_t kPublishedOffset = 0;
+    static constexpr std::size_t kReportedOffset = 64;
 
 private:
     friend class COPCGroup;  // keeps m_activeSlot, under the group lock
@@ -125,18 +127,16 @@ private:
     // Reported := current; the client's copy in the requested type into `value`.
     HRESULT HandOut(bool outOfService, VARIANT& value);
 
-    // The fields that every value arrival and every scan touch come first, each group on
-    // cache lines of its own, so that a line crosses between the cores only where a field
-    // has to: at tens of thousands of items each item is a cache miss, and the scan
+    // The fields that every value arrival and every scan touch come first, on two cache
+    // lines, so that a line crosses between the cores only where a field has to: at tens
+    // of thousands of items each item is a cache miss on both threads, and the scan
     // fetches its lines ahead of its walk (kPublishedOffset, kReportedOffset).
-    // Line 0, only the arrivals': the object's vtable pointer, the item lock and what an
-    // arrival keeps beside the value.
-    orv::com::CCriticalSection m_lock;
-    bool m_valueArrivedSet = false;
-    HRESULT m_lastReadResult = S_OK;
-    // Line 1: written by the arrivals, read by the scan.
-    alignas(64) PublishedValue m_current{OPC_QUALITY_GOOD};
-    // Line 2: the scan's; the arrivals never write it.
+    // Line 0, all that an arrival of a number touches: the object's vtable pointer, which
+    // the link's call reaches the item through, and the published value; the scan reads it.
+    PublishedValue m_current{OPC_QUALITY_GOOD};
+    std::atomic<HRESULT> m_lastReadResult{S_OK};
+    std::atomic<bool> m_valueArrivedSet{false};
+    // Line 1: the scan's; the arrivals never write it.
     alignas(64) orv::com::UniqueVariant m_reportedValue;
     FILETIME m_reportedTimestamp{};
     WORD m_reportedQuality = 0;
@@ -146,6 +146,8 @@ private:
     OPCHANDLE m_clientHandle = 0;
     bool m_active = false;
 
+    // The rest is seldom used.
+    alignas(64) orv::com::CCriticalSection m_lock;
     COPCGroup* m_group;
     // The item's place in the group's active-item list while it is active; guarded by the
     // group lock, since the group moves items when it closes the gaps of removed ones.

@@ -2,19 +2,19 @@
 // PublishedValue: an item's current value, quality and timestamp as the value arrivals
 // publish them, readable by the update scan without the item lock.
 //
-// Writers hold the item lock, so there is one writer at a time. A write makes the sequence
-// count odd, stores the fields and makes it even again; a reader without the lock copies
-// the fields between two loads of the count and tries again when the count was odd or
-// changed, so it never sees the value of one arrival with the quality or timestamp of
-// another. Every field is a word of its own and is stored and loaded atomically, which
-// keeps the copy well defined while a write is under way.
+// A write makes the sequence count odd (taking it from even with one compare-and-swap, which
+// keeps writers apart), stores the fields and makes it even again; a reader copies the
+// fields between two loads of the count and tries again when the count was odd or changed,
+// so it never sees the value of one arrival with the quality or timestamp of another.
+// Every field is a word of its own, stored and loaded atomically, which keeps the copy
+// well defined while a write is under way.
 //
-// A value that owns memory (a string, an array, an interface) cannot be copied by such a
-// reader: the writer frees the value it replaces, and the reader's copy could then point
-// at freed memory. A lock-free read therefore hands back only the bits; when they name a
-// value that owns memory, the reader takes the item lock and reads again. The writer frees
-// a replaced value under the item lock, after the new one is published.
-
+// A value that owns memory (a string, an array, an interface) is another matter: the writer
+// that replaces it frees it, and a reader's copy could then point at freed memory. So such
+// values are written and read only under the item lock: Publish, with the item lock held,
+// frees what it replaces; a lock-free reader that finds one takes the item lock and reads
+// again; and TryPublishPlain, the writer without the item lock, writes only a value that
+// owns nothing over a value that owns nothing, and leaves everything else to Publish.
 #include "orv/com/Owners.h"
 
 #include <oaidl.h>
@@ -52,40 +52,55 @@ public:
     {
         VARIANT replaced;
         VariantInit(&replaced);
-        const std::uint32_t sequence = m_sequence.load(std::memory_order_relaxed);
-        m_sequence.store(sequence + 1, std::memory_order_relaxed);
-        std::atomic_thread_fence(std::memory_order_release);
+        const std::uint32_t sequence = BeginWrite();
         if (value) {
             replaced = Load().value;
             StoreValue(*value);
             VariantInit(value);
         }
-        if (quality) m_quality.store(*quality, std::memory_order_relaxed);
-        m_timestamp.store(ToTicks(timestamp), std::memory_order_relaxed);
+        StoreRest(quality, timestamp);
         m_sequence.store(sequence + 2, std::memory_order_release);
+        // Readers of a value that owns memory hold the item lock, as the caller does.
         orv::com::ClearVariant(replaced);
     }
 
-    // Under the item lock: the fields, valid while the lock is held.
-    Fields Locked() const noexcept { return Load(); }
-
-    // Without the item lock. False when the value owns memory: the reader then takes the
-    // item lock and uses Locked(). `fields` is written either way.
-    bool TryReadUnlocked(Fields& fields) const noexcept
+    // Without the item lock, for a `value` (if any) that owns nothing. False, with nothing
+    // published, when the published value owns memory: the caller then takes the item lock
+    // and uses Publish.
+    bool TryPublishPlain(const VARIANT* value, const WORD* quality, const FILETIME& timestamp) noexcept
     {
+        const std::uint32_t sequence = BeginWrite();
+        const bool plain = orv::com::OwnsNothing(Load().value);
+        if (plain) {
+            if (value) StoreValue(*value);
+            StoreRest(quality, timestamp);
+        }
+        // Given up, the write leaves the fields as they were; readers merely try again.
+        m_sequence.store(sequence + 2, std::memory_order_release);
+        return plain;
+    }
+
+    // The fields of one write. A value that owns memory stays valid only while the item
+    // lock is held.
+    Fields Read() const noexcept
+    {
+        Fields fields;
         for (unsigned attempt = 0;; ++attempt) {
             const std::uint32_t before = m_sequence.load(std::memory_order_acquire);
             if ((before & 1) == 0) {
                 fields = Load();
                 std::atomic_thread_fence(std::memory_order_acquire);
-                if (m_sequence.load(std::memory_order_relaxed) == before) break;
+                if (m_sequence.load(std::memory_order_relaxed) == before) return fields;
             }
-            // A writer in the middle of its few stores, or one that was preempted there.
-            if (attempt < 64)
-                YieldProcessor();
-            else
-                SwitchToThread();
+            Pause(attempt);
         }
+    }
+
+    // Without the item lock. False when the value owns memory: the reader then takes the
+    // item lock and reads again. `fields` is written either way.
+    bool TryReadUnlocked(Fields& fields) const noexcept
+    {
+        fields = Read();
         return orv::com::OwnsNothing(fields.value);
     }
 
@@ -96,6 +111,37 @@ private:
     static std::uint64_t ToTicks(const FILETIME& time) noexcept
     {
         return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
+    }
+
+    // A writer or reader that found a write in progress: the other side is in the middle of
+    // a few stores, or was preempted there.
+    static void Pause(unsigned attempt) noexcept
+    {
+        if (attempt < 64)
+            YieldProcessor();
+        else
+            SwitchToThread();
+    }
+
+    std::uint32_t BeginWrite() noexcept
+    {
+        for (unsigned attempt = 0;; ++attempt) {
+            std::uint32_t sequence = m_sequence.load(std::memory_order_relaxed);
+            if ((sequence & 1) == 0 &&
+                m_sequence.compare_exchange_weak(sequence, sequence + 1, std::memory_order_acquire,
+                                                 std::memory_order_relaxed)) {
+                // The odd count is seen before any of the stores that follow.
+                std::atomic_thread_fence(std::memory_order_release);
+                return sequence;
+            }
+            Pause(attempt);
+        }
+    }
+
+    void StoreRest(const WORD* quality, const FILETIME& timestamp) noexcept
+    {
+        if (quality) m_quality.store(*quality, std::memory_order_relaxed);
+        m_timestamp.store(ToTicks(timestamp), std::memory_order_relaxed);
     }
 
     Fields Load() const noexcept
