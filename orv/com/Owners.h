@@ -48,9 +48,9 @@ private:
 // True when the VARIANT's value owns nothing (a number, a date, a boolean, empty or
 // null): copying it is then a plain assignment and dropping it needs no VariantClear.
 // The per-value paths use this to stay out of oleaut32 for the common case.
-inline bool OwnsNothing(const VARIANT& value) noexcept
+inline bool OwnsNothing(VARTYPE type) noexcept
 {
-    switch (V_VT(&value)) {
+    switch (type) {
     case VT_EMPTY: case VT_NULL: case VT_I1: case VT_UI1: case VT_I2: case VT_UI2: case VT_I4:
     case VT_UI4: case VT_INT: case VT_UINT: case VT_I8: case VT_UI8: case VT_R4: case VT_R8:
     case VT_CY: case VT_DATE: case VT_ERROR: case VT_BOOL:
@@ -58,6 +58,11 @@ inline bool OwnsNothing(const VARIANT& value) noexcept
     default:
         return false;
     }
+}
+
+inline bool OwnsNothing(const VARIANT& value) noexcept
+{
+    return OwnsNothing(V_VT(&value));
 }
 
 // VariantClear, without oleaut32 for a value that owns nothing.

@@ -14,8 +14,9 @@ namespace {
 
 // How many items ahead of the change test the scan fetches an item's fields: enough to
 // cover a cache miss to the other core, which wrote the published value on arrival, with
-// the work of the items in between.
-constexpr std::size_t kPrefetchDistance = 8;
+// the work of the items in between. Measured at 100,000 items: 8 left the scan waiting on
+// both lines, 24 and 48 took 2 and 3 ns per update off it.
+constexpr std::size_t kPrefetchDistance = 48;
 
 }  // namespace
 

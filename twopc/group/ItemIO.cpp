@@ -14,11 +14,6 @@ using orv::com::CSingleLock;
 
 namespace {
 
-std::uint64_t Ticks(const FILETIME& time) noexcept
-{
-    return (static_cast<std::uint64_t>(time.dwHighDateTime) << 32) | time.dwLowDateTime;
-}
-
 // Copies `source` into `target`; a copy that fails leaves VT_ERROR carrying the failure.
 void CopyOrError(VARIANT& target, const VARIANT& source) noexcept
 {
@@ -59,7 +54,7 @@ HRESULT COPCItem::Read(OPCDATASOURCE source, OPCHANDLE& clientHandle, VARIANT& v
         if (present) {
             // When ReadCurrent gave nothing, the timestamp of the arrival that was waited for counts.
             std::uint64_t stamp = SUCCEEDED(readResult) && (mask & link::kfValue) ? linkTimestamp
-                                                                                 : Ticks(m_current.Read().timestamp);
+                                                                                 : m_current.Read().ticks;
             if (m_accessRights == 0 || stamp == 0)
                 outcome = OPC_E_UNKNOWNITEMID;
             else if (!(m_accessRights & OPC_READABLE))
@@ -83,12 +78,12 @@ HRESULT COPCItem::Read(OPCDATASOURCE source, OPCHANDLE& clientHandle, VARIANT& v
 HRESULT COPCItem::HandOut(bool outOfService, VARIANT& value)
 {
     const PublishedValue::Fields current = m_current.Read();
-    CopyOrError(*m_reportedValue.Get(), current.value);
+    CopyOrError(*m_reportedValue.Get(), current.Value());
     if (outOfService) {
         m_reportedQuality = OPC_QUALITY_OUT_OF_SERVICE;
     } else {
         m_reportedQuality = current.quality;
-        m_reportedTimestamp = current.timestamp;
+        m_reportedTimestamp = current.Timestamp();
     }
     HRESULT hr = orv::com::ReplaceVariant(value, *m_reportedValue.Get());
     if (SUCCEEDED(hr) && m_requestedType != VT_EMPTY && m_requestedType != m_canonicalType)
@@ -135,16 +130,26 @@ bool COPCItem::TestForChange(OPCHANDLE& clientHandle, VARIANT& value, WORD& qual
 bool COPCItem::ReportIfChanged(const PublishedValue::Fields& current, VARIANT& value, WORD& quality,
                                FILETIME& timestamp, HRESULT& result)
 {
-    if (current.quality == m_reportedQuality && io::SameForDataChange(current.value, *m_reportedValue.Get())) {
+    VARIANT& reported = *m_reportedValue.Get();
+    VARIANT currentValue;
+    current.CopyValueTo(currentValue);
+    if (current.quality == m_reportedQuality && io::SameForDataChange(currentValue, reported)) {
         result = S_OK;
         return false;
     }
-    CopyOrError(*m_reportedValue.Get(), current.value);
+    if (orv::com::OwnsNothing(currentValue) && orv::com::OwnsNothing(reported)) {
+        // A word at a time, from the published words: see PublishedValue.
+        current.CopyValueTo(reported);
+        current.CopyValueTo(value);
+        result = S_OK;
+    } else {
+        CopyOrError(reported, currentValue);
+        result = orv::com::ReplaceVariant(value, reported);
+    }
     m_reportedQuality = current.quality;
-    m_reportedTimestamp = current.timestamp;
+    m_reportedTimestamp = current.Timestamp();
     quality = current.quality;
-    timestamp = current.timestamp;
-    result = orv::com::ReplaceVariant(value, *m_reportedValue.Get());
+    timestamp = current.Timestamp();
     if (SUCCEEDED(result) && m_requestedType != VT_EMPTY && m_requestedType != m_canonicalType)
         result = VariantChangeType(&value, &value, 0, m_requestedType);
     if (SUCCEEDED(result)) result = S_OK;

@@ -192,15 +192,15 @@ COPCItem::Current COPCItem::CurrentState()
 {
     CSingleLock hold(m_lock);
     const PublishedValue::Fields current = m_current.Read();
-    return {m_lastReadResult, current.quality, current.timestamp, m_canonicalType, m_accessRights,
+    return {m_lastReadResult, current.quality, current.Timestamp(), m_canonicalType, m_accessRights,
             m_valueArrivedSet};
 }
 
 HRESULT COPCItem::CopyCurrentValue(VARIANT* out)
 {
     CSingleLock hold(m_lock);
-    PublishedValue::Fields current = m_current.Read();
-    return VariantCopy(out, &current.value);
+    VARIANT current = m_current.Read().Value();
+    return VariantCopy(out, &current);
 }
 
 // IRealtimeSubscriber
