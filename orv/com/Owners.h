@@ -87,6 +87,16 @@ inline HRESULT ReplaceVariant(VARIANT& target, const VARIANT& source) noexcept
     return VariantCopy(&target, const_cast<VARIANT*>(&source));
 }
 
+// Copies `source` into `target`; a copy that fails leaves VT_ERROR carrying the failure.
+inline void CopyOrError(VARIANT& target, const VARIANT& source) noexcept
+{
+    const HRESULT hr = ReplaceVariant(target, source);
+    if (FAILED(hr)) {
+        V_VT(&target) = VT_ERROR;
+        V_ERROR(&target) = hr;
+    }
+}
+
 class UniqueVariant {
 public:
     // What VariantInit does, without a call into oleaut32 on the per-value paths.

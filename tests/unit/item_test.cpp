@@ -180,7 +180,7 @@ TEST_CASE("the change test never pairs the value of one arrival with the quality
     COPCItem& item = f.item;
     constexpr std::uint64_t kBase = 0x01D0000000000000ull;
     // Enough reports of each kind of value to have raced the writer many times over.
-    constexpr std::uint64_t kReportsOfEachKind = 5000;
+    constexpr std::uint64_t kReportsOfEachKind = 50000;
     constexpr std::uint64_t kMostArrivals = 50000000;
     // One pass of the scan's change test over the item, under the group lock as the scan runs it.
     struct Report {

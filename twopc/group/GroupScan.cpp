@@ -1,10 +1,12 @@
 // The group scan: what the update-scan thread does with one due group. It finds the
 // items whose value or quality changed since they were last reported and sends them to
-// the group's data callback.
+// the group's data callback. The items' change test is here too, where the walk over the
+// items can have it inline.
 
 #include "twopc/group/OPCGroup.h"
 #include "twopc/io/UpdateScanMgr.h"
 #include "orv/hmx/Prefetch.h"
+#include "twopc/io/ChangeRule.h"
 
 namespace twopc::group {
 
@@ -15,10 +17,69 @@ namespace {
 // How many items ahead of the change test the scan fetches an item's fields: enough to
 // cover a cache miss to the other core, which wrote the published value on arrival, with
 // the work of the items in between. Measured at 100,000 items: 8 left the scan waiting on
-// both lines, 24 and 48 took 2 and 3 ns per update off it.
-constexpr std::size_t kPrefetchDistance = 48;
+// both lines; 16 to 48 took 2 to 3 ns per update off it, with no difference among them
+// that the noise let through.
+constexpr std::size_t kPrefetchDistance = 32;
 
 }  // namespace
+
+bool COPCItem::TestForChange(OPCHANDLE& clientHandle, VARIANT& value, WORD& quality, FILETIME& timestamp,
+                             HRESULT& result)
+{
+    clientHandle = m_clientHandle;
+    if (!(m_accessRights.load(std::memory_order_relaxed) & OPC_READABLE)) {
+        result = OPC_E_BADRIGHTS;
+        return false;
+    }
+    PublishedValue::Fields current;
+    if (!m_current.TryReadUnlocked(current)) {
+        // A value that owns memory is copied while the arrivals cannot free it.
+        CSingleLock hold(m_lock);
+        return ReportIfChanged(m_current.Read(), value, quality, timestamp, result);
+    }
+    VARIANT& reported = *m_reportedValue.Get();
+    if (!orv::com::OwnsNothing(V_VT(&reported))) return ReportIfChanged(current, value, quality, timestamp, result);
+
+    // Numbers, the path of nearly every update: compared and copied as the published words,
+    // never as whole records (see PublishedValue).
+    if (current.quality == m_reportedQuality && current.Type() == V_VT(&reported) &&
+        io::SamePlainForDataChange(current.Type(), current.value[1], io::PayloadWord(reported))) {
+        result = S_OK;
+        return false;
+    }
+    current.CopyValueTo(reported);
+    current.CopyValueTo(value);
+    result = S_OK;
+    FinishReport(current, value, quality, timestamp, result);
+    return true;
+}
+
+bool COPCItem::ReportIfChanged(const PublishedValue::Fields& current, VARIANT& value, WORD& quality,
+                               FILETIME& timestamp, HRESULT& result)
+{
+    VARIANT& reported = *m_reportedValue.Get();
+    const VARIANT currentValue = current.Value();
+    if (current.quality == m_reportedQuality && io::SameForDataChange(currentValue, reported)) {
+        result = S_OK;
+        return false;
+    }
+    orv::com::CopyOrError(reported, currentValue);
+    result = orv::com::ReplaceVariant(value, reported);
+    FinishReport(current, value, quality, timestamp, result);
+    return true;
+}
+
+void COPCItem::FinishReport(const PublishedValue::Fields& current, VARIANT& value, WORD& quality,
+                            FILETIME& timestamp, HRESULT& result)
+{
+    m_reportedQuality = current.quality;
+    m_reportedTimestamp = current.Timestamp();
+    quality = current.quality;
+    timestamp = current.Timestamp();
+    if (SUCCEEDED(result) && m_requestedType != VT_EMPTY && m_requestedType != m_canonicalType)
+        result = VariantChangeType(&value, &value, 0, m_requestedType);
+    if (SUCCEEDED(result)) result = S_OK;
+}
 
 bool COPCGroup::Scan(std::int64_t& nextDueTicks)
 {

@@ -1,31 +1,15 @@
-// Reading, writing and change-testing one item record: the operations beneath every
-// read, write and data-change path of the server.
+// Reading and writing one item record: the operations beneath every read and write path
+// of the server. The change test is the scan's (GroupScan.cpp).
 
 #include "twopc/group/OPCGroup.h"
 #include "twopc/group/OPCItem.h"
-#include "twopc/io/ChangeRule.h"
 #include "twopc/link/NetworkValue.h"
-
-#include <cstring>
 
 namespace twopc::group {
 
 using orv::com::CSingleLock;
 
-namespace {
-
-// Copies `source` into `target`; a copy that fails leaves VT_ERROR carrying the failure.
-void CopyOrError(VARIANT& target, const VARIANT& source) noexcept
-{
-    HRESULT hr = orv::com::ReplaceVariant(target, source);
-    if (FAILED(hr)) {
-        VariantInit(&target);
-        target.vt = VT_ERROR;
-        target.scode = hr;
-    }
-}
-
-}  // namespace
+using orv::com::CopyOrError;
 
 HRESULT COPCItem::Read(OPCDATASOURCE source, OPCHANDLE& clientHandle, VARIANT& value, WORD& quality,
                        FILETIME& timestamp)
@@ -110,50 +94,6 @@ HRESULT COPCItem::Write(const VARIANT& value)
             hr = E_FAIL;
     }
     return m_lastWriteResult = hr;
-}
-
-bool COPCItem::TestForChange(OPCHANDLE& clientHandle, VARIANT& value, WORD& quality, FILETIME& timestamp,
-                             HRESULT& result)
-{
-    clientHandle = m_clientHandle;
-    if (!(m_accessRights.load(std::memory_order_relaxed) & OPC_READABLE)) {
-        result = OPC_E_BADRIGHTS;
-        return false;
-    }
-    PublishedValue::Fields current;
-    if (m_current.TryReadUnlocked(current)) return ReportIfChanged(current, value, quality, timestamp, result);
-    // A value that owns memory is copied while the arrivals cannot free it.
-    CSingleLock hold(m_lock);
-    return ReportIfChanged(m_current.Read(), value, quality, timestamp, result);
-}
-
-bool COPCItem::ReportIfChanged(const PublishedValue::Fields& current, VARIANT& value, WORD& quality,
-                               FILETIME& timestamp, HRESULT& result)
-{
-    VARIANT& reported = *m_reportedValue.Get();
-    VARIANT currentValue;
-    current.CopyValueTo(currentValue);
-    if (current.quality == m_reportedQuality && io::SameForDataChange(currentValue, reported)) {
-        result = S_OK;
-        return false;
-    }
-    if (orv::com::OwnsNothing(currentValue) && orv::com::OwnsNothing(reported)) {
-        // A word at a time, from the published words: see PublishedValue.
-        current.CopyValueTo(reported);
-        current.CopyValueTo(value);
-        result = S_OK;
-    } else {
-        CopyOrError(reported, currentValue);
-        result = orv::com::ReplaceVariant(value, reported);
-    }
-    m_reportedQuality = current.quality;
-    m_reportedTimestamp = current.Timestamp();
-    quality = current.quality;
-    timestamp = current.Timestamp();
-    if (SUCCEEDED(result) && m_requestedType != VT_EMPTY && m_requestedType != m_canonicalType)
-        result = VariantChangeType(&value, &value, 0, m_requestedType);
-    if (SUCCEEDED(result)) result = S_OK;
-    return true;
 }
 
 }  // namespace twopc::group

@@ -120,10 +120,14 @@ private:
     void SignalValueArrived();
     // True when a value has arrived, else waits for one up to the first-value time-out.
     bool WaitForFirstValue();
-    // The change test on one set of current fields; under the group lock, and under the
-    // item lock when the value owns memory.
+    // The change test on one set of current fields, for values that own memory on either
+    // side; under the group lock, and under the item lock when the current value owns memory.
     bool ReportIfChanged(const PublishedValue::Fields& current, VARIANT& value, WORD& quality, FILETIME& timestamp,
                          HRESULT& result);
+    // The reported fields := current; the entry's quality and timestamp, and its value in the
+    // requested type.
+    void FinishReport(const PublishedValue::Fields& current, VARIANT& value, WORD& quality, FILETIME& timestamp,
+                      HRESULT& result);
     // Reported := current; the client's copy in the requested type into `value`.
     HRESULT HandOut(bool outOfService, VARIANT& value);
 
