@@ -281,7 +281,7 @@ void Network::DeliveryLoop(std::uint64_t generation)
     RetireDeliveryThreadLocked();
 }
 
-void Network::DeliverQueuedLocked(std::unique_lock<std::mutex>& lock, std::vector<Delivery>& batch)
+void Network::DeliverQueuedLocked(std::unique_lock<SlimMutex>& lock, std::vector<Delivery>& batch)
 {
     // A batch at a time, like the bench sweep: one hand-over of the lock per batch rather
     // than two per report. With MinGW's threads a contended lock is a kernel object's wait,
@@ -321,7 +321,7 @@ void Network::DeliverQueuedLocked(std::unique_lock<std::mutex>& lock, std::vecto
     NotifySettledLocked();
 }
 
-void Network::SweepBenchLocked(std::unique_lock<std::mutex>& lock, std::vector<BenchReport>& batch)
+void Network::SweepBenchLocked(std::unique_lock<SlimMutex>& lock, std::vector<BenchReport>& batch)
 {
     const DWORD thread = GetCurrentThreadId();
     const std::uint64_t tick = benchTick_;

@@ -18,13 +18,13 @@
 // value exactly once and values of points not yet reached are coalesced.
 
 #include "StoredValue.h"
+#include "SlimSync.h"
 
 #include <sim/kelvane.h>
 #include <sim/simctl.h>
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -206,11 +206,11 @@ private:
 
     void DeliveryLoop(std::uint64_t generation);
     // Delivers the report at the head of the queue; called with the lock held, returns with it.
-    void DeliverQueuedLocked(std::unique_lock<std::mutex>& lock, std::vector<Delivery>& batch);
+    void DeliverQueuedLocked(std::unique_lock<SlimMutex>& lock, std::vector<Delivery>& batch);
     static void Deliver(const Delivery& delivery) noexcept;
     // Takes the next batch of the bench sweep and reports it; called with the lock held,
     // returns with it. `batch` is the delivery thread's own, reused so that it never allocates.
-    void SweepBenchLocked(std::unique_lock<std::mutex>& lock, std::vector<BenchReport>& batch);
+    void SweepBenchLocked(std::unique_lock<SlimMutex>& lock, std::vector<BenchReport>& batch);
     void StopBenchLocked();
     // The CPU time of the delivery thread that runs now is counted from its own handle;
     // threads that ended left theirs in retiredDeliveryCpu_.
@@ -222,7 +222,7 @@ private:
 
     const std::wstring host_;
 
-    mutable std::mutex mutex_;
+    mutable SlimMutex mutex_;
     SimCounters counters_{};
     std::wstring clientKind_;
     UINT realTimeFailuresPending_ = 0;
@@ -245,8 +245,8 @@ private:
     int callbacksRunning_ = 0;
     bool deliveryWaiting_ = false;  // the delivery thread is in its wait for work_
     int settledWaiters_ = 0;        // threads in a wait for settled_
-    std::condition_variable work_;     // the delivery thread waits for reports, ticks or its stop
-    std::condition_variable settled_;  // a callback finished, or the queue ran dry
+    SlimConditionVariable work_;     // the delivery thread waits for reports, ticks or its stop
+    SlimConditionVariable settled_;  // a callback finished, or the queue ran dry
 
     LONG liveRealTimes_ = 0;
     std::uint64_t generation_ = 0;  // a delivery thread runs while this is the value it started with

@@ -5,7 +5,7 @@
 // and the point interface through which it is subscribed.
 //
 // Locking. The item lock is taken after the group lock, never before; the realtime
-// callbacks take only the item lock.
+// callbacks take no lock but the item lock, and an arrival of a number not even that.
 // - The current value, quality and timestamp are published through a sequence count
 //   (PublishedValue). An arrival of a value that owns nothing (every number) publishes it
 //   without the item lock; a value that owns memory (a string) is published, and read,
