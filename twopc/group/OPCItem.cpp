@@ -27,54 +27,7 @@ FILETIME ToFileTime(std::uint64_t value) noexcept
     return {static_cast<DWORD>(value), static_cast<DWORD>(value >> 32)};
 }
 
-// Every item block is the same size, so a freed one always fits the next item. In the
-// general heap, tens of thousands of removed items leave free blocks of every size between
-// the string and node blocks that outlive them, and under Wine every allocation of an item
-// then walked a long list of blocks too small for it: adding 100,000 items again after
-// removing as many took ten times as long as the first time.
-class ItemHeap {
-public:
-    ItemHeap() : m_heap(HeapCreate(0, 0, 0)) {}
-    ~ItemHeap()
-    {
-        if (m_heap) HeapDestroy(m_heap);
-    }
-    ItemHeap(const ItemHeap&) = delete;
-    ItemHeap& operator=(const ItemHeap&) = delete;
-
-    // The block's start is kept just before the aligned address handed out.
-    void* Allocate(std::size_t size, std::size_t alignment)
-    {
-        if (!m_heap) throw std::bad_alloc();
-        void* block = HeapAlloc(m_heap, 0, size + alignment + sizeof(void*));
-        if (!block) throw std::bad_alloc();
-        const std::uintptr_t start = reinterpret_cast<std::uintptr_t>(block) + sizeof(void*);
-        void* aligned = reinterpret_cast<void*>((start + alignment - 1) & ~(std::uintptr_t{alignment} - 1));
-        static_cast<void**>(aligned)[-1] = block;
-        return aligned;
-    }
-    void Free(void* aligned) noexcept
-    {
-        if (aligned) HeapFree(m_heap, 0, static_cast<void**>(aligned)[-1]);
-    }
-
-private:
-    HANDLE m_heap;
-};
-
-ItemHeap g_itemHeap;
-
 }  // namespace
-
-void* COPCItem::operator new(std::size_t size, std::align_val_t alignment)
-{
-    return g_itemHeap.Allocate(size, static_cast<std::size_t>(alignment));
-}
-
-void COPCItem::operator delete(void* item, std::align_val_t) noexcept
-{
-    g_itemHeap.Free(item);
-}
 
 COPCItem::COPCItem(COPCGroup* group) : m_group(group) {}
 

@@ -31,7 +31,6 @@
 
 #include <atomic>
 #include <cstddef>
-#include <new>
 #include <string>
 
 namespace twopc::group {
@@ -55,9 +54,6 @@ class alignas(64) COPCItem final : public link::IRealtimeSubscriber {
 public:
     explicit COPCItem(COPCGroup* group);
     virtual ~COPCItem();
-    // Items come from a heap of their own (see OPCItem.cpp).
-    static void* operator new(std::size_t size, std::align_val_t alignment);
-    static void operator delete(void* item, std::align_val_t alignment) noexcept;
     COPCItem(const COPCItem&) = delete;
     COPCItem& operator=(const COPCItem&) = delete;
 
