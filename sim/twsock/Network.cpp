@@ -268,13 +268,11 @@ void Network::DeliveryLoop(std::uint64_t generation)
         }
         settled_.notify_all();
         EndBusyLocked(busySince);
-        deliveryWaiting_ = true;
         if (clockPaused_) {
             work_.wait(lock);
         } else {
             work_.wait_until(lock, nextTick_);
         }
-        deliveryWaiting_ = false;
         BeginBusyLocked(busySince);
     }
     EndBusyLocked(busySince);
@@ -284,9 +282,8 @@ void Network::DeliveryLoop(std::uint64_t generation)
 void Network::DeliverQueuedLocked(std::unique_lock<SlimMutex>& lock, std::vector<Delivery>& batch)
 {
     // A batch at a time, like the bench sweep: one hand-over of the lock per batch rather
-    // than two per report. With MinGW's threads a contended lock is a kernel object's wait,
-    // which under Wine is a round trip to the wine server, and while items are added their
-    // subscriptions and this thread meet at the lock for every report.
+    // than two per report, since while items are added their subscriptions and this thread
+    // meet at the lock for every report.
     const DWORD thread = GetCurrentThreadId();
     const std::size_t end = std::min(queue_.size(), queueHead_ + kQueuedBatchReports);
     for (; queueHead_ < end; ++queueHead_) {
@@ -318,7 +315,7 @@ void Network::DeliverQueuedLocked(std::unique_lock<SlimMutex>& lock, std::vector
     for (const Delivery& delivery : batch) delivery.target->inCallback = false;
     batch.clear();  // keeps its capacity for the next batch
     --callbacksRunning_;
-    NotifySettledLocked();
+    settled_.notify_all();
 }
 
 void Network::SweepBenchLocked(std::unique_lock<SlimMutex>& lock, std::vector<BenchReport>& batch)
@@ -363,7 +360,7 @@ void Network::SweepBenchLocked(std::unique_lock<SlimMutex>& lock, std::vector<Be
     --callbacksRunning_;
     benchReports_ += reported;
     benchCallbackTime_ += callbackTime;
-    NotifySettledLocked();
+    settled_.notify_all();
 }
 
 void Network::RegisterDeliveryThreadLocked()
@@ -428,26 +425,15 @@ bool Network::WaitForDeliveries(DWORD timeoutMs)
 {
     if (onDeliveryThread) return false;
     std::unique_lock lock(mutex_);
-    ++settledWaiters_;
-    const bool settled = settled_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+    return settled_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
         return queueHead_ == queue_.size() && callbacksRunning_ == 0 && benchSweepRemaining_ == 0;
     });
-    --settledWaiters_;
-    return settled;
-}
-
-// With MinGW's threads every notification is a kernel object's signal, which under Wine is
-// a round trip to the wine server: nobody waiting, nobody is told.
-void Network::NotifySettledLocked()
-{
-    if (settledWaiters_ > 0) settled_.notify_all();
 }
 
 void Network::EnqueueLocked(Delivery delivery)
 {
     queue_.push_back(std::move(delivery));
-    // A delivery thread that is not waiting looks at the queue before it waits again.
-    if (deliveryWaiting_) work_.notify_one();
+    work_.notify_one();
 }
 
 void Network::BroadcastLocked(const PointState& point, Delivery report)
@@ -651,9 +637,7 @@ void Network::Unsubscribe(const std::shared_ptr<Subscription>& subscription)
     // A callback that is already running must finish before the subscriber may go away. From
     // inside that callback there is nothing to wait for: its own remainder is the last of it.
     if (subscription->inCallback && subscription->callbackThread != GetCurrentThreadId()) {
-        ++settledWaiters_;
         settled_.wait(lock, [&] { return !subscription->inCallback; });
-        --settledWaiters_;
     }
 }
 

@@ -193,7 +193,6 @@ private:
                        std::uint64_t& timestamp) const;
     void ReportLocked(PointState& point, std::uint32_t mask);
     void EnqueueLocked(Delivery delivery);
-    void NotifySettledLocked();
     // Queues a copy of `report` for every live subscription of the point.
     void BroadcastLocked(const PointState& point, Delivery report);
     void TickLocked();
@@ -243,8 +242,6 @@ private:
     std::vector<Delivery> queue_;
     std::size_t queueHead_ = 0;
     int callbacksRunning_ = 0;
-    bool deliveryWaiting_ = false;  // the delivery thread is in its wait for work_
-    int settledWaiters_ = 0;        // threads in a wait for settled_
     SlimConditionVariable work_;     // the delivery thread waits for reports, ticks or its stop
     SlimConditionVariable settled_;  // a callback finished, or the queue ran dry
 

@@ -163,14 +163,7 @@ void COPCItem::ApplyArrival(std::uint32_t mask, const link::KelvaneValue* value,
 {
     orv::com::UniqueVariant arrived;
     const bool hasValue = (mask & link::kfValue) && value;
-    HRESULT converted = S_OK;
-    if (hasValue && value->type == link::kvDouble) {
-        // Most of what a network sends, converted here rather than through a call per value.
-        V_VT(arrived.Get()) = VT_R8;
-        V_R8(arrived.Get()) = value->payload.real;
-    } else if (hasValue) {
-        converted = link::ToVariant(*value, arrived.Get());
-    }
+    const HRESULT converted = hasValue ? link::ToVariantInline(*value, arrived.Get()) : S_OK;
     const WORD quality = status == 0 ? OPC_QUALITY_GOOD : OPC_QUALITY_BAD;
     const WORD* newQuality = (mask & link::kfStatus) ? &quality : nullptr;
     FILETIME stamp;
