@@ -237,3 +237,22 @@ TEST_CASE("the change test never pairs the value of one arrival with the quality
     CHECK(numbers >= kReportsOfEachKind);
     CHECK(texts >= kReportsOfEachKind);
 }
+
+TEST_CASE("a value whose payload is wider than one word is published as an error, not cut short")
+{
+    twopc::group::PublishedValue published(OPC_QUALITY_GOOD);
+    VARIANT value;
+    DECIMAL decimal{};
+    decimal.Hi32 = 7;
+    decimal.Lo64 = 1;
+    V_DECIMAL(&value) = decimal;
+    V_VT(&value) = VT_DECIMAL;
+    const WORD bad = OPC_QUALITY_BAD;
+    published.Publish(&value, &bad, FILETIME{5, 0});
+    CHECK(V_VT(&value) == VT_EMPTY);
+    const auto fields = published.Read();
+    CHECK(fields.type == VT_ERROR);
+    CHECK(static_cast<HRESULT>(static_cast<std::uint32_t>(fields.payload)) == DISP_E_BADVARTYPE);
+    CHECK(fields.quality == OPC_QUALITY_BAD);
+    CHECK(fields.ticks == 5);
+}

@@ -23,8 +23,9 @@ constexpr std::size_t kPrefetchDistance = 32;
 
 }  // namespace
 
-bool COPCItem::TestForChange(OPCHANDLE& clientHandle, VARIANT& value, WORD& quality, FILETIME& timestamp,
-                             HRESULT& result)
+// The scan's loop has this inline; the path of numbers makes no call.
+inline bool COPCItem::TestForChangeInline(OPCHANDLE& clientHandle, VARIANT& value, WORD& quality,
+                                          FILETIME& timestamp, HRESULT& result)
 {
     clientHandle = m_clientHandle;
     if (!(m_accessRights.load(std::memory_order_relaxed) & OPC_READABLE)) {
@@ -37,34 +38,42 @@ bool COPCItem::TestForChange(OPCHANDLE& clientHandle, VARIANT& value, WORD& qual
         CSingleLock hold(m_lock);
         return ReportIfChanged(m_current.Read(), value, quality, timestamp, result);
     }
-    VARIANT& reported = *m_reportedValue.Get();
-    if (!orv::com::OwnsNothing(V_VT(&reported))) return ReportIfChanged(current, value, quality, timestamp, result);
+    if (!orv::com::OwnsNothing(m_reportedType)) return ReportIfChanged(current, value, quality, timestamp, result);
 
     // Numbers, the path of nearly every update: compared and copied as the published words,
     // never as whole records (see PublishedValue).
-    if (current.quality == m_reportedQuality && current.Type() == V_VT(&reported) &&
-        io::SamePlainForDataChange(current.Type(), current.value[1], io::PayloadWord(reported))) {
-        result = S_OK;
-        return false;
-    }
-    current.CopyValueTo(reported);
-    current.CopyValueTo(value);
     result = S_OK;
-    FinishReport(current, value, quality, timestamp, result);
+    if (current.quality == m_reportedQuality && current.type == m_reportedType &&
+        io::SamePlainForDataChange(current.type, current.payload, m_reportedPayload))
+        return false;
+    m_reportedType = current.type;
+    m_reportedPayload = current.payload;
+    m_reportedQuality = current.quality;
+    m_reportedTimestamp = current.Timestamp();
+    current.CopyValueTo(value);
+    quality = current.quality;
+    timestamp = current.Timestamp();
+    if (m_requestedType != VT_EMPTY && m_requestedType != m_canonicalType.load(std::memory_order_relaxed))
+        ConvertToRequested(value, result);
     return true;
+}
+
+bool COPCItem::TestForChange(OPCHANDLE& clientHandle, VARIANT& value, WORD& quality, FILETIME& timestamp,
+                             HRESULT& result)
+{
+    return TestForChangeInline(clientHandle, value, quality, timestamp, result);
 }
 
 bool COPCItem::ReportIfChanged(const PublishedValue::Fields& current, VARIANT& value, WORD& quality,
                                FILETIME& timestamp, HRESULT& result)
 {
-    VARIANT& reported = *m_reportedValue.Get();
     const VARIANT currentValue = current.Value();
-    if (current.quality == m_reportedQuality && io::SameForDataChange(currentValue, reported)) {
+    if (current.quality == m_reportedQuality && io::SameForDataChange(currentValue, ReportedValue())) {
         result = S_OK;
         return false;
     }
-    orv::com::CopyOrError(reported, currentValue);
-    result = orv::com::ReplaceVariant(value, reported);
+    SetReportedValue(currentValue);
+    result = orv::com::ReplaceVariant(value, ReportedValue());
     FinishReport(current, value, quality, timestamp, result);
     return true;
 }
@@ -76,9 +85,16 @@ void COPCItem::FinishReport(const PublishedValue::Fields& current, VARIANT& valu
     m_reportedTimestamp = current.Timestamp();
     quality = current.quality;
     timestamp = current.Timestamp();
-    if (SUCCEEDED(result) && m_requestedType != VT_EMPTY && m_requestedType != m_canonicalType)
-        result = VariantChangeType(&value, &value, 0, m_requestedType);
-    if (SUCCEEDED(result)) result = S_OK;
+    if (SUCCEEDED(result)) {
+        result = S_OK;
+        if (m_requestedType != VT_EMPTY && m_requestedType != m_canonicalType) ConvertToRequested(value, result);
+    }
+}
+
+void COPCItem::ConvertToRequested(VARIANT& value, HRESULT& result)
+{
+    const HRESULT converted = VariantChangeType(&value, &value, 0, m_requestedType);
+    result = FAILED(converted) ? converted : S_OK;
 }
 
 bool COPCGroup::Scan(std::int64_t& nextDueTicks)
@@ -104,14 +120,11 @@ bool COPCGroup::Scan(std::int64_t& nextDueTicks)
         changed = m_scanValues.get();
         COPCItem* const* slots = m_activeSlots.data();
         for (std::size_t i = m_activeSlots.size(); i-- > 0;) {
-            if (i >= kPrefetchDistance && slots[i - kPrefetchDistance]) {
-                const char* ahead = reinterpret_cast<const char*>(slots[i - kPrefetchDistance]);
-                orv::hmx::PrefetchToRead(ahead + COPCItem::kPublishedOffset, orv::hmx::kCacheLineBytes);
-                orv::hmx::PrefetchToWrite(ahead + COPCItem::kReportedOffset, orv::hmx::kCacheLineBytes);
-            }
+            if (i >= kPrefetchDistance && slots[i - kPrefetchDistance])
+                orv::hmx::PrefetchToWrite(slots[i - kPrefetchDistance], orv::hmx::kCacheLineBytes);
             COPCItem* item = slots[i];
             // An unchanged item's entry is simply used again by the next one.
-            if (item && item->TestForChange(changed->clientHandles[count], changed->values[count],
+            if (item && item->TestForChangeInline(changed->clientHandles[count], changed->values[count],
                                             changed->qualities[count], changed->timestamps[count],
                                             changed->errors[count]))
                 ++count;

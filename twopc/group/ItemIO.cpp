@@ -62,14 +62,14 @@ HRESULT COPCItem::Read(OPCDATASOURCE source, OPCHANDLE& clientHandle, VARIANT& v
 HRESULT COPCItem::HandOut(bool outOfService, VARIANT& value)
 {
     const PublishedValue::Fields current = m_current.Read();
-    CopyOrError(*m_reportedValue.Get(), current.Value());
+    SetReportedValue(current.Value());
     if (outOfService) {
         m_reportedQuality = OPC_QUALITY_OUT_OF_SERVICE;
     } else {
         m_reportedQuality = current.quality;
         m_reportedTimestamp = current.Timestamp();
     }
-    HRESULT hr = orv::com::ReplaceVariant(value, *m_reportedValue.Get());
+    HRESULT hr = orv::com::ReplaceVariant(value, ReportedValue());
     if (SUCCEEDED(hr) && m_requestedType != VT_EMPTY && m_requestedType != m_canonicalType)
         hr = VariantChangeType(&value, &value, 0, m_requestedType);
     return FAILED(hr) ? hr : S_OK;

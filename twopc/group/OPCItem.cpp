@@ -35,6 +35,37 @@ COPCItem::~COPCItem()
 {
     SetActive(false);
     ReleasePoint();
+    VARIANT reported = ReportedValue();
+    orv::com::ClearVariant(reported);
+}
+
+VARIANT COPCItem::ReportedValue() const noexcept
+{
+    VARIANT value;
+    PublishedValue::StoreVariantWords(value, m_reportedType, m_reportedPayload);
+    return value;
+}
+
+void COPCItem::SetReportedValue(const VARIANT& source) noexcept
+{
+    VARIANT copy;
+    V_VT(&copy) = VT_EMPTY;
+    orv::com::CopyOrError(copy, source);
+    if (!PublishedValue::FitsOneWord(V_VT(&copy))) {
+        VariantClear(&copy);
+        V_VT(&copy) = VT_ERROR;
+        V_ERROR(&copy) = DISP_E_BADVARTYPE;
+    }
+    VARIANT replaced = ReportedValue();
+    m_reportedType = V_VT(&copy);
+    m_reportedPayload = io::PayloadWord(copy);
+    orv::com::ClearVariant(replaced);
+}
+
+void COPCItem::StoreAccessRights(DWORD rights) noexcept
+{
+    m_accessRights.store(static_cast<std::uint8_t>(rights & (OPC_READABLE | OPC_WRITEABLE)),
+                         std::memory_order_relaxed);
 }
 
 void COPCItem::ReleasePoint()
@@ -62,7 +93,7 @@ HRESULT COPCItem::Initialise(const OPCITEMDEF& definition, OPCITEMRESULT& result
         m_clientHandle = definition.hClient;
         m_serverHandle = g_idMgr.AllocateId();
         m_requestedType = requestedType;
-        m_accessRights = accessRights;
+        StoreAccessRights(accessRights);
         m_canonicalType = canonicalType;
         if (m_itemId.empty()) return OPC_E_INVALIDITEMID;
 
@@ -73,7 +104,7 @@ HRESULT COPCItem::Initialise(const OPCITEMDEF& definition, OPCITEMRESULT& result
             canonicalType = CanonicalTypeForRequest(requestedType);
         }
         m_canonicalType = canonicalType;
-        m_accessRights = accessRights;
+        StoreAccessRights(accessRights);
         networkPath = link::NetworkPathOf(m_itemId);
     }
 
@@ -138,14 +169,14 @@ ItemAttributes COPCItem::Attributes()
 {
     CSingleLock hold(m_lock);
     return {m_accessPath, m_itemId,        m_active,        m_clientHandle,
-            m_serverHandle, m_accessRights, m_requestedType, m_canonicalType};
+            m_serverHandle, m_accessRights.load(), m_requestedType, m_canonicalType};
 }
 
 COPCItem::Current COPCItem::CurrentState()
 {
     CSingleLock hold(m_lock);
     const PublishedValue::Fields current = m_current.Read();
-    return {m_lastReadResult, current.quality, current.Timestamp(), m_canonicalType, m_accessRights,
+    return {m_lastReadResult, current.quality, current.Timestamp(), m_canonicalType, m_accessRights.load(),
             m_valueArrivedSet};
 }
 
@@ -197,7 +228,7 @@ void COPCItem::ApplyPointInfo(const link::KelvanePointInfo& info)
     CSingleLock hold(m_lock);
     if (info.mask & 0x2) m_canonicalType = link::CanonicalOf(info.type);
     if (info.mask & 0x4) {
-        m_accessRights = ((info.access & 0x1) ? OPC_READABLE : 0) | ((info.access & 0x2) ? OPC_WRITEABLE : 0);
+        StoreAccessRights(((info.access & 0x1) ? OPC_READABLE : 0) | ((info.access & 0x2) ? OPC_WRITEABLE : 0));
         // A reader waiting for the first value of a point that has none must not wait in vain.
         if (!(m_accessRights & OPC_READABLE)) SignalValueArrived();
     }

@@ -105,10 +105,6 @@ public:
     void ApplyPointInfo(const link::KelvanePointInfo& info) override;
     void ApplyPointStatus(std::uint32_t code) override;
 
-    // Where the scan's change test finds the fields the arrivals publish, and those it writes.
-    static constexpr std::size_t kPublishedOffset = 0;
-    static constexpr std::size_t kReportedOffset = 64;
-
 private:
     friend class COPCGroup;  // keeps m_activeSlot, under the group lock
 
@@ -124,31 +120,48 @@ private:
     // requested type.
     void FinishReport(const PublishedValue::Fields& current, VARIANT& value, WORD& quality, FILETIME& timestamp,
                       HRESULT& result);
+    // TestForChange, inline in the scan's loop.
+    bool TestForChangeInline(OPCHANDLE& clientHandle, VARIANT& value, WORD& quality, FILETIME& timestamp,
+                             HRESULT& result);
+    // `value` in the requested type; `result` the conversion's failure, else S_OK.
+    void ConvertToRequested(VARIANT& value, HRESULT& result);
     // Reported := current; the client's copy in the requested type into `value`.
     HRESULT HandOut(bool outOfService, VARIANT& value);
 
-    // The fields that every value arrival and every scan touch come first, on two cache
-    // lines, so that a line crosses between the cores only where a field has to: at tens
-    // of thousands of items each item is a cache miss on both threads, and the scan
-    // fetches its lines ahead of its walk (kPublishedOffset, kReportedOffset).
-    // Line 0, all that an arrival of a number touches: the object's vtable pointer, which
-    // the link's call reaches the item through, and the published value; the scan reads it.
+    // The reported value as a VARIANT that the item still owns: valid while the reported
+    // fields stay as they are.
+    VARIANT ReportedValue() const noexcept;
+    // Reported value := a copy of `source` (VT_ERROR carrying the failure when it cannot be
+    // copied); frees the value it replaces.
+    void SetReportedValue(const VARIANT& source) noexcept;
+    void StoreAccessRights(DWORD rights) noexcept;
+
+    // Everything that a value arrival and a scan touch is on the item's first cache line,
+    // so that an update costs each of the two threads one line: at tens of thousands of
+    // items each item is a cache miss on both, and the scan fetches the line ahead of its
+    // walk. The arrival reaches the item through the vtable pointer at its start and
+    // writes the published value (24 bytes); the scan reads that and writes the reported
+    // fields; the link's conversion result and the first-value flag fill the rest.
     PublishedValue m_current{OPC_QUALITY_GOOD};
-    std::atomic<HRESULT> m_lastReadResult{S_OK};
-    std::atomic<bool> m_valueArrivedSet{false};
-    // Line 1: the scan's; the arrivals never write it.
-    alignas(64) orv::com::UniqueVariant m_reportedValue;
-    FILETIME m_reportedTimestamp{};
+    // The reported value as its type and payload word (every value fits, see PublishedValue);
+    // the item owns a string it holds. The client handle sits in the type's word.
+    VARTYPE m_reportedType = VT_EMPTY;
     WORD m_reportedQuality = 0;
-    VARTYPE m_requestedType = VT_EMPTY;
-    std::atomic<VARTYPE> m_canonicalType{VT_EMPTY};
-    std::atomic<DWORD> m_accessRights{OPC_READABLE | OPC_WRITEABLE};
     OPCHANDLE m_clientHandle = 0;
-    bool m_active = false;
+    std::uint64_t m_reportedPayload = 0;
+    FILETIME m_reportedTimestamp{};
+    VARTYPE m_requestedType = VT_EMPTY;
+    std::atomic<bool> m_valueArrivedSet{false};
+    // OPC_READABLE and OPC_WRITEABLE.
+    std::atomic<std::uint8_t> m_accessRights{OPC_READABLE | OPC_WRITEABLE};
+    std::atomic<HRESULT> m_lastReadResult{S_OK};
 
     // The rest is seldom used.
     alignas(64) orv::com::CCriticalSection m_lock;
     COPCGroup* m_group;
+    // Set by the link's point information under the item lock; the scan loads it without.
+    std::atomic<VARTYPE> m_canonicalType{VT_EMPTY};
+    bool m_active = false;
     // The item's place in the group's active-item list while it is active; guarded by the
     // group lock, since the group moves items when it closes the gaps of removed ones.
     std::size_t m_activeSlot = 0;

@@ -21,7 +21,13 @@
 // a 16-byte copy of a record that was just written 8 bytes at a time waits for the stores
 // to drain instead of taking their data (store-to-load forwarding fails); on the update
 // path that was a third of the scan's time.
+//
+// A value is its type and one payload word: every value the link delivers (numbers,
+// booleans, text) is one, and so the published fields take 24 bytes, which leaves room on
+// the item's first cache line for the fields the scan reports from (see COPCItem). A value
+// whose payload is wider (a DECIMAL, a record) is published as VT_ERROR DISP_E_BADVARTYPE.
 #include "orv/com/Owners.h"
+#include "twopc/io/ChangeRule.h"
 
 #include <oaidl.h>
 #include <windows.h>
@@ -35,25 +41,20 @@ namespace twopc::group {
 
 class PublishedValue {
 public:
-    static constexpr std::size_t kValueWords = sizeof(VARIANT) / sizeof(std::uint64_t);
-    static_assert(sizeof(VARIANT) % sizeof(std::uint64_t) == 0);
+    // True for the types whose payload is one word at most, all that a value may be here.
+    static bool FitsOneWord(VARTYPE type) noexcept { return type != VT_DECIMAL && type != VT_RECORD; }
 
-    // The fields as one write left them. `value` holds a VARIANT's bits: it owns nothing,
-    // and whatever it points at stays valid only as long as the item lock is held.
+    // The fields as one write left them. The value owns nothing here: whatever its payload
+    // points at stays valid only as long as the item lock is held.
     struct Fields {
-        std::uint64_t value[kValueWords];
-        std::uint64_t ticks;
+        VARTYPE type;  // type and quality are loaded as one word (see Load)
         WORD quality;
+        std::uint64_t payload;
+        std::uint64_t ticks;
 
-        VARTYPE Type() const noexcept { return static_cast<VARTYPE>(value[0]); }
         FILETIME Timestamp() const noexcept { return {static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)}; }
         // A bitwise copy, a word at a time, into a VARIANT that holds nothing that needs freeing.
-        void CopyValueTo(VARIANT& target) const noexcept
-        {
-            for (std::size_t i = 0; i < kValueWords; ++i)
-                std::memcpy(reinterpret_cast<char*>(&target) + i * sizeof(std::uint64_t), &value[i],
-                            sizeof(std::uint64_t));
-        }
+        void CopyValueTo(VARIANT& target) const noexcept { StoreVariantWords(target, type, payload); }
         VARIANT Value() const noexcept
         {
             VARIANT copy;
@@ -62,7 +63,17 @@ public:
         }
     };
 
-    explicit PublishedValue(WORD quality) noexcept : m_quality(quality) {}
+    // Writes a VARIANT of `type` and `payload` as three words: its type (the reserved words
+    // zero), the payload, and zero for the rest of the union.
+    static void StoreVariantWords(VARIANT& target, VARTYPE type, std::uint64_t payload) noexcept
+    {
+        const std::uint64_t words[3] = {type, payload, 0};
+        static_assert(sizeof(words) == sizeof(VARIANT));
+        for (std::size_t i = 0; i < 3; ++i)
+            std::memcpy(reinterpret_cast<char*>(&target) + i * sizeof(std::uint64_t), &words[i], sizeof(words[i]));
+    }
+
+    explicit PublishedValue(WORD quality) noexcept : m_typeAndQuality(TypeAndQuality(VT_EMPTY, quality)) {}
     ~PublishedValue()
     {
         Fields fields;
@@ -78,6 +89,11 @@ public:
     // the published one stays.
     void Publish(VARIANT* value, const WORD* quality, const FILETIME& timestamp) noexcept
     {
+        if (value && !FitsOneWord(V_VT(value))) {
+            VariantClear(value);
+            V_VT(value) = VT_ERROR;
+            V_ERROR(value) = DISP_E_BADVARTYPE;
+        }
         Fields replaced{};
         const std::uint32_t sequence = BeginWrite();
         if (value) {
@@ -98,7 +114,7 @@ public:
     bool TryPublishPlain(const VARIANT* value, const WORD* quality, const FILETIME& timestamp) noexcept
     {
         const std::uint32_t sequence = BeginWrite();
-        const bool plain = orv::com::OwnsNothing(static_cast<VARTYPE>(m_value[0].load(std::memory_order_relaxed)));
+        const bool plain = orv::com::OwnsNothing(static_cast<VARTYPE>(m_typeAndQuality.load(std::memory_order_relaxed)));
         if (plain) {
             if (value) StoreValue(*value);
             StoreRest(quality, timestamp);
@@ -134,7 +150,7 @@ public:
     bool TryReadUnlocked(Fields& fields) const noexcept
     {
         Read(fields);
-        return orv::com::OwnsNothing(fields.Type());
+        return orv::com::OwnsNothing(fields.type);
     }
 
 private:
@@ -165,39 +181,44 @@ private:
 
     void StoreRest(const WORD* quality, const FILETIME& timestamp) noexcept
     {
-        if (quality) m_quality.store(*quality, std::memory_order_relaxed);
+        if (quality) {
+            const std::uint32_t word = m_typeAndQuality.load(std::memory_order_relaxed);
+            m_typeAndQuality.store(TypeAndQuality(static_cast<VARTYPE>(word), *quality), std::memory_order_relaxed);
+        }
         m_timestamp.store((static_cast<std::uint64_t>(timestamp.dwHighDateTime) << 32) | timestamp.dwLowDateTime,
                           std::memory_order_relaxed);
     }
 
     void Load(Fields& fields) const noexcept
     {
-        for (std::size_t i = 0; i < kValueWords; ++i) fields.value[i] = m_value[i].load(std::memory_order_relaxed);
-        fields.quality = m_quality.load(std::memory_order_relaxed);
+        // Type and quality as the one word they are stored as: the scan compares them as
+        // one, and a word read back from two 2-byte stores would wait for them to drain.
+        const std::uint32_t typeAndQuality = m_typeAndQuality.load(std::memory_order_relaxed);
+        std::memcpy(&fields.type, &typeAndQuality, sizeof(typeAndQuality));
+        fields.payload = m_payload.load(std::memory_order_relaxed);
         fields.ticks = m_timestamp.load(std::memory_order_relaxed);
     }
 
-    // The first word is the type alone, its reserved words zero, unless the value is a
-    // DECIMAL, which uses them: a value just built sets the type with a 2-byte store, and
-    // reading the whole word back would wait for it to drain.
     void StoreValue(const VARIANT& value) noexcept
     {
-        std::uint64_t words[kValueWords];
-        if (V_VT(&value) == VT_DECIMAL) {
-            std::memcpy(words, &value, sizeof(VARIANT));
-        } else {
-            words[0] = V_VT(&value);
-            std::memcpy(&words[1], reinterpret_cast<const char*>(&value) + sizeof(std::uint64_t),
-                        sizeof(VARIANT) - sizeof(std::uint64_t));
-        }
-        for (std::size_t i = 0; i < kValueWords; ++i) m_value[i].store(words[i], std::memory_order_relaxed);
+        const std::uint32_t word = m_typeAndQuality.load(std::memory_order_relaxed);
+        m_typeAndQuality.store(TypeAndQuality(V_VT(&value), static_cast<WORD>(word >> 16)), std::memory_order_relaxed);
+        m_payload.store(io::PayloadWord(value), std::memory_order_relaxed);
+    }
+
+    static std::uint32_t TypeAndQuality(VARTYPE type, WORD quality) noexcept
+    {
+        return type | (static_cast<std::uint32_t>(quality) << 16);
     }
 
     // The count first: a reader's first load brings in the whole line.
     std::atomic<std::uint32_t> m_sequence{0};
-    std::atomic<WORD> m_quality;
+    // The type in the low half, the quality in the high half, as in Fields.
+    std::atomic<std::uint32_t> m_typeAndQuality;
     std::atomic<std::uint64_t> m_timestamp{0};
-    std::atomic<std::uint64_t> m_value[kValueWords] = {};
+    std::atomic<std::uint64_t> m_payload{0};
 };
+static_assert(sizeof(PublishedValue) == 24, "the item's first cache line counts on 24 bytes");
+static_assert(offsetof(PublishedValue::Fields, quality) == offsetof(PublishedValue::Fields, type) + sizeof(VARTYPE));
 
 }  // namespace twopc::group
