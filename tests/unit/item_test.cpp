@@ -256,3 +256,13 @@ TEST_CASE("a value whose payload is wider than one word is published as an error
     CHECK(fields.quality == OPC_QUALITY_BAD);
     CHECK(fields.ticks == 5);
 }
+
+TEST_CASE("everything an update touches fits on the item's first cache line")
+{
+    // The item lock is the first of the fields that come after that line, on a line of
+    // their own: it lies further on as soon as the first line overflows.
+    Fixture f;
+    const auto* start = reinterpret_cast<const char*>(&f.item);
+    const auto* lock = reinterpret_cast<const char*>(&f.item.Lock());
+    CHECK(lock - start == 64);
+}
