@@ -194,7 +194,7 @@ private:
         // Type and quality as the one word they are stored as: the scan compares them as
         // one, and a word read back from two 2-byte stores would wait for them to drain.
         const std::uint32_t typeAndQuality = m_typeAndQuality.load(std::memory_order_relaxed);
-        std::memcpy(&fields.type, &typeAndQuality, sizeof(typeAndQuality));
+        std::memcpy(reinterpret_cast<char*>(&fields) + offsetof(Fields, type), &typeAndQuality, sizeof(typeAndQuality));
         fields.payload = m_payload.load(std::memory_order_relaxed);
         fields.ticks = m_timestamp.load(std::memory_order_relaxed);
     }
