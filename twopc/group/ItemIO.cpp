@@ -70,8 +70,7 @@ HRESULT COPCItem::HandOut(bool outOfService, VARIANT& value)
         m_reportedTimestamp = current.Timestamp();
     }
     HRESULT hr = orv::com::ReplaceVariant(value, ReportedValue());
-    if (SUCCEEDED(hr) && m_requestedType != VT_EMPTY && m_requestedType != m_canonicalType)
-        hr = VariantChangeType(&value, &value, 0, m_requestedType);
+    if (SUCCEEDED(hr) && WantsConversion()) ConvertToRequested(value, hr);
     return FAILED(hr) ? hr : S_OK;
 }
 

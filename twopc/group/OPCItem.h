@@ -123,6 +123,11 @@ private:
     // TestForChange, inline in the scan's loop.
     bool TestForChangeInline(OPCHANDLE& clientHandle, VARIANT& value, WORD& quality, FILETIME& timestamp,
                              HRESULT& result);
+    // True when the client asked for a type other than the canonical one.
+    bool WantsConversion() const noexcept
+    {
+        return m_requestedType != VT_EMPTY && m_requestedType != m_canonicalType.load(std::memory_order_relaxed);
+    }
     // `value` in the requested type; `result` the conversion's failure, else S_OK.
     void ConvertToRequested(VARIANT& value, HRESULT& result);
     // Reported := current; the client's copy in the requested type into `value`.
