@@ -14,6 +14,7 @@
 #include <atomic>
 #include <string>
 #include <thread>
+#include <vector>
 
 using twopc::group::COPCGroup;
 using twopc::group::COPCItem;
@@ -257,12 +258,68 @@ TEST_CASE("a value whose payload is wider than one word is published as an error
     CHECK(fields.ticks == 5);
 }
 
-TEST_CASE("everything an update touches fits on the item's first cache line")
+TEST_CASE("slots: every callback reaches its own owner, across chunks; a number is published by the slot alone")
 {
-    // The item lock is the first of the fields that come after that line, on a line of
-    // their own: it lies further on as soon as the first line overflows.
-    Fixture f;
-    const auto* start = reinterpret_cast<const char*>(&f.item);
-    const auto* lock = reinterpret_cast<const char*>(&f.item.Lock());
-    CHECK(lock - start == 64);
+    // Records what reaches it, as the item would have to act on it.
+    struct Owner final : twopc::group::IPublishedSlotOwner {
+        std::uint32_t status = 0;
+        int lockedArrivals = 0;
+        VARTYPE lastLockedType = VT_EMPTY;
+        void PublishLocked(VARIANT* value, HRESULT, const WORD*, const FILETIME&) override
+        {
+            ++lockedArrivals;
+            lastLockedType = value ? V_VT(value) : VT_EMPTY;
+            if (value) VariantClear(value);
+        }
+        void ApplyPointInfo(const KelvanePointInfo&) override {}
+        void ApplyPointStatus(std::uint32_t code) override { status = code; }
+    };
+    using twopc::group::PublishedSlot;
+    using twopc::group::PublishedValue;
+    // More than one chunk's worth (a chunk holds under 2,048), so that owners are looked up
+    // in chunks other than the first.
+    constexpr std::uint32_t kCount = 5000;
+    std::vector<Owner> owners(kCount);
+    std::vector<PublishedSlot*> slots;
+    for (Owner& owner : owners) slots.push_back(PublishedSlot::Allocate(owner, PublishedValue::kLockedWritesOnly));
+    for (std::uint32_t i = 0; i < kCount; ++i) slots[i]->ApplyPointStatus(i + 1);
+    std::uint32_t misrouted = 0;
+    for (std::uint32_t i = 0; i < kCount; ++i) misrouted += owners[i].status != i + 1;
+    CHECK(misrouted == 0);
+
+    PublishedSlot& slot = *slots[kCount - 1];
+    Owner& owner = owners[kCount - 1];
+    KelvaneValue number = Value(kvDouble);
+    number.payload.real = 2.5;
+    // While the item wants locked writes, the owner gets the arrival.
+    slot.ApplyArrival(kfValue | kfStatus | kfTimestamp, &number, 0, 7);
+    CHECK(owner.lockedArrivals == 1);
+    CHECK(owner.lastLockedType == VT_R8);
+    // Once it does not, the slot publishes a number on its own, with the flags kept.
+    slot.Value().SetFlags(PublishedValue::kConverts);
+    slot.ApplyArrival(kfValue | kfStatus | kfTimestamp, &number, 1, 9);
+    CHECK(owner.lockedArrivals == 1);
+    const PublishedValue::Fields fields = slot.Value().Read();
+    CHECK(fields.type == VT_R8);
+    CHECK(fields.quality == OPC_QUALITY_BAD);
+    CHECK(fields.ticks == 9);
+    CHECK(fields.flags == PublishedValue::kConverts);
+    // Text always goes to the owner, which copies it under its lock.
+    WideText text(L"t");
+    KelvaneValue textValue = Value(kvWideText);
+    textValue.payload.object = &text;
+    slot.ApplyArrival(kfValue, &textValue, 0, 0);
+    CHECK(owner.lockedArrivals == 2);
+    CHECK(owner.lastLockedType == VT_BSTR);
+
+    // Given back and taken again, a slot serves its new owner.
+    PublishedSlot::Free(slots[0]);
+    Owner another;
+    PublishedSlot* reused = PublishedSlot::Allocate(another, 0);
+    CHECK(reused == slots[0]);
+    reused->ApplyPointStatus(77);
+    CHECK(another.status == 77);
+    CHECK(owners[0].status == 1);
+    PublishedSlot::Free(reused);
+    for (std::uint32_t i = 1; i < kCount; ++i) PublishedSlot::Free(slots[i]);
 }

@@ -14,74 +14,76 @@ using orv::com::CSingleLock;
 
 namespace {
 
-// How many items ahead of the change test the scan fetches an item's first line: enough
-// to cover a cache miss to the other core, which wrote the published value on arrival,
-// with the work of the items in between. Measured at 100,000 items: 8 and 12 left the scan
-// waiting on the lines; 16 to 48 measured the same.
-constexpr std::size_t kPrefetchDistance = 32;
+// How many records ahead of the change test the scan fetches the slot: enough to cover a
+// cache miss to the other core, which wrote the published value on arrival, with the
+// work of the records in between.
+constexpr std::size_t kPrefetchDistance = 16;
 
 }  // namespace
 
-inline void COPCItem::FinishReport(const PublishedValue::Fields& current, VARIANT& value, WORD& quality,
-                                   FILETIME& timestamp, HRESULT& result)
+inline void COPCItem::FinishReport(ReportedFields& reported, const PublishedValue::Fields& current, VARIANT& value,
+                                   WORD& quality, FILETIME& timestamp, HRESULT& result)
 {
-    m_reportedQuality = current.quality;
-    m_reportedTimestamp = current.Timestamp();
+    reported.quality = current.quality;
+    reported.ticks = current.ticks;
     quality = current.quality;
     timestamp = current.Timestamp();
     if (SUCCEEDED(result)) {
         result = S_OK;
-        if (WantsConversion()) ConvertToRequested(value, result);
+        if (current.flags & PublishedValue::kConverts) ConvertToRequested(value, result);
     }
 }
 
-// The scan's loop has this inline; the path of numbers makes no call.
-inline bool COPCItem::TestForChangeInline(OPCHANDLE& clientHandle, VARIANT& value, WORD& quality,
-                                          FILETIME& timestamp, HRESULT& result)
+// The scan's loop has this inline; the path of numbers makes no call and touches nothing
+// of the item but its record and its slot.
+inline bool COPCItem::TestForChangeInline(ReportedFields& reported, OPCHANDLE& clientHandle, VARIANT& value,
+                                          WORD& quality, FILETIME& timestamp, HRESULT& result)
 {
-    clientHandle = m_clientHandle;
-    if (!(m_accessRights.load(std::memory_order_relaxed) & OPC_READABLE)) {
+    clientHandle = reported.clientHandle;
+    PublishedValue::Fields current;
+    reported.slot->Value().Read(current);
+    if (current.flags & PublishedValue::kUnreadable) {
         result = OPC_E_BADRIGHTS;
         return false;
     }
-    PublishedValue::Fields current;
-    if (!m_current.TryReadUnlocked(current)) {
+    if (!orv::com::OwnsNothing(current.type)) {
         // A value that owns memory is copied while the arrivals cannot free it.
         CSingleLock hold(m_lock);
-        return ReportIfChanged(m_current.Read(), value, quality, timestamp, result);
+        return ReportIfChanged(reported, Published().Read(), value, quality, timestamp, result);
     }
-    if (!orv::com::OwnsNothing(m_reportedType)) return ReportIfChanged(current, value, quality, timestamp, result);
+    if (!orv::com::OwnsNothing(reported.type))
+        return ReportIfChanged(reported, current, value, quality, timestamp, result);
 
     // Numbers, the path of nearly every update: compared and copied as the published words,
     // never as whole records (see PublishedValue).
     result = S_OK;
-    if (current.quality == m_reportedQuality && current.type == m_reportedType &&
-        io::SamePlainForDataChange(current.type, current.payload, m_reportedPayload))
+    if (current.quality == reported.quality && current.type == reported.type &&
+        io::SamePlainForDataChange(current.type, current.payload, reported.payload))
         return false;
-    m_reportedType = current.type;
-    m_reportedPayload = current.payload;
+    reported.type = current.type;
+    reported.payload = current.payload;
     current.CopyValueTo(value);
-    FinishReport(current, value, quality, timestamp, result);
+    FinishReport(reported, current, value, quality, timestamp, result);
     return true;
 }
 
 bool COPCItem::TestForChange(OPCHANDLE& clientHandle, VARIANT& value, WORD& quality, FILETIME& timestamp,
                              HRESULT& result)
 {
-    return TestForChangeInline(clientHandle, value, quality, timestamp, result);
+    return TestForChangeInline(Reported(), clientHandle, value, quality, timestamp, result);
 }
 
-bool COPCItem::ReportIfChanged(const PublishedValue::Fields& current, VARIANT& value, WORD& quality,
-                               FILETIME& timestamp, HRESULT& result)
+bool COPCItem::ReportIfChanged(ReportedFields& reported, const PublishedValue::Fields& current, VARIANT& value,
+                               WORD& quality, FILETIME& timestamp, HRESULT& result)
 {
     const VARIANT currentValue = current.Value();
-    if (current.quality == m_reportedQuality && io::SameForDataChange(currentValue, ReportedValue())) {
+    if (current.quality == reported.quality && io::SameForDataChange(currentValue, reported.Value())) {
         result = S_OK;
         return false;
     }
-    SetReportedValue(currentValue);
-    result = orv::com::ReplaceVariant(value, ReportedValue());
-    FinishReport(current, value, quality, timestamp, result);
+    reported.SetValue(currentValue);
+    result = orv::com::ReplaceVariant(value, reported.Value());
+    FinishReport(reported, current, value, quality, timestamp, result);
     return true;
 }
 
@@ -112,15 +114,16 @@ bool COPCGroup::Scan(std::int64_t& nextDueTicks)
         if (!m_scanValues || m_scanValues->Size() < m_activeCount || m_scanValues->Size() > 4 * m_activeCount + 64)
             m_scanValues = std::make_unique<ItemValues>(m_activeCount);
         changed = m_scanValues.get();
-        COPCItem* const* slots = m_activeSlots.data();
-        for (std::size_t i = m_activeSlots.size(); i-- > 0;) {
-            if (i >= kPrefetchDistance && slots[i - kPrefetchDistance])
-                orv::hmx::PrefetchToWrite(slots[i - kPrefetchDistance], orv::hmx::kCacheLineBytes);
-            COPCItem* item = slots[i];
+        ReportedFields* records = m_activeRecords.data();
+        COPCItem* const* items = m_activeSlots.data();
+        for (std::size_t i = m_activeRecords.size(); i-- > 0;) {
+            if (i >= kPrefetchDistance && records[i - kPrefetchDistance].slot)
+                orv::hmx::PrefetchToRead(records[i - kPrefetchDistance].slot);
+            ReportedFields& record = records[i];
             // An unchanged item's entry is simply used again by the next one.
-            if (item && item->TestForChangeInline(changed->clientHandles[count], changed->values[count],
-                                            changed->qualities[count], changed->timestamps[count],
-                                            changed->errors[count]))
+            if (record.slot && items[i]->TestForChangeInline(record, changed->clientHandles[count],
+                                                             changed->values[count], changed->qualities[count],
+                                                             changed->timestamps[count], changed->errors[count]))
                 ++count;
         }
         if (count == 0) return true;

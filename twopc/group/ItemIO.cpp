@@ -38,7 +38,7 @@ HRESULT COPCItem::Read(OPCDATASOURCE source, OPCHANDLE& clientHandle, VARIANT& v
         if (present) {
             // When ReadCurrent gave nothing, the timestamp of the arrival that was waited for counts.
             std::uint64_t stamp = SUCCEEDED(readResult) && (mask & link::kfValue) ? linkTimestamp
-                                                                                 : m_current.Read().ticks;
+                                                                                 : Published().Read().ticks;
             if (m_accessRights == 0 || stamp == 0)
                 outcome = OPC_E_UNKNOWNITEMID;
             else if (!(m_accessRights & OPC_READABLE))
@@ -47,6 +47,7 @@ HRESULT COPCItem::Read(OPCDATASOURCE source, OPCHANDLE& clientHandle, VARIANT& v
                 outcome = SUCCEEDED(readResult) && (mask & link::kfValue) ? readResult : S_OK;
         }
         m_lastReadResult = outcome;
+        RefreshSlotFlags();
     }
 
     CSingleLock hold(m_lock);
@@ -54,22 +55,24 @@ HRESULT COPCItem::Read(OPCDATASOURCE source, OPCHANDLE& clientHandle, VARIANT& v
     HRESULT result = m_lastReadResult;
     bool outOfService = source == OPC_DS_CACHE && (!m_active || !m_group->IsActive());
     HRESULT handedOut = HandOut(outOfService, value);
-    quality = m_reportedQuality;
-    timestamp = m_reportedTimestamp;
+    const ReportedFields& reported = Reported();
+    quality = reported.quality;
+    timestamp = reported.Timestamp();
     return FAILED(result) ? result : handedOut;
 }
 
 HRESULT COPCItem::HandOut(bool outOfService, VARIANT& value)
 {
-    const PublishedValue::Fields current = m_current.Read();
-    SetReportedValue(current.Value());
+    const PublishedValue::Fields current = Published().Read();
+    ReportedFields& reported = Reported();
+    reported.SetValue(current.Value());
     if (outOfService) {
-        m_reportedQuality = OPC_QUALITY_OUT_OF_SERVICE;
+        reported.quality = OPC_QUALITY_OUT_OF_SERVICE;
     } else {
-        m_reportedQuality = current.quality;
-        m_reportedTimestamp = current.Timestamp();
+        reported.quality = current.quality;
+        reported.ticks = current.ticks;
     }
-    HRESULT hr = orv::com::ReplaceVariant(value, ReportedValue());
+    HRESULT hr = orv::com::ReplaceVariant(value, reported.Value());
     if (SUCCEEDED(hr) && WantsConversion()) ConvertToRequested(value, hr);
     return FAILED(hr) ? hr : S_OK;
 }

@@ -267,29 +267,39 @@ void COPCGroup::DestroyAllItems()
     }
 }
 
-void COPCGroup::LinkActiveItem(COPCItem* item)
+void COPCGroup::LinkActiveItem(COPCItem* item, ReportedFields& reported)
 {
     CSingleLock hold(m_groupLock);
+    m_activeSlots.reserve(m_activeSlots.size() + 1);
+    m_activeRecords.reserve(m_activeRecords.size() + 1);
     m_activeSlots.push_back(item);
+    m_activeRecords.push_back(reported.TakeValue());
     item->m_activeSlot = m_activeSlots.size() - 1;
     ++m_activeCount;
 }
 
-void COPCGroup::UnlinkActiveItem(COPCItem* item) noexcept
+ReportedFields COPCGroup::UnlinkActiveItem(COPCItem* item) noexcept
 {
     CSingleLock hold(m_groupLock);
-    m_activeSlots[item->m_activeSlot] = nullptr;
+    const std::size_t at = item->m_activeSlot;
+    ReportedFields reported = m_activeRecords[at].TakeValue();
+    m_activeRecords[at].slot = nullptr;
+    m_activeSlots[at] = nullptr;
     --m_activeCount;
     // Closing the gaps keeps the order, so the walk stays newest first; doing it only when
     // they outnumber the items keeps a removal's cost constant on average.
-    if (m_activeSlots.size() <= 2 * m_activeCount + 16) return;
+    if (m_activeSlots.size() <= 2 * m_activeCount + 16) return reported;
     std::size_t kept = 0;
-    for (COPCItem* active : m_activeSlots) {
+    for (std::size_t from = 0; from < m_activeSlots.size(); ++from) {
+        COPCItem* active = m_activeSlots[from];
         if (!active) continue;
         active->m_activeSlot = kept;
-        m_activeSlots[kept++] = active;
+        m_activeSlots[kept] = active;
+        m_activeRecords[kept++] = m_activeRecords[from];
     }
     m_activeSlots.resize(kept);
+    m_activeRecords.resize(kept);
+    return reported;
 }
 
 }  // namespace twopc::group

@@ -181,9 +181,12 @@ public:
     // The server handles of the active items, in active-list order.
     std::vector<OPCHANDLE> ActiveItemHandles() override;
 
-    // For the items, under the group lock. Linking may throw std::bad_alloc; unlinking cannot.
-    void LinkActiveItem(COPCItem* item);
-    void UnlinkActiveItem(COPCItem* item) noexcept;
+    // For the items, under the group lock. Linking moves the item's reported fields into
+    // the group (leaving `reported` without its value) and may throw std::bad_alloc;
+    // unlinking cannot, and gives them back.
+    void LinkActiveItem(COPCItem* item, ReportedFields& reported);
+    ReportedFields UnlinkActiveItem(COPCItem* item) noexcept;
+    ReportedFields& ActiveRecord(std::size_t activeSlot) noexcept { return m_activeRecords[activeSlot]; }
 
 private:
     using ItemMap = std::map<OPCHANDLE, std::unique_ptr<COPCItem>>;
@@ -233,6 +236,9 @@ private:
     // items; a contiguous array lets the scan walk tens of thousands of items without a
     // cache miss per list node.
     std::vector<COPCItem*> m_activeSlots;
+    // The active items' reported fields, beside m_activeSlots (a gap's slot is null): the
+    // scan walks these and, for numbers, never touches an item.
+    std::vector<ReportedFields> m_activeRecords;
     std::size_t m_activeCount = 0;
     // The scan's result arrays, kept from one scan to the next; only the scan thread uses them.
     std::unique_ptr<ItemValues> m_scanValues;

@@ -22,50 +22,40 @@ constexpr DWORD kFirstValueWaitMs = 3000;
 constexpr std::uint32_t kPointStatusStale = 5;
 constexpr std::uint32_t kPointStatusRestarting = 15;
 
-FILETIME ToFileTime(std::uint64_t value) noexcept
-{
-    return {static_cast<DWORD>(value), static_cast<DWORD>(value >> 32)};
-}
-
 }  // namespace
 
-COPCItem::COPCItem(COPCGroup* group) : m_group(group) {}
+COPCItem::COPCItem(COPCGroup* group)
+    : m_slot(PublishedSlot::Allocate(*this, PublishedValue::kLockedWritesOnly)), m_group(group)
+{
+    m_inactiveReported.slot = m_slot.get();
+}
 
 COPCItem::~COPCItem()
 {
     SetActive(false);
     ReleasePoint();
-    VARIANT reported = ReportedValue();
-    orv::com::ClearVariant(reported);
+    m_inactiveReported.ClearValue();
 }
 
-VARIANT COPCItem::ReportedValue() const noexcept
+ReportedFields& COPCItem::Reported() noexcept
 {
-    VARIANT value;
-    PublishedValue::StoreVariantWords(value, m_reportedType, m_reportedPayload);
-    return value;
+    return m_active ? m_group->ActiveRecord(m_activeSlot) : m_inactiveReported;
 }
 
-void COPCItem::SetReportedValue(const VARIANT& source) noexcept
+void COPCItem::RefreshSlotFlags() noexcept
 {
-    VARIANT copy;
-    V_VT(&copy) = VT_EMPTY;
-    orv::com::CopyOrError(copy, source);
-    if (!PublishedValue::FitsOneWord(V_VT(&copy))) {
-        VariantClear(&copy);
-        V_VT(&copy) = VT_ERROR;
-        V_ERROR(&copy) = DISP_E_BADVARTYPE;
-    }
-    VARIANT replaced = ReportedValue();
-    m_reportedType = V_VT(&copy);
-    m_reportedPayload = io::PayloadWord(copy);
-    orv::com::ClearVariant(replaced);
+    std::uint32_t flags = 0;
+    // An arrival that would change more than the value (signal the first one, clear a
+    // failed read's result) takes the item lock.
+    if (!m_valueArrivedSet || m_lastReadResult != S_OK) flags |= PublishedValue::kLockedWritesOnly;
+    if (!(m_accessRights & OPC_READABLE)) flags |= PublishedValue::kUnreadable;
+    if (WantsConversion()) flags |= PublishedValue::kConverts;
+    if (flags != Published().Flags()) Published().SetFlags(flags);
 }
 
 void COPCItem::StoreAccessRights(DWORD rights) noexcept
 {
-    m_accessRights.store(static_cast<std::uint8_t>(rights & (OPC_READABLE | OPC_WRITEABLE)),
-                         std::memory_order_relaxed);
+    m_accessRights = rights & (OPC_READABLE | OPC_WRITEABLE);
 }
 
 void COPCItem::ReleasePoint()
@@ -91,6 +81,7 @@ HRESULT COPCItem::Initialise(const OPCITEMDEF& definition, OPCITEMRESULT& result
         m_accessPath = definition.szAccessPath ? definition.szAccessPath : L"";
         m_itemId = definition.szItemID ? definition.szItemID : L"";
         m_clientHandle = definition.hClient;
+        m_inactiveReported.clientHandle = definition.hClient;
         m_serverHandle = g_idMgr.AllocateId();
         m_requestedType = requestedType;
         StoreAccessRights(accessRights);
@@ -105,6 +96,7 @@ HRESULT COPCItem::Initialise(const OPCITEMDEF& definition, OPCITEMRESULT& result
         }
         m_canonicalType = canonicalType;
         StoreAccessRights(accessRights);
+        RefreshSlotFlags();
         networkPath = link::NetworkPathOf(m_itemId);
     }
 
@@ -113,7 +105,7 @@ HRESULT COPCItem::Initialise(const OPCITEMDEF& definition, OPCITEMRESULT& result
         // returns, and those calls then apply at once instead of waiting for this one. The
         // results below keep what the address space said, whatever the link says meanwhile.
         orv::com::ComPtr<link::IKelvanePoint> point;
-        HRESULT hr = realtime->Subscribe(networkPath.c_str(), static_cast<link::IRealtimeSubscriber*>(this),
+        HRESULT hr = realtime->Subscribe(networkPath.c_str(), static_cast<link::IRealtimeSubscriber*>(m_slot.get()),
                                          &kSubscriptionRequest, point.Put());
         if (FAILED(hr)) return OPC_E_UNKNOWNITEMID;
         CSingleLock hold(m_lock);
@@ -136,91 +128,75 @@ HRESULT COPCItem::SetActive(bool active)
     if (active == m_active) return S_OK;
     CSingleLock groupHold(m_group->Lock());
     if (active) {
-        m_group->LinkActiveItem(this);
+        m_inactiveReported.clientHandle = m_clientHandle;
+        m_group->LinkActiveItem(this, m_inactiveReported);
         m_active = true;
         return S_OK;
     }
-    m_group->UnlinkActiveItem(this);
+    m_inactiveReported = m_group->UnlinkActiveItem(this);
     m_active = false;
     // Reported out of service, so that the next activation reports the item afresh.
-    if (m_group->IsActive()) m_reportedQuality = OPC_QUALITY_OUT_OF_SERVICE;
+    if (m_group->IsActive()) m_inactiveReported.quality = OPC_QUALITY_OUT_OF_SERVICE;
     return S_OK;
 }
 
 void COPCItem::SetClientHandle(OPCHANDLE handle)
 {
+    CSingleLock groupHold(m_group->Lock());
     CSingleLock hold(m_lock);
     m_clientHandle = handle;
+    Reported().clientHandle = handle;
 }
 
 void COPCItem::SetRequestedType(VARTYPE type)
 {
+    CSingleLock groupHold(m_group->Lock());
     CSingleLock hold(m_lock);
     m_requestedType = type;
+    RefreshSlotFlags();
 }
 
 void COPCItem::SetReportedQuality(WORD quality)
 {
+    CSingleLock groupHold(m_group->Lock());
     CSingleLock hold(m_lock);
-    m_reportedQuality = quality;
+    Reported().quality = quality;
 }
 
 ItemAttributes COPCItem::Attributes()
 {
     CSingleLock hold(m_lock);
-    return {m_accessPath, m_itemId,        m_active,        m_clientHandle,
-            m_serverHandle, m_accessRights.load(), m_requestedType, m_canonicalType};
+    return {m_accessPath,   m_itemId,       m_active,        m_clientHandle,
+            m_serverHandle, m_accessRights, m_requestedType, m_canonicalType};
 }
 
 COPCItem::Current COPCItem::CurrentState()
 {
     CSingleLock hold(m_lock);
-    const PublishedValue::Fields current = m_current.Read();
-    return {m_lastReadResult, current.quality, current.Timestamp(), m_canonicalType, m_accessRights.load(),
+    const PublishedValue::Fields current = Published().Read();
+    return {m_lastReadResult, current.quality, current.Timestamp(), m_canonicalType, m_accessRights,
             m_valueArrivedSet};
 }
 
 HRESULT COPCItem::CopyCurrentValue(VARIANT* out)
 {
     CSingleLock hold(m_lock);
-    VARIANT current = m_current.Read().Value();
+    VARIANT current = Published().Read().Value();
     return VariantCopy(out, &current);
 }
 
-// IRealtimeSubscriber
+// IPublishedSlotOwner
 
-void COPCItem::ApplyArrival(std::uint32_t mask, const link::KelvaneValue* value, std::uint32_t status,
-                            std::uint64_t timestamp)
+void COPCItem::PublishLocked(VARIANT* value, HRESULT converted, const WORD* quality, const FILETIME& timestamp)
 {
-    orv::com::UniqueVariant arrived;
-    const bool hasValue = (mask & link::kfValue) && value;
-    const HRESULT converted = hasValue ? link::ToVariantInline(*value, arrived.Get()) : S_OK;
-    const WORD quality = status == 0 ? OPC_QUALITY_GOOD : OPC_QUALITY_BAD;
-    const WORD* newQuality = (mask & link::kfStatus) ? &quality : nullptr;
-    FILETIME stamp;
-    if (mask & link::kfTimestamp)
-        stamp = ToFileTime(timestamp);
-    else
-        GetSystemTimeAsFileTime(&stamp);
-
-    // The path of every number: no item lock, only the publication's own count.
-    if (orv::com::OwnsNothing(arrived.Ref()) &&
-        m_current.TryPublishPlain(hasValue ? arrived.Get() : nullptr, newQuality, stamp)) {
-        if (!hasValue) return;
-        m_lastReadResult.store(converted, std::memory_order_relaxed);
-        if (!m_valueArrivedSet.load(std::memory_order_acquire)) {
-            CSingleLock hold(m_lock);
-            SignalValueArrived();
-        }
-        return;
-    }
     CSingleLock hold(m_lock);
-    m_current.Publish(hasValue ? arrived.Get() : nullptr, newQuality, stamp);
-    if (hasValue) {
-        m_lastReadResult.store(converted, std::memory_order_relaxed);
+    Published().Publish(value, quality, timestamp);
+    if (value) {
+        m_lastReadResult = converted;
         // Signalled under the lock: a woken reader then finds value and timestamp complete.
         SignalValueArrived();
     }
+    RefreshSlotFlags();
 }
 
 void COPCItem::ApplyPointInfo(const link::KelvanePointInfo& info)
@@ -232,20 +208,22 @@ void COPCItem::ApplyPointInfo(const link::KelvanePointInfo& info)
         // A reader waiting for the first value of a point that has none must not wait in vain.
         if (!(m_accessRights & OPC_READABLE)) SignalValueArrived();
     }
+    RefreshSlotFlags();
 }
 
 void COPCItem::ApplyPointStatus(std::uint32_t code)
 {
     if (code != kPointStatusStale && code != kPointStatusRestarting) return;
     CSingleLock hold(m_lock);
-    m_valueArrivedSet.store(false, std::memory_order_relaxed);
+    m_valueArrivedSet = false;
     if (m_valueArrived) ResetEvent(m_valueArrived.Get());
+    RefreshSlotFlags();
 }
 
 void COPCItem::SignalValueArrived()
 {
-    if (m_valueArrivedSet.load(std::memory_order_relaxed)) return;
-    m_valueArrivedSet.store(true, std::memory_order_release);
+    if (m_valueArrivedSet) return;
+    m_valueArrivedSet = true;
     if (m_valueArrived) SetEvent(m_valueArrived.Get());
 }
 
@@ -254,7 +232,7 @@ bool COPCItem::WaitForFirstValue()
     HANDLE arrived = nullptr;
     {
         CSingleLock hold(m_lock);
-        if (m_valueArrivedSet.load(std::memory_order_relaxed)) return true;
+        if (m_valueArrivedSet) return true;
         if (!m_valueArrived) {
             m_valueArrived.Reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
             if (!m_valueArrived) orv::com::ThrowLastError();

@@ -16,6 +16,13 @@
 // again; and TryPublishPlain, the writer without the item lock, writes only a value that
 // owns nothing over a value that owns nothing, and leaves everything else to Publish.
 //
+// The sequence word carries three flags beside the count, which the item sets under its
+// lock through a write of their own: that arrivals must take the item lock (no first value
+// yet, or the last read failed, so an arrival has more to change than the value), that the
+// item is not readable, and that the client wants the value in another type. The scan and
+// the arrivals learn them from the load of the count they make anyway, without touching
+// the item.
+//
 // The fields travel as words, not as VARIANT and FILETIME records: the scan copies every
 // item's value two more times (into the reported value and into the client's entry), and
 // a 16-byte copy of a record that was just written 8 bytes at a time waits for the stores
@@ -23,9 +30,9 @@
 // path that was a third of the scan's time.
 //
 // A value is its type and one payload word: every value the link delivers (numbers,
-// booleans, text) is one, and so the published fields take 24 bytes, which leaves room on
-// the item's first cache line for the fields the scan reports from (see COPCItem). A value
-// whose payload is wider (a DECIMAL, a record) is published as VT_ERROR DISP_E_BADVARTYPE.
+// booleans, text) is one, and so the published fields take 24 bytes, which with the
+// receiver's vtable pointer makes a 32-byte slot (see PublishedSlot). A value whose payload
+// is wider (a DECIMAL, a record) is published as VT_ERROR DISP_E_BADVARTYPE.
 #include "orv/com/Owners.h"
 #include "twopc/io/ChangeRule.h"
 
@@ -44,11 +51,18 @@ public:
     // True for the types whose payload is one word at most, all that a value may be here.
     static bool FitsOneWord(VARTYPE type) noexcept { return type != VT_DECIMAL && type != VT_RECORD; }
 
+    // Flags of the sequence word (see above); the count takes the bits below them.
+    static constexpr std::uint32_t kLockedWritesOnly = 1u << 31;
+    static constexpr std::uint32_t kUnreadable = 1u << 30;
+    static constexpr std::uint32_t kConverts = 1u << 29;
+    static constexpr std::uint32_t kFlagMask = kLockedWritesOnly | kUnreadable | kConverts;
+
     // The fields as one write left them. The value owns nothing here: whatever its payload
     // points at stays valid only as long as the item lock is held.
     struct Fields {
         VARTYPE type;  // type and quality are loaded as one word (see Load)
         WORD quality;
+        std::uint32_t flags;
         std::uint64_t payload;
         std::uint64_t ticks;
 
@@ -73,7 +87,10 @@ public:
             std::memcpy(reinterpret_cast<char*>(&target) + i * sizeof(std::uint64_t), &words[i], sizeof(words[i]));
     }
 
-    explicit PublishedValue(WORD quality) noexcept : m_typeAndQuality(TypeAndQuality(VT_EMPTY, quality)) {}
+    explicit PublishedValue(WORD quality, std::uint32_t flags = 0) noexcept
+        : m_sequence(flags & kFlagMask), m_typeAndQuality(TypeAndQuality(VT_EMPTY, quality))
+    {
+    }
     ~PublishedValue()
     {
         Fields fields;
@@ -102,27 +119,37 @@ public:
             V_VT(value) = VT_EMPTY;
         }
         StoreRest(quality, timestamp);
-        m_sequence.store(sequence + 2, std::memory_order_release);
+        EndWrite(sequence, sequence);
         // Readers of a value that owns memory hold the item lock, as the caller does.
         VARIANT old = replaced.Value();
         orv::com::ClearVariant(old);
     }
 
     // Without the item lock, for a `value` (if any) that owns nothing. False, with nothing
-    // published, when the published value owns memory: the caller then takes the item lock
-    // and uses Publish.
+    // published, when the published value owns memory or arrivals must take the item lock:
+    // the caller then takes it and uses Publish.
     bool TryPublishPlain(const VARIANT* value, const WORD* quality, const FILETIME& timestamp) noexcept
     {
         const std::uint32_t sequence = BeginWrite();
-        const bool plain = orv::com::OwnsNothing(static_cast<VARTYPE>(m_typeAndQuality.load(std::memory_order_relaxed)));
+        const bool plain =
+            !(sequence & kLockedWritesOnly) &&
+            orv::com::OwnsNothing(static_cast<VARTYPE>(m_typeAndQuality.load(std::memory_order_relaxed)));
         if (plain) {
             if (value) StoreValue(*value);
             StoreRest(quality, timestamp);
         }
         // Given up, the write leaves the fields as they were; readers merely try again.
-        m_sequence.store(sequence + 2, std::memory_order_release);
+        EndWrite(sequence, sequence);
         return plain;
     }
+
+    // Under the item lock: the flags become `flags`, the fields stay.
+    void SetFlags(std::uint32_t flags) noexcept
+    {
+        const std::uint32_t sequence = BeginWrite();
+        EndWrite(sequence, flags);
+    }
+    std::uint32_t Flags() const noexcept { return m_sequence.load(std::memory_order_relaxed) & kFlagMask; }
 
     // The fields of one write. A value that owns memory stays valid only while the item
     // lock is held.
@@ -132,6 +159,7 @@ public:
             const std::uint32_t before = m_sequence.load(std::memory_order_acquire);
             if ((before & 1) == 0) {
                 Load(fields);
+                fields.flags = before & kFlagMask;
                 std::atomic_thread_fence(std::memory_order_acquire);
                 if (m_sequence.load(std::memory_order_relaxed) == before) return;
             }
@@ -179,6 +207,12 @@ private:
         }
     }
 
+    // The count two on from `begun` (the word before BeginWrite), with `flags`.
+    void EndWrite(std::uint32_t begun, std::uint32_t flags) noexcept
+    {
+        m_sequence.store(((begun + 2) & ~kFlagMask) | (flags & kFlagMask), std::memory_order_release);
+    }
+
     void StoreRest(const WORD* quality, const FILETIME& timestamp) noexcept
     {
         if (quality) {
@@ -212,13 +246,13 @@ private:
     }
 
     // The count first: a reader's first load brings in the whole line.
-    std::atomic<std::uint32_t> m_sequence{0};
+    std::atomic<std::uint32_t> m_sequence;
     // The type in the low half, the quality in the high half, as in Fields.
     std::atomic<std::uint32_t> m_typeAndQuality;
     std::atomic<std::uint64_t> m_timestamp{0};
     std::atomic<std::uint64_t> m_payload{0};
 };
-static_assert(sizeof(PublishedValue) == 24, "the item's first cache line counts on 24 bytes");
+static_assert(sizeof(PublishedValue) == 24, "a slot counts on 24 bytes");
 static_assert(offsetof(PublishedValue::Fields, quality) == offsetof(PublishedValue::Fields, type) + sizeof(VARTYPE));
 
 }  // namespace twopc::group
