@@ -93,7 +93,7 @@ void COPCItem::ConvertToRequested(VARIANT& value, HRESULT& result)
     result = FAILED(converted) ? converted : S_OK;
 }
 
-bool COPCGroup::Scan(std::int64_t& nextDueTicks)
+bool COPCGroup::Scan(std::int64_t& nextDueTicks, io::ScanArrays& arrays)
 {
     orv::com::ComPtr<IOPCDataCallback> callback;
     OPCHANDLE clientGroupHandle = 0;
@@ -110,10 +110,7 @@ bool COPCGroup::Scan(std::int64_t& nextDueTicks)
             now.QuadPart + static_cast<std::int64_t>(m_updateRate) * io::CUpdateScanMgr::TicksPerMillisecond();
         if (m_activeCount == 0) return true;
 
-        // Sized anew when the group grew, or shrank to much less than the arrays hold.
-        if (!m_scanValues || m_scanValues->Size() < m_activeCount || m_scanValues->Size() > 4 * m_activeCount + 64)
-            m_scanValues = std::make_unique<ItemValues>(m_activeCount);
-        changed = m_scanValues.get();
+        changed = &arrays.AtLeast(m_activeCount);
         ReportedFields* records = m_activeRecords.data();
         COPCItem* const* items = m_activeSlots.data();
         for (std::size_t i = m_activeRecords.size(); i-- > 0;) {
@@ -137,7 +134,7 @@ bool COPCGroup::Scan(std::int64_t& nextDueTicks)
             }
         }
     }
-    // The arrays serve the next scan; only this thread touches them, so no lock is needed.
+    // The arrays serve the thread's next scan; only this thread touches them, so no lock is needed.
     struct ClearAfterDelivery {
         ItemValues& values;
         DWORD count;

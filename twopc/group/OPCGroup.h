@@ -152,7 +152,7 @@ public:
 
     // For the update-scan thread. Scan sends the changed items and gives the next due
     // time; false when it failed or found the group inactive.
-    bool Scan(std::int64_t& nextDueTicks) override;
+    bool Scan(std::int64_t& nextDueTicks, io::ScanArrays& arrays) override;
     // Under the group lock, after each scan: counts the scan (a success resets the
     // count) and makes the group inactive after `failureLimit` failures in a row. True
     // while the group is active: its entry goes back into the schedule under this same
@@ -240,8 +240,6 @@ private:
     // scan walks these and, for numbers, never touches an item.
     std::vector<ReportedFields> m_activeRecords;
     std::size_t m_activeCount = 0;
-    // The scan's result arrays, kept from one scan to the next; only the scan thread uses them.
-    std::unique_ptr<ItemValues> m_scanValues;
 };
 
 }  // namespace twopc::group

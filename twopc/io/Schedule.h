@@ -5,6 +5,7 @@
 // thread pops due groups and puts them back, and reaches them through IScheduledGroup.
 
 #include "orv/com/CriticalSection.h"
+#include "twopc/io/ItemValues.h"
 
 #include <cstdint>
 #include <optional>
@@ -19,9 +20,9 @@ class IScheduledGroup {
 public:
     // The group lock; the schedule lock may be taken inside it, never the other way round.
     virtual orv::com::CCriticalSection& Lock() noexcept = 0;
-    // Sends the changed items and gives the next due time; false when it failed or found
-    // the group inactive. May throw std::bad_alloc (a failed scan).
-    virtual bool Scan(std::int64_t& nextDueTicks) = 0;
+    // Sends the changed items, filled into `arrays`, and gives the next due time; false when
+    // it failed or found the group inactive. May throw std::bad_alloc (a failed scan).
+    virtual bool Scan(std::int64_t& nextDueTicks, ScanArrays& arrays) = 0;
     // Under the group lock, after each scan: true while the entry goes back into the
     // schedule; otherwise the caller drops the entry's pending use once it has let go
     // of the group lock.

@@ -67,11 +67,12 @@ IScheduledGroup* CUpdateScanMgr::NextDueGroup()
 
 void CUpdateScanMgr::Run()
 {
+    ScanArrays arrays;
     while (IScheduledGroup* group = NextDueGroup()) {
         std::int64_t nextDue = 0;
         bool scanned = false;
         try {
-            scanned = group->Scan(nextDue);
+            scanned = group->Scan(nextDue, arrays);
         } catch (...) {
             // Out of memory for the scan's arrays or a value's copy: a failed scan, counted
             // like any other, rather than the end of the thread and of the client's process.
