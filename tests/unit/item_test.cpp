@@ -268,7 +268,7 @@ TEST_CASE("slots: every callback reaches its own owner, across chunks; a number 
         void PublishLocked(VARIANT* value, HRESULT, const WORD*, const FILETIME&) override
         {
             ++lockedArrivals;
-            lastLockedType = value ? V_VT(value) : VT_EMPTY;
+            lastLockedType = value ? V_VT(value) : static_cast<VARTYPE>(VT_EMPTY);
             if (value) VariantClear(value);
         }
         void ApplyPointInfo(const KelvanePointInfo&) override {}
