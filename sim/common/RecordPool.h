@@ -41,8 +41,13 @@ public:
             return block;
         }
         if (m_usedInLast == kBlocksPerChunk || m_chunks.empty()) {
-            m_chunks.reserve(m_chunks.size() + 1);
-            m_chunks.push_back(static_cast<Block*>(::operator new(kBlocksPerChunk * sizeof(Block), std::align_val_t{Align})));
+            void* chunk = ::operator new(kBlocksPerChunk * sizeof(Block), std::align_val_t{Align});
+            try {
+                m_chunks.push_back(static_cast<Block*>(chunk));
+            } catch (...) {
+                ::operator delete(chunk, std::align_val_t{Align});
+                throw;
+            }
             m_usedInLast = 0;
         }
         return &m_chunks.back()[m_usedInLast++];

@@ -270,10 +270,14 @@ void COPCGroup::DestroyAllItems()
 void COPCGroup::LinkActiveItem(COPCItem* item, ReportedFields& reported)
 {
     CSingleLock hold(m_groupLock);
-    m_activeSlots.reserve(m_activeSlots.size() + 1);
-    m_activeRecords.reserve(m_activeRecords.size() + 1);
     m_activeSlots.push_back(item);
-    m_activeRecords.push_back(reported.TakeValue());
+    try {
+        m_activeRecords.push_back(reported);
+    } catch (...) {
+        m_activeSlots.pop_back();
+        throw;
+    }
+    reported.ForgetValue();
     item->m_activeSlot = m_activeSlots.size() - 1;
     ++m_activeCount;
 }

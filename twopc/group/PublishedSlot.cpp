@@ -69,14 +69,15 @@ public:
 private:
     void AddChunk()
     {
-        m_chunks.reserve(m_chunks.size() + 1);
         void* memory = VirtualAlloc(nullptr, kChunkBytes, MEM_COMMIT | MEM_RESERVE, PAGE_READWRITE);
         if (!memory) throw std::bad_alloc();
-        if (reinterpret_cast<std::uintptr_t>(memory) & (kChunkBytes - 1)) {
+        try {
+            if (reinterpret_cast<std::uintptr_t>(memory) & (kChunkBytes - 1)) throw std::bad_alloc();
+            m_chunks.push_back(static_cast<SlotChunk*>(memory));
+        } catch (...) {
             VirtualFree(memory, 0, MEM_RELEASE);
-            throw std::bad_alloc();
+            throw;
         }
-        m_chunks.push_back(static_cast<SlotChunk*>(memory));
         m_usedInLast = 0;
     }
 

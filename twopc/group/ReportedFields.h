@@ -71,9 +71,14 @@ struct ReportedFields {
     ReportedFields TakeValue() noexcept
     {
         ReportedFields taken = *this;
+        ForgetValue();
+        return taken;
+    }
+    // Once a copy owns the value: this record holds none, and frees nothing.
+    void ForgetValue() noexcept
+    {
         type = VT_EMPTY;
         payload = 0;
-        return taken;
     }
 };
 static_assert(sizeof(ReportedFields) == 32, "two records to a cache line");
