@@ -135,6 +135,11 @@ TEST_CASE("value arrivals: quality from the status, the value as a VARIANT, the 
     CHECK(state.lastReadResult == E_FAIL);
     REQUIRE(item.CopyCurrentValue(current.Get()) == S_OK);
     CHECK(current->vt == VT_EMPTY);
+    // The next number clears the failure, although numbers are otherwise published
+    // without the item.
+    value = Value(kvDouble);
+    item.ApplyArrival(kfValue, &value, 0, 0);
+    CHECK(item.CurrentState().lastReadResult == S_OK);
 }
 
 TEST_CASE("point information and point status drive the type, the rights and the arrival event")
@@ -160,6 +165,18 @@ TEST_CASE("point information and point status drive the type, the rights and the
     CHECK(state.accessRights == OPC_WRITEABLE);
     CHECK(state.canonicalType == VT_BSTR);
     CHECK(state.valueArrived);
+    {
+        // The scan reports nothing of an item it may not read.
+        orv::com::CSingleLock hold(f.group->Lock());
+        OPCHANDLE client = 0;
+        orv::com::UniqueVariant reported;
+        WORD quality = 0;
+        FILETIME timestamp{};
+        HRESULT result = S_OK;
+        CHECK_FALSE(item.TestForChange(client, *reported.Get(), quality, timestamp, result));
+        CHECK(result == OPC_E_BADRIGHTS);
+        CHECK(client == 11);
+    }
 
     item.ApplyPointStatus(4);
     CHECK(item.CurrentState().valueArrived);
