@@ -128,7 +128,6 @@ HRESULT COPCItem::SetActive(bool active)
     if (active == m_active) return S_OK;
     CSingleLock groupHold(m_group->Lock());
     if (active) {
-        m_inactiveReported.clientHandle = m_clientHandle;
         m_group->LinkActiveItem(this, m_inactiveReported);
         m_active = true;
         return S_OK;
