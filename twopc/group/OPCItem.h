@@ -1,12 +1,11 @@
 #pragma once
 // COPCItem: one item of one group, the client's view of one point of the network. It
-// holds the item's identity, handles, types and rights, the value last received from
-// the realtime link ("current") and the value last reported to the client ("reported"),
-// and the point interface through which it is subscribed.
-//
-// The current value lives in the item's PublishedSlot (the link's cookie), the reported
-// value in a ReportedFields record (the group's while the item is active, the item's own
-// while not): an update touches neither the item record nor a line the other thread writes.
+// holds the item's identity, handles, types and rights, and the point interface through
+// which it is subscribed. The value last received from the realtime link ("current")
+// lives in the item's PublishedSlot, the link's cookie; the value last reported to the
+// client ("reported") in a ReportedFields record, the group's while the item is active and
+// the item's own while not. An update of a number so touches neither the item record nor
+// a line that the other thread writes.
 //
 // Locking. The item lock is taken after the group lock, never before; the realtime
 // callbacks take no lock but the item lock, and an arrival of a number not even that.
@@ -36,7 +35,6 @@
 
 #include <opcda.h>
 
-#include <atomic>
 #include <cstddef>
 #include <memory>
 #include <string>
