@@ -117,5 +117,6 @@ TEST_CASE("the last update time moves when a client is told, not when a scan tel
     REQUIRE(io->SetEnable(TRUE) == S_OK);
     SetPoint(L"mem\\told", 2.0);
     REQUIRE(sub.sink.WaitForCalls(1));
-    CHECK(LastUpdate(sub.server.Get()) != 0);
+    // Noted once the callback has returned, which the sink's record of the call precedes.
+    CHECK(WaitFor([&] { return LastUpdate(sub.server.Get()) != 0; }));
 }
