@@ -98,11 +98,6 @@ SlotPool& Pool()
     return *pool;
 }
 
-FILETIME ToFileTime(std::uint64_t value) noexcept
-{
-    return {static_cast<DWORD>(value), static_cast<DWORD>(value >> 32)};
-}
-
 }  // namespace
 
 PublishedSlot* PublishedSlot::Allocate(IPublishedSlotOwner& owner, std::uint32_t flags)
@@ -132,7 +127,7 @@ void PublishedSlot::ApplyArrival(std::uint32_t mask, const link::KelvaneValue* v
     const WORD* newQuality = (mask & link::kfStatus) ? &quality : nullptr;
     FILETIME stamp;
     if (mask & link::kfTimestamp)
-        stamp = ToFileTime(timestamp);
+        stamp = PublishedValue::FileTimeOf(timestamp);
     else
         GetSystemTimeAsFileTime(&stamp);
 

@@ -50,6 +50,19 @@ class PublishedValue {
 public:
     // True for the types whose payload is one word at most, all that a value may be here.
     static bool FitsOneWord(VARTYPE type) noexcept { return type != VT_DECIMAL && type != VT_RECORD; }
+    // A value whose payload is wider than a word becomes VT_ERROR DISP_E_BADVARTYPE.
+    static void NarrowToOneWord(VARIANT& value) noexcept
+    {
+        if (FitsOneWord(V_VT(&value))) return;
+        VariantClear(&value);
+        V_VT(&value) = VT_ERROR;
+        V_ERROR(&value) = DISP_E_BADVARTYPE;
+    }
+    // A timestamp as the 64-bit count the fields keep it as.
+    static FILETIME FileTimeOf(std::uint64_t ticks) noexcept
+    {
+        return {static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+    }
 
     // Flags of the sequence word (see above); the count takes the bits below them.
     static constexpr std::uint32_t kLockedWritesOnly = 1u << 31;
@@ -66,7 +79,7 @@ public:
         std::uint64_t payload;
         std::uint64_t ticks;
 
-        FILETIME Timestamp() const noexcept { return {static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)}; }
+        FILETIME Timestamp() const noexcept { return FileTimeOf(ticks); }
         // A bitwise copy, a word at a time, into a VARIANT that holds nothing that needs freeing.
         void CopyValueTo(VARIANT& target) const noexcept { StoreVariantWords(target, type, payload); }
         VARIANT Value() const noexcept
@@ -106,11 +119,7 @@ public:
     // the published one stays.
     void Publish(VARIANT* value, const WORD* quality, const FILETIME& timestamp) noexcept
     {
-        if (value && !FitsOneWord(V_VT(value))) {
-            VariantClear(value);
-            V_VT(value) = VT_ERROR;
-            V_ERROR(value) = DISP_E_BADVARTYPE;
-        }
+        if (value) NarrowToOneWord(*value);
         Fields replaced{};
         const std::uint32_t sequence = BeginWrite();
         if (value) {
@@ -171,14 +180,6 @@ public:
         Fields fields;
         Read(fields);
         return fields;
-    }
-
-    // Without the item lock. False when the value owns memory: the reader then takes the
-    // item lock and reads again. `fields` is written either way.
-    bool TryReadUnlocked(Fields& fields) const noexcept
-    {
-        Read(fields);
-        return orv::com::OwnsNothing(fields.type);
     }
 
 private:

@@ -27,11 +27,7 @@ struct ReportedFields {
     VARTYPE type = VT_EMPTY;
     WORD quality = 0;
 
-    FILETIME Timestamp() const noexcept { return {static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)}; }
-    void SetTimestamp(const FILETIME& timestamp) noexcept
-    {
-        ticks = (static_cast<std::uint64_t>(timestamp.dwHighDateTime) << 32) | timestamp.dwLowDateTime;
-    }
+    FILETIME Timestamp() const noexcept { return PublishedValue::FileTimeOf(ticks); }
 
     // The value as a VARIANT that the record still owns: valid while the record stays as it is.
     VARIANT Value() const noexcept
@@ -48,11 +44,7 @@ struct ReportedFields {
         VARIANT copy;
         V_VT(&copy) = VT_EMPTY;
         orv::com::CopyOrError(copy, source);
-        if (!PublishedValue::FitsOneWord(V_VT(&copy))) {
-            VariantClear(&copy);
-            V_VT(&copy) = VT_ERROR;
-            V_ERROR(&copy) = DISP_E_BADVARTYPE;
-        }
+        PublishedValue::NarrowToOneWord(copy);
         VARIANT replaced = Value();
         type = V_VT(&copy);
         payload = io::PayloadWord(copy);
